@@ -1,0 +1,256 @@
+// The simulated device's firmware: the far end of the MFP1 protocol on the
+// fax channel, the received-fax event source behind the two device-control
+// requests, and a small web server on the EWS channel.
+//
+// The firmware knows nothing of sockets or pipes. A driver front hands it the
+// bytes of each request and carries out what it decides: complete now, fail,
+// drop the connection, stall until cancelled, complete after a delay. Any
+// front (the Unix-socket driver of POSIX, a named pipe on Windows) can serve
+// it.
+//
+// It keeps real state (settings, password, receive settings, sent jobs,
+// received faxes and their log entries, fax events) and can be scripted to
+// misbehave per command, so tests reach every error path. It also records the
+// traffic it saw and counts requests that break the protocol and
+// conversations that interleave on the fax channel.
+#ifndef TESSALINE_SIM_FIRMWARE_H
+#define TESSALINE_SIM_FIRMWARE_H
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+enum class Channel { Fax, Ews };
+enum class Kind : std::uint32_t { Read = 1, Write = 2, Control = 3 };
+
+inline constexpr std::uint32_t kIoctlWaitForReceivedFax = 0x22E004;
+inline constexpr std::uint32_t kIoctlCancelIo = 0x22A01C;
+inline constexpr std::uint32_t kErrorCancelled = 995;         // ERROR_OPERATION_ABORTED
+inline constexpr std::uint32_t kErrorGenFailure = 31;         // ERROR_GEN_FAILURE
+inline constexpr std::uint32_t kErrorInvalidFunction = 1;     // ERROR_INVALID_FUNCTION
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;   // ERROR_INVALID_PARAMETER
+
+// Status the simulated firmware uses for a request it rejects (an unknown
+// name, a job it cannot accept, a malformed request): a value the protocol
+// does not list, as a real device's own error codes would be.
+inline constexpr std::uint32_t kStatusRejected = 3;
+
+// ---------------------------------------------------------------------------
+// Scripted faults
+
+enum class Fault {
+    // Transfer faults, applied by the driver front to one request.
+    FailTransfer,    // completes with error `value` (0: ERROR_GEN_FAILURE)
+    ShortTransfer,   // completes moving `value` bytes (clamped below what a full transfer moves)
+    DropConnection,  // closes the connection instead of completing
+    Stall,           // never completes, until a cancel or the connection closes
+    Delay,           // completes normally after `value` milliseconds
+    // Reply faults, applied by the firmware to the reply of one command.
+    ReplyStatus,      // Status = value; with `command_override`, Command too
+    ReplyDataLength,  // DataLength = value; the data that follows is unchanged
+    ReplyExtraData,   // `value` more bytes of data than normal, counted in DataLength
+    ReplyBadMagic,    // Magic is not MFP1
+    ReplyParam1,      // Param1 = value
+    // Download faults (FAXCMD_GET_RECEIVED), applied to block `block`.
+    BlockStatus,         // that block's header carries Status = value and no data follows
+    BlockZeroLength,     // that block's header announces 0 bytes
+    BlockOversize,       // that block carries `value` more bytes than the fax has left
+    ClosingDataLength,   // the closing header's DataLength = value
+    ClosingStatus,       // the closing header's Status = value
+};
+
+enum class Stage {
+    Write,  // the index-th write request of the exchange (0: the header)
+    Read,   // the index-th read request of the exchange (0: the reply header)
+    Reply,  // the reply itself (reply and download faults)
+};
+
+struct Rule {
+    std::uint32_t command = 0;   // FAXCMD of the request the exchange starts with
+    int occurrence = -1;         // which request of that command since scripted; -1 every one
+    Stage stage = Stage::Reply;
+    int index = 0;               // for Write / Read stages
+    Fault fault = Fault::ReplyStatus;
+    std::uint32_t value = 0;
+    std::optional<std::uint32_t> command_override;  // ReplyStatus: the reply's Command
+    int block = 0;                                  // download faults: 0-based block index
+    int times = -1;                                 // fires this many times; -1 without limit
+};
+
+// What the front is to do with one request.
+struct Outcome {
+    enum Action { Complete, Fail, Drop, Stall, Pend } action = Complete;
+    std::uint32_t error = 0;  // Fail: the error number
+    std::uint32_t count = 0;  // Complete of a write: bytes taken
+    Bytes data;               // Complete of a read or control request: bytes returned
+    std::uint32_t delay_ms = 0;
+    bool cancel_others = false;  // IOCTL_CANCEL_IO: fail every other pending fax request first
+
+    static Outcome Failed(std::uint32_t error) {
+        Outcome o;
+        o.action = Fail;
+        o.error = error;
+        return o;
+    }
+    static Outcome With(Action action) {
+        Outcome o;
+        o.action = action;
+        return o;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Device state
+
+struct Recipient {
+    std::string prefix;
+    std::string number;
+};
+
+struct SentJob {
+    std::uint32_t announced_size = 0;
+    std::uint32_t recipient_count = 0;  // as the list's RecipientCount said
+    std::vector<Recipient> recipients;
+    Bytes data;
+    std::uint32_t blocks = 0;
+    bool failed_block = false;          // the end-of-data header reported a failed block
+    bool data_ended = false;            // an end-of-data header arrived
+    std::uint32_t outcome = 0;          // Status of the end reply
+    bool ended = false;                 // the end command arrived
+};
+
+struct ReceivedFax {
+    std::string name;
+    Bytes data;
+    std::uint8_t log[80] = {};  // the log entry as it travels (words big-endian)
+};
+
+// One recorded request and its completion.
+struct Transfer {
+    std::uint64_t connection = 0;
+    Channel channel = Channel::Fax;
+    Kind kind = Kind::Read;
+    std::uint32_t code = 0;
+    std::uint32_t asked = 0;   // out_len of a read or control request
+    Bytes in;                  // a write's data or a control input
+    Bytes out;                 // a read's or control request's returned bytes
+    std::uint32_t error = 0;
+    bool completed = false;    // false: dropped, stalled and then cancelled, or never answered
+};
+
+class Firmware {
+public:
+    Firmware();
+    ~Firmware();
+
+    // -- Driver-front interface --------------------------------------------
+    using SessionId = std::uint64_t;
+    SessionId Open(Channel channel);
+    void Close(SessionId id);
+    Outcome OnWrite(SessionId id, const std::uint8_t* data, std::uint32_t len);
+    Outcome OnRead(SessionId id, std::uint32_t max);
+    Outcome OnControl(SessionId id, std::uint32_t code, const Bytes& in, std::uint32_t out_cap);
+    // For a front holding a request that pends: a read's data once output is
+    // queued, or a wait's reply once an event is raised. Nothing when it
+    // still pends.
+    std::optional<Outcome> RetryPending(SessionId id, Kind kind, std::uint32_t code, std::uint32_t max);
+    // Records how a request ended (the front calls this once per request).
+    void Record(Transfer t);
+    // Called (outside the firmware's lock) whenever something that may
+    // complete a pending request happens from outside the front.
+    void SetWakeup(std::function<void()> wake);
+
+    // -- State, for tests and the daemon -------------------------------------
+    void SetSettingsWire(const std::uint8_t (&record)[308]);
+    void GetSettingsWire(std::uint8_t (&record)[308]) const;
+    void SetPassword(const std::string& password);  // "" clears it
+    void SetReceiveSettings(std::uint32_t value);
+    void SetBlockSize(std::uint32_t bytes);
+    void SetLoopback(bool on);
+    void AddReceivedFax(const std::string& name, Bytes data);
+    void AddReceivedFax(ReceivedFax fax);
+    std::vector<ReceivedFax> ReceivedFaxes() const;
+    std::vector<SentJob> Jobs() const;
+    void RaiseEvent(std::uint32_t event);
+    void SetStatusPageTitle(std::string title);
+
+    // -- Scripting and observation ------------------------------------------
+    void Script(const Rule& rule);
+    void ClearScript();
+    void SetRecording(bool on);
+    std::vector<Transfer> Traffic() const;
+    void ClearTraffic();
+    // Bytes the host wrote on the fax channel, concatenated per connection in
+    // order of the connections' first write.
+    std::vector<Bytes> FaxConversations() const;
+    std::uint64_t ProtocolErrors() const;
+    std::uint64_t Interleavings() const;
+    std::uint64_t FaxConnectionsOpened() const;
+    // Called, under the firmware's lock, after every change of the state a
+    // daemon keeps (settings, jobs, received faxes). It must not call back
+    // into the firmware.
+    void SetOnStateChange(std::function<void()> hook);
+
+    struct Session;
+
+private:
+    Outcome FaxWrite(Session& s, const std::uint8_t* data, std::uint32_t len);
+    Outcome FaxRead(Session& s, std::uint32_t max);
+    Outcome EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t len);
+    Outcome EwsRead(Session& s, std::uint32_t max);
+    void Consume(Session& s);
+    void HandleRequest(Session& s, std::uint32_t command, const std::uint8_t* header, const Bytes& data);
+    void Reply(Session& s, std::uint32_t command, std::uint32_t status, const Bytes& data,
+               std::uint32_t param1 = 0, std::optional<std::uint32_t> reply_command = {});
+    void QueueDownload(Session& s, const ReceivedFax& fax);
+    void FinishJob(Session& s);
+    Rule* Match(const Session& s, Stage stage, int index, Fault only = Fault::ReplyStatus, bool any_fault = true);
+    const Rule* FindReplyRule(const Session& s, Fault fault);
+    void Fire(const Rule* rule);
+    void Changed();
+    std::string StatusPage(const std::string& path, int& code, std::string& type) const;
+
+    mutable std::mutex mu_;
+    std::map<SessionId, std::unique_ptr<Session>> sessions_;
+    SessionId next_session_ = 1;
+
+    std::uint8_t settings_[308];
+    std::uint32_t receive_settings_ = 0;
+    std::uint32_t block_size_ = 4096;
+    bool loopback_ = false;
+    std::vector<SentJob> jobs_;
+    std::vector<ReceivedFax> received_;
+    std::deque<std::uint32_t> events_;
+    std::uint32_t next_fax_number_ = 1;
+    std::string title_ = "Tessaline simulated device";
+
+    std::vector<Rule> rules_;
+    std::map<std::uint32_t, int> occurrences_;  // per command, since the script was set
+    bool recording_ = true;
+    std::vector<Transfer> traffic_;
+    std::uint64_t protocol_errors_ = 0;
+    std::uint64_t interleavings_ = 0;
+    std::uint64_t fax_connections_ = 0;
+    SessionId conversation_ = 0;  // the fax connection whose conversation is under way
+    std::vector<std::pair<SessionId, Bytes>> conversations_;
+
+    std::function<void()> wake_;
+    std::function<void()> on_state_change_;
+};
+
+// The 80-byte log entry the firmware keeps for a fax it received.
+void MakeLogEntry(std::uint8_t (&log)[80], const std::string& name, std::uint32_t pages, std::uint32_t duration);
+
+}  // namespace sim
+
+#endif

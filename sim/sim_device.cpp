@@ -1,0 +1,409 @@
+#include "sim/sim_device.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <list>
+#include <vector>
+
+#include "platform/device_directory.h"
+#include "protocol/byte_order.h"
+#include "transport/fax_device.h"
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kRequestFrame = 16;
+// A request carrying more than this is taken for garbage and the connection
+// is closed, as a driver would refuse it.
+constexpr std::uint32_t kMaxRequestBytes = 512u << 20;
+
+// One host connection to a channel and the request it has outstanding.
+struct Connection {
+    int fd = -1;
+    Channel channel = Channel::Fax;
+    Firmware::SessionId session = 0;
+    Bytes in;
+    std::size_t in_pos = 0;
+    Bytes out;
+    std::size_t out_pos = 0;
+    bool eof = false;
+    bool dead = false;
+
+    bool pending = false;  // a request awaits its completion
+    bool stalled = false;  // ... and only a cancel or a close ends it
+    bool delayed = false;  // ... and completes at `due`
+    Clock::time_point due;
+    Outcome ready;         // the completion of a delayed request
+    Transfer record;
+};
+
+void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+bool MakeDirectory(const std::string& path) {
+    if (mkdir(path.c_str(), 0755) == 0) return true;
+    if (errno != EEXIST) return false;
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool SocketHasListener(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path)) return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool live = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return live;
+}
+
+class Front {
+public:
+    Front(Firmware& fw, int fax_listener, int ews_listener, int wake_fd, std::atomic<bool>& stop)
+        : fw_(fw), fax_listener_(fax_listener), ews_listener_(ews_listener), wake_fd_(wake_fd), stop_(stop) {}
+
+    void Run() {
+        std::vector<pollfd> fds;
+        std::vector<Connection*> order;
+        while (!stop_.load()) {
+            fds.clear();
+            order.clear();
+            fds.push_back({wake_fd_, POLLIN, 0});
+            fds.push_back({fax_listener_, POLLIN, 0});
+            fds.push_back({ews_listener_, POLLIN, 0});
+            for (Connection& c : conns_) {
+                short events = POLLIN;
+                if (c.out_pos < c.out.size()) events |= POLLOUT;
+                fds.push_back({c.fd, events, 0});
+                order.push_back(&c);
+            }
+            int rc = poll(fds.data(), fds.size(), Timeout());
+            if (rc < 0 && errno != EINTR) break;
+            if (stop_.load()) break;
+            if (fds[0].revents & POLLIN) {
+                std::uint64_t v;
+                while (read(wake_fd_, &v, sizeof(v)) > 0) {
+                }
+            }
+            if (fds[1].revents & POLLIN) Accept(fax_listener_, Channel::Fax);
+            if (fds[2].revents & POLLIN) Accept(ews_listener_, Channel::Ews);
+
+            // Take in everything first, then handle closed connections, and
+            // only then act on requests: a host that closes one connection
+            // and then writes on another is seen in that order.
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                if (fds[i + 3].revents & (POLLIN | POLLHUP | POLLERR)) Receive(*order[i]);
+            }
+            for (Connection& c : conns_) {
+                if (c.eof) Drop(c);
+            }
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                Connection& c = *order[i];
+                if (!c.dead && (fds[i + 3].revents & POLLOUT)) Flush(c);
+            }
+            for (Connection& c : conns_) {
+                if (!c.dead) Dispatch(c);
+            }
+            FireTimers();
+            RetryPending();
+            conns_.remove_if([](const Connection& c) { return c.dead; });
+        }
+        for (Connection& c : conns_) Drop(c);
+        conns_.clear();
+    }
+
+private:
+    int Timeout() const {
+        int best = -1;
+        const auto now = Clock::now();
+        for (const Connection& c : conns_) {
+            if (!c.delayed) continue;
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(c.due - now).count();
+            int t = ms < 0 ? 0 : static_cast<int>(ms + 1);
+            if (best < 0 || t < best) best = t;
+        }
+        return best;
+    }
+
+    void Accept(int listener, Channel channel) {
+        for (;;) {
+            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) return;
+            Connection c;
+            c.fd = fd;
+            c.channel = channel;
+            c.session = fw_.Open(channel);
+            conns_.push_back(std::move(c));
+        }
+    }
+
+    void Receive(Connection& c) {
+        std::uint8_t buf[65536];
+        for (;;) {
+            ssize_t n = recv(c.fd, buf, sizeof(buf), 0);
+            if (n > 0) {
+                c.in.insert(c.in.end(), buf, buf + n);
+                continue;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) c.eof = true;
+            if (n < 0 && errno == EINTR) continue;
+            return;
+        }
+    }
+
+    // The connection is gone: its outstanding request fails, unanswered.
+    void Drop(Connection& c) {
+        if (c.dead) return;
+        if (c.pending) {
+            c.record.completed = false;
+            fw_.Record(std::move(c.record));
+        }
+        fw_.Close(c.session);
+        close(c.fd);
+        c.dead = true;
+        c.pending = false;
+    }
+
+    void Flush(Connection& c) {
+        while (c.out_pos < c.out.size()) {
+            ssize_t n = send(c.fd, c.out.data() + c.out_pos, c.out.size() - c.out_pos, MSG_NOSIGNAL);
+            if (n > 0) {
+                c.out_pos += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            c.eof = true;
+            Drop(c);
+            return;
+        }
+        c.out.clear();
+        c.out_pos = 0;
+    }
+
+    void Complete(Connection& c, std::uint32_t error, std::uint32_t count, const Bytes& data) {
+        std::uint8_t frame[8];
+        wire::StoreLE32(frame, error);
+        wire::StoreLE32(frame + 4, c.record.kind == Kind::Write ? count : static_cast<std::uint32_t>(data.size()));
+        c.out.insert(c.out.end(), frame, frame + 8);
+        if (c.record.kind != Kind::Write) c.out.insert(c.out.end(), data.begin(), data.end());
+        c.record.error = error;
+        c.record.out = data;
+        c.record.completed = true;
+        fw_.Record(std::move(c.record));
+        c.record = Transfer{};
+        c.pending = c.stalled = c.delayed = false;
+        Flush(c);
+    }
+
+    void Dispatch(Connection& c) {
+        while (!c.pending && !c.dead) {
+            const std::size_t avail = c.in.size() - c.in_pos;
+            if (avail < kRequestFrame) break;
+            const std::uint8_t* f = c.in.data() + c.in_pos;
+            const std::uint32_t kind = wire::LoadLE32(f);
+            const std::uint32_t code = wire::LoadLE32(f + 4);
+            const std::uint32_t in_len = wire::LoadLE32(f + 8);
+            const std::uint32_t out_len = wire::LoadLE32(f + 12);
+            if (in_len > kMaxRequestBytes || kind < 1 || kind > 3) {
+                Drop(c);
+                return;
+            }
+            if (avail < kRequestFrame + in_len) break;
+            const std::uint8_t* in = f + kRequestFrame;
+            c.in_pos += kRequestFrame + in_len;
+
+            c.pending = true;
+            c.record = Transfer{};
+            c.record.connection = c.session;
+            c.record.channel = c.channel;
+            c.record.kind = static_cast<Kind>(kind);
+            c.record.code = code;
+            c.record.asked = out_len;
+            c.record.in.assign(in, in + in_len);
+
+            Outcome o;
+            if (c.record.kind == Kind::Write) {
+                o = fw_.OnWrite(c.session, in, in_len);
+            } else if (c.record.kind == Kind::Read) {
+                o = fw_.OnRead(c.session, out_len);
+            } else {
+                o = fw_.OnControl(c.session, code, c.record.in, out_len);
+            }
+            if (o.cancel_others) CancelOthers(c);
+            Act(c, std::move(o));
+        }
+        if (c.in_pos == c.in.size()) {
+            c.in.clear();
+            c.in_pos = 0;
+        }
+    }
+
+    void Act(Connection& c, Outcome o) {
+        switch (o.action) {
+            case Outcome::Complete:
+                if (o.delay_ms > 0) {
+                    c.delayed = true;
+                    c.due = Clock::now() + std::chrono::milliseconds(o.delay_ms);
+                    c.ready = std::move(o);
+                } else {
+                    Complete(c, 0, o.count, o.data);
+                }
+                break;
+            case Outcome::Fail:
+                Complete(c, o.error, 0, {});
+                break;
+            case Outcome::Drop:
+                Drop(c);
+                break;
+            case Outcome::Stall:
+                c.stalled = true;
+                break;
+            case Outcome::Pend:
+                break;
+        }
+    }
+
+    // IOCTL_CANCEL_IO: every request pending on the device's other fax
+    // connections completes with ERROR_OPERATION_ABORTED.
+    void CancelOthers(const Connection& self) {
+        for (Connection& c : conns_) {
+            if (&c == &self || c.dead || !c.pending || c.channel != Channel::Fax) continue;
+            Complete(c, kErrorCancelled, 0, {});
+        }
+    }
+
+    void FireTimers() {
+        const auto now = Clock::now();
+        for (Connection& c : conns_) {
+            if (c.dead || !c.delayed || c.due > now) continue;
+            Outcome o = std::move(c.ready);
+            Complete(c, 0, o.count, o.data);
+            Dispatch(c);
+        }
+    }
+
+    void RetryPending() {
+        for (Connection& c : conns_) {
+            if (c.dead || !c.pending || c.stalled || c.delayed) continue;
+            if (auto o = fw_.RetryPending(c.session, c.record.kind, c.record.code, c.record.asked)) {
+                Complete(c, 0, o->count, o->data);
+                Dispatch(c);
+            }
+        }
+    }
+
+    Firmware& fw_;
+    int fax_listener_;
+    int ews_listener_;
+    int wake_fd_;
+    std::atomic<bool>& stop_;
+    std::list<Connection> conns_;
+};
+
+}  // namespace
+
+SimDevice::SimDevice(std::string device_dir, std::string name) : dir_(std::move(device_dir)), name_(std::move(name)) {
+    fax_path_ = dir_ + "/" + plat::FormatInterfaceClass(GUID_DEVINTERFACE_FAX_CHANNEL) + "/" + name_;
+    ews_path_ = dir_ + "/" + plat::FormatInterfaceClass(GUID_DEVINTERFACE_EWS_CHANNEL) + "/" + name_;
+}
+
+SimDevice::~SimDevice() { Stop(); }
+
+bool SimDevice::Listen(const std::string& class_dir, const std::string& path, int& fd) {
+    if (!MakeDirectory(dir_) || !MakeDirectory(class_dir)) {
+        error_ = "cannot create " + class_dir + ": " + std::strerror(errno);
+        return false;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path)) {
+        error_ = "socket path too long: " + path;
+        return false;
+    }
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (S_ISSOCK(st.st_mode) && SocketHasListener(path)) {
+            error_ = "a live device is already serving " + path;
+            return false;
+        }
+        unlink(path.c_str());  // stale: left by a device that died
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 64) != 0) {
+        error_ = "cannot listen on " + path + ": " + std::strerror(errno);
+        if (fd >= 0) close(fd);
+        fd = -1;
+        return false;
+    }
+    chmod(path.c_str(), 0666);
+    SetNonBlocking(fd);
+    return true;
+}
+
+bool SimDevice::Start() {
+    if (thread_.joinable()) return true;
+    const std::string fax_dir = dir_ + "/" + plat::FormatInterfaceClass(GUID_DEVINTERFACE_FAX_CHANNEL);
+    const std::string ews_dir = dir_ + "/" + plat::FormatInterfaceClass(GUID_DEVINTERFACE_EWS_CHANNEL);
+    if (!Listen(fax_dir, fax_path_, fax_listener_) || !Listen(ews_dir, ews_path_, ews_listener_)) {
+        Stop();
+        return false;
+    }
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd_ < 0) {
+        error_ = std::string("eventfd: ") + std::strerror(errno);
+        Stop();
+        return false;
+    }
+    const int wake = wake_fd_;
+    firmware_.SetWakeup([wake] {
+        std::uint64_t one = 1;
+        ssize_t ignored = write(wake, &one, sizeof(one));
+        (void)ignored;
+    });
+    stop_ = false;
+    thread_ = std::thread([this] { Serve(); });
+    return true;
+}
+
+void SimDevice::Serve() {
+    Front front(firmware_, fax_listener_, ews_listener_, wake_fd_, stop_);
+    front.Run();
+}
+
+void SimDevice::Stop() {
+    stop_ = true;
+    if (wake_fd_ >= 0) {
+        std::uint64_t one = 1;
+        ssize_t ignored = write(wake_fd_, &one, sizeof(one));
+        (void)ignored;
+    }
+    if (thread_.joinable()) thread_.join();
+    firmware_.SetWakeup(nullptr);
+    for (int* fd : {&fax_listener_, &ews_listener_}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+            unlink((fd == &fax_listener_ ? fax_path_ : ews_path_).c_str());
+        }
+    }
+    if (wake_fd_ >= 0) {
+        close(wake_fd_);
+        wake_fd_ = -1;
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,60 @@
+// The simulated device as a POSIX driver would present it: one listening Unix
+// socket per channel class in the device directory, serving the channel
+// contract of the POSIX platform layer on a thread of its own, with the
+// simulated firmware behind it.
+//
+// Tests start one in a temporary device directory; tessaline-simd runs one as
+// a daemon.
+#ifndef TESSALINE_SIM_SIM_DEVICE_H
+#define TESSALINE_SIM_SIM_DEVICE_H
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "sim/firmware.h"
+
+namespace sim {
+
+class SimDevice {
+public:
+    // `device_dir` is the device directory; `name` the socket's name in each
+    // class subdirectory.
+    explicit SimDevice(std::string device_dir, std::string name = "sim0");
+    ~SimDevice();
+    SimDevice(const SimDevice&) = delete;
+    SimDevice& operator=(const SimDevice&) = delete;
+
+    // Creates the class subdirectories and the listening sockets and starts
+    // serving. False, with the reason in error(), when it cannot; a live
+    // device of the same name already there is one such reason. A stale
+    // socket of that name (nobody listening) is replaced.
+    bool Start();
+    // Stops serving, closes every connection and removes the sockets.
+    void Stop();
+
+    Firmware& firmware() { return firmware_; }
+    const std::string& fax_path() const { return fax_path_; }
+    const std::string& ews_path() const { return ews_path_; }
+    const std::string& error() const { return error_; }
+
+private:
+    void Serve();
+    bool Listen(const std::string& class_dir, const std::string& path, int& fd);
+
+    std::string dir_;
+    std::string name_;
+    std::string fax_path_;
+    std::string ews_path_;
+    std::string error_;
+    Firmware firmware_;
+    int fax_listener_ = -1;
+    int ews_listener_ = -1;
+    int wake_fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,56 @@
+// Finding, opening and driving one channel of the device.
+//
+// A channel is identified by the class of its device interface. Discovery
+// looks for the first present device of the class every time a channel is
+// opened; nothing is cached. Requests on an open handle are issued
+// asynchronously and awaited without a time limit, so to the caller each one
+// is a blocking call that yields a success flag and a byte count. Only a
+// cancel request on another handle of the same channel releases a request
+// that the driver never completes.
+#ifndef TESSALINE_PLATFORM_DEVICE_CHANNEL_H
+#define TESSALINE_PLATFORM_DEVICE_CHANNEL_H
+
+#include <cstdint>
+
+#include "platform/handle.h"
+
+namespace plat {
+
+// A device interface class identity, laid out as the platform's GUID.
+struct InterfaceClass {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+};
+static_assert(sizeof(InterfaceClass) == 16, "GUID layout");
+
+// Longest device path usable, with its terminating zero.
+inline constexpr int kDevicePathCapacity = 256;
+
+// Writes the device path of the first present interface of `cls` into
+// `path`, which holds `capacity` bytes. False, with the discovery diagnostics
+// emitted, when none is found or the path with its zero does not fit.
+bool GetDeviceInterfacePath(const InterfaceClass& cls, char* path, std::int32_t capacity);
+
+// Opens a device path found by GetDeviceInterfacePath (or named explicitly)
+// for reading and writing, shared with other handles on the same channel, for
+// overlapped requests unless `synchronous`. kInvalidHandle on failure; no
+// diagnostic is emitted.
+Handle OpenDevicePath(const char* path, bool synchronous);
+
+void CloseDeviceInterface(Handle h);
+
+enum class RequestKind : std::uint32_t { Read = 1, Write = 2, Control = 3 };
+
+// Issues one request and waits for it to complete. `in`/`in_len` carry a
+// write's data or a control request's input; `out`/`out_len` receive a read's
+// data or a control request's output. `*count` receives the bytes moved (for
+// a write, the bytes the driver took), which never exceeds what was asked.
+// False when the request failed.
+bool SubmitRequest(Handle h, RequestKind kind, std::uint32_t code, const void* in, std::uint32_t in_len,
+                   void* out, std::uint32_t out_len, std::uint32_t* count);
+
+}  // namespace plat
+
+#endif

@@ -1,0 +1,146 @@
+// The MFP1 packet protocol: the 32-byte header, command codes, device status
+// words, the protocol layer's result codes, and the routines through which
+// every fax operation builds a request, moves it through a FAX_DEVICE and
+// judges the reply. Nothing here keeps state between calls.
+#ifndef TESSALINE_PROTOCOL_FAX_PACKET_H
+#define TESSALINE_PROTOCOL_FAX_PACKET_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/byte_order.h"
+#include "protocol/fax_types.h"
+
+class FAX_DEVICE;
+
+// One header, the same layout in both directions. The words are kept as the
+// bytes that travel (big-endian) and are read and written only through the
+// helpers in byte_order.h.
+struct FAX_PACKET_HEADER {
+    std::uint8_t Magic[4];
+    std::uint8_t Command[4];
+    std::uint8_t Param1[4];
+    std::uint8_t Param2[4];
+    std::uint8_t Status[4];
+    std::uint8_t DataLength[4];
+    std::uint8_t Reserved1[4];
+    std::uint8_t Reserved2[4];
+};
+static_assert(sizeof(FAX_PACKET_HEADER) == 32, "FAX_PACKET_HEADER is 32 bytes");
+static_assert(offsetof(FAX_PACKET_HEADER, Command) == 4);
+static_assert(offsetof(FAX_PACKET_HEADER, Param1) == 8);
+static_assert(offsetof(FAX_PACKET_HEADER, Param2) == 12);
+static_assert(offsetof(FAX_PACKET_HEADER, Status) == 16);
+static_assert(offsetof(FAX_PACKET_HEADER, DataLength) == 20);
+static_assert(offsetof(FAX_PACKET_HEADER, Reserved1) == 24);
+static_assert(offsetof(FAX_PACKET_HEADER, Reserved2) == 28);
+
+inline constexpr std::uint8_t kFaxMagic[4] = {'M', 'F', 'P', '1'};
+inline constexpr std::uint32_t kHeaderSize = sizeof(FAX_PACKET_HEADER);
+// Every caller passes this to ReadAll; it is carried but not applied.
+inline constexpr std::uint32_t kReadTimeoutMs = 60000;
+
+enum FAXCMD : std::uint32_t {
+    FAXCMD_SEND_BEGIN = 0,
+    FAXCMD_SEND_END = 1,
+    FAXCMD_RECIPIENTS = 2,
+    FAXCMD_LIST_RECEIVED = 3,
+    FAXCMD_GET_RECEIVED = 4,
+    FAXCMD_GET_LOG_ENTRY = 5,
+    FAXCMD_REMOVE_RECEIVED = 6,
+    FAXCMD_PASSWORD_SET = 7,
+    FAXCMD_CHECK_PASSWORD = 8,
+    FAXCMD_READ_SETTINGS = 9,
+    FAXCMD_SAVE_SETTINGS = 10,
+    FAXCMD_DATA = 13,
+    FAXCMD_RECEIVE_SETTINGS = 14,
+};
+
+enum DEVSTATUS : std::uint32_t {
+    DEVSTATUS_OK = 0,
+    DEVSTATUS_NO = 1,
+    DEVSTATUS_BUSY = 2,
+    DEVSTATUS_FULL = 6,
+};
+
+// The protocol layer's results. Plain integers: MapFaxResult accepts any
+// value, listed or not.
+enum FAXRESULT : std::int32_t {
+    FAXRESULT_OK = 0,
+    FAXRESULT_INVALIDARG = 1,
+    FAXRESULT_NULLPOINTER = 2,
+    FAXRESULT_FALSE = 3,
+    FAXRESULT_NO_DEVICE = 4,
+    FAXRESULT_BADREPLY = 5,
+    FAXRESULT_READ = 6,
+    FAXRESULT_WRITE = 7,
+    FAXRESULT_MEMALLOC = 8,
+    FAXRESULT_FILE = 9,
+    FAXRESULT_BUSY = 10,
+    FAXRESULT_DISKFULL = 11,
+};
+
+inline std::uint32_t HeaderCommand(const FAX_PACKET_HEADER& h) { return wire::LoadBE32(h.Command); }
+inline std::uint32_t HeaderParam1(const FAX_PACKET_HEADER& h) { return wire::LoadBE32(h.Param1); }
+inline std::uint32_t HeaderStatus(const FAX_PACKET_HEADER& h) { return wire::LoadBE32(h.Status); }
+inline std::uint32_t HeaderDataLength(const FAX_PACKET_HEADER& h) { return wire::LoadBE32(h.DataLength); }
+inline void SetHeaderDataLength(FAX_PACKET_HEADER& h, std::uint32_t n) { wire::StoreBE32(h.DataLength, n); }
+
+// Fills a 32-byte request header: MFP1, the command and both parameters;
+// every other word 0. Does nothing when `header` is null.
+void BuildFaxHeader(FAX_PACKET_HEADER* header, std::uint32_t command, std::uint32_t param1, std::uint32_t param2);
+
+// A reply's Status (host order): 0 OK, 2 BUSY, 6 DISKFULL, anything else
+// `fallback`.
+FAXRESULT MapDeviceStatus(std::uint32_t status, FAXRESULT fallback);
+
+// A protocol result for the automation interface; any unlisted value gives
+// `fallback`.
+FAXSTATUS MapFaxResult(std::int32_t result, FAXSTATUS fallback);
+
+// Exactly one Write / Read of the whole length; a failed or short transfer
+// gives FAXRESULT_WRITE / FAXRESULT_READ. ReadAll does not apply `timeout`.
+FAXRESULT WriteAll(FAX_DEVICE* device, const void* buffer, std::uint32_t length);
+FAXRESULT ReadAll(FAX_DEVICE* device, void* buffer, std::uint32_t length, std::uint32_t timeout);
+
+// Sends a prepared header without data, reads the reply header into the same
+// buffer and judges it (Status 1 with Command 7 gives FAXRESULT_FALSE).
+FAXRESULT SendCommand(FAX_DEVICE* device, FAX_PACKET_HEADER* header);
+
+// Sends a prepared header and `length` bytes of data, reads the reply header
+// into the header buffer and judges it (Status 1 with Command 8 gives
+// FAXRESULT_FALSE). Nothing is read after a failed write.
+FAXRESULT SendCommandWithData(FAX_DEVICE* device, FAX_PACKET_HEADER* header, const void* data,
+                              std::uint32_t length);
+
+// SendCommand, then reads the reply's data into `buffer` (capacity bytes).
+// Longer data is consumed whole, its first `capacity` bytes delivered, and
+// the result is FAXRESULT_BADREPLY.
+FAXRESULT ReadReplyData(FAX_DEVICE* device, FAX_PACKET_HEADER* header, void* buffer, std::uint32_t capacity);
+
+// One access cycle around a single SendCommand of `command`; the reply header
+// stays in `header`.
+FAXRESULT QueryDevice(FAX_PACKET_HEADER* header, std::uint32_t command);
+
+// One access cycle: creates a FAX_DEVICE and takes the access lock with the
+// fax channel open; on the way out (destruction, on every path) unlocks after
+// a successful open and destroys the device. The lock is thus never held past
+// the operation that opened the cycle.
+class AccessCycle {
+public:
+    AccessCycle() = default;
+    ~AccessCycle();
+    AccessCycle(const AccessCycle&) = delete;
+    AccessCycle& operator=(const AccessCycle&) = delete;
+
+    // FAXRESULT_OK with the lock held and the channel open, or
+    // FAXRESULT_NO_DEVICE when the device could not be created or locked.
+    FAXRESULT Open();
+    FAX_DEVICE* device() const { return device_; }
+
+private:
+    FAX_DEVICE* device_ = nullptr;
+    bool locked_ = false;
+};
+
+#endif

@@ -1,0 +1,65 @@
+// FAX_DEVICE: the one object through which the system touches the device.
+//
+// It holds a handle on one channel of the device and a handle on the
+// system-wide mutex "FAX_DEVICE_ACCESS_LOCK", which serialises every
+// conversation on the fax channel among all threads and processes. Requests
+// are awaited without a time limit; only the lock wait is bounded (5000 ms).
+//
+// States: Idle (no channel, mutex not owned); Locked (fax channel open, mutex
+// owned by the locking thread); Lock failed at the open (no channel, mutex
+// owned); EWS open (EWS channel open, mutex not owned). Unlock leads from
+// every state back to Idle; destruction is allowed from every state.
+#ifndef TESSALINE_TRANSPORT_FAX_DEVICE_H
+#define TESSALINE_TRANSPORT_FAX_DEVICE_H
+
+#include <cstdint>
+
+#include "platform/device_channel.h"
+#include "platform/handle.h"
+#include "protocol/fax_types.h"
+
+inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_FAX_CHANNEL = {
+    0x783E1D39, 0x8E60, 0x4E98, {0xA9, 0x47, 0xE2, 0xDE, 0x68, 0x8F, 0x17, 0x71}};
+inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_EWS_CHANNEL = {
+    0xB72F809C, 0xA9CD, 0x4094, {0x8C, 0x69, 0xCE, 0x34, 0x99, 0x47, 0xDF, 0xAC}};
+
+inline constexpr const char* kAccessLockName = "FAX_DEVICE_ACCESS_LOCK";
+inline constexpr std::uint32_t kAccessLockTimeoutMs = 5000;
+
+// Finds the first present interface of `cls` and opens it, or the device path
+// named by TESSALINE_FAX_DEVICE / TESSALINE_EWS_DEVICE for that channel when
+// set (discovery is then skipped). Discovery runs anew on every call.
+// INVALID handle (-1) on failure.
+plat::Handle OpenDeviceInterface(const plat::InterfaceClass& cls, bool synchronous);
+
+class FAX_DEVICE {
+public:
+    FAX_DEVICE();
+    ~FAX_DEVICE();
+    FAX_DEVICE(const FAX_DEVICE&) = delete;
+    FAX_DEVICE& operator=(const FAX_DEVICE&) = delete;
+
+    bool CreateAccessMutex();
+
+    // 0 once the access lock is held and the fax channel is open; 2 when the
+    // mutex is missing or was not acquired within 5000 ms (abandoned
+    // included); 7 when the channel was not found or not opened.
+    FAXSTATUS Lock();
+    // Closes the channel and releases the mutex; always 0.
+    FAXSTATUS Unlock();
+    // Opens the EWS channel without touching the mutex; 0 or 7.
+    FAXSTATUS OpenEwsChannel();
+
+    // One request each, awaited without limit. 7 when no channel is open;
+    // a failed request gives 2 for Write and IoControl, 8 for Read. A short
+    // transfer is a success here, with the smaller count.
+    FAXSTATUS Write(const void* buffer, std::int32_t length, std::uint32_t* written);
+    FAXSTATUS Read(void* buffer, std::int32_t length, std::uint32_t* read);
+    FAXSTATUS IoControl(std::uint32_t code, const void* in, std::uint32_t in_size, void* out,
+                        std::uint32_t out_size, std::uint32_t* returned);
+
+    plat::Handle m_hDevice;
+    plat::Handle m_hAccessMutex;
+};
+
+#endif
