@@ -1,0 +1,34 @@
+// Local files: reading a fax to send, and storing a downloaded one.
+#ifndef TESSALINE_PLATFORM_LOCAL_FILE_H
+#define TESSALINE_PLATFORM_LOCAL_FILE_H
+
+#include <cstdint>
+#include <memory>
+
+namespace plat {
+
+enum class FileLoad {
+    Ok,
+    OpenFailed,  // missing, no access, or held by another program
+    TooLarge,    // 4 GiB or more: its size does not fit the protocol's 32 bits
+    NoMemory,
+    ReadFailed,  // the read call itself failed
+    Short,       // fewer bytes arrived than the size said
+};
+
+// Reads a whole file into one heap buffer of exactly its size, opening it
+// read-only and, where the platform allows, without letting others write it
+// meanwhile. On Ok, `data` owns the bytes (null for an empty file).
+FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size);
+
+enum class FileStore { Ok, OpenFailed, WriteFailed };
+
+// Stores `size` bytes as the file `path`, created or replaced. The bytes go
+// to a new file beside the target, which replaces the target only once every
+// byte is written and the file is closed; on any failure the new file is
+// removed and an existing target is left as it was.
+FileStore StoreFile(const char* path, const std::uint8_t* data, std::uint32_t size);
+
+}  // namespace plat
+
+#endif

@@ -1,0 +1,35 @@
+// Sending a fax: one TIFF file, read whole, to a list of recipients, in one
+// begin / recipients / data / end transaction under one access cycle.
+#ifndef TESSALINE_PROTOCOL_FAX_SEND_H
+#define TESSALINE_PROTOCOL_FAX_SEND_H
+
+#include <cstdint>
+#include <memory>
+
+#include "protocol/fax_packet.h"
+#include "protocol/fax_types.h"
+
+inline constexpr std::uint32_t FAX_DATA_BLOCK_SIZE = 4096;
+// The largest recipient count whose list length, 4 + 64 x count, fits the
+// header's 32-bit DataLength.
+inline constexpr std::uint32_t kMaxRecipients = 67108863;
+
+// FAX_RECIPIENTS_WIRE: RecipientCount (big-endian), then one 64-byte slot per
+// record of the caller's array; carried recipients fill the slots from the
+// first, and every byte not written by a string is zero.
+inline constexpr std::uint32_t RecipientListSize(std::uint32_t numbers) { return 4 + 64 * numbers; }
+// Fills `list` (RecipientListSize(numbers) bytes) and returns the count.
+std::uint32_t BuildRecipientList(const FAX_RECIPIENT* phoneList, std::uint32_t numbers, std::uint8_t* list);
+
+// Loads a whole local file. FAXRESULT_READ: it cannot be opened, or fewer
+// bytes arrived than its size; FAXRESULT_MEMALLOC; FAXRESULT_FILE: the read
+// call failed. On FAXRESULT_OK the caller owns `data`.
+FAXRESULT ReadWholeFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size);
+
+// Streams `size` bytes as FAXCMD_DATA blocks of at most 4096 bytes and ends
+// with the end-of-data header, whose Status reports a failed block.
+void SendFaxData(FAX_DEVICE* device, const std::uint8_t* buffer, std::uint32_t size);
+
+FAXRESULT DeviceSendFax(const FAX_RECIPIENT* phoneList, std::uint32_t ulNumbers, const char* pszFaxTiffFileName);
+
+#endif
