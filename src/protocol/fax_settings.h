@@ -10,6 +10,7 @@
 
 #include "protocol/fax_packet.h"
 #include "protocol/fax_types.h"
+#include "protocol/text_field.h"
 
 // The settings record as commands 9 and 10 carry it: the same 308 bytes at
 // the same offsets as DEFAULT_FAX_SETTINGS, the five words big-endian.
@@ -36,11 +37,6 @@ static_assert(offsetof(FAX_SETTINGS_WIRE, bPrintConfigReport) ==
               offsetof(DEFAULT_FAX_SETTINGS, bPrintConfigReport));
 static_assert(offsetof(FAX_SETTINGS_WIRE, AutoAnswer) == offsetof(DEFAULT_FAX_SETTINGS, AutoAnswer));
 static_assert(offsetof(FAX_SETTINGS_WIRE, DeviceDateTime) == offsetof(DEFAULT_FAX_SETTINGS, DeviceDateTime));
-
-// Truncating copy: at most width-1 characters of `src` (up to its zero, never
-// past `width` bytes) and a terminating zero. Bytes after the zero are not
-// written.
-void CopyTextField(char* dst, const char* src, std::size_t width);
 
 void SettingsToWire(const DEFAULT_FAX_SETTINGS& in, FAX_SETTINGS_WIRE& out);
 void SettingsFromWire(const FAX_SETTINGS_WIRE& in, DEFAULT_FAX_SETTINGS& out);
