@@ -362,6 +362,7 @@ Outcome Firmware::OnControl(SessionId id, std::uint32_t code, const Bytes& in, s
     if (s.channel != Channel::Fax) return Outcome::Failed(kErrorInvalidFunction);
 
     // Control requests are scripted by their control code.
+    std::optional<std::uint32_t> short_reply;  // ShortTransfer: the bytes a wait's reply is cut to
     for (Rule& r : rules_) {
         if (r.times == 0 || r.command != code || !IsTransferFault(r.fault)) continue;
         Fire(&r);
@@ -369,6 +370,7 @@ Outcome Firmware::OnControl(SessionId id, std::uint32_t code, const Bytes& in, s
             case Fault::FailTransfer: return Outcome::Failed(r.value ? r.value : kErrorGenFailure);
             case Fault::DropConnection: return Outcome::With(Outcome::Drop);
             case Fault::Stall: return Outcome::With(Outcome::Stall);
+            case Fault::ShortTransfer: short_reply = r.value; break;
             default: break;
         }
         break;
@@ -379,6 +381,17 @@ Outcome Firmware::OnControl(SessionId id, std::uint32_t code, const Bytes& in, s
         if (in.size() != 4 || wire::LoadLE32(in.data()) != 16 || out_cap < 16) {
             ++protocol_errors_;
             return Outcome::Failed(kErrorInvalidParameter);
+        }
+        if (short_reply) {
+            // Completes at once, carrying the next event (if any) in a reply
+            // cut below its full 16 bytes.
+            o.data.assign(16, 0);
+            if (!events_.empty()) {
+                wire::StoreBE32(o.data.data() + 4, events_.front());
+                events_.pop_front();
+            }
+            o.data.resize(std::min<std::uint32_t>(*short_reply, 15));
+            return o;
         }
         if (events_.empty()) {
             o.action = Outcome::Pend;
@@ -520,8 +533,14 @@ void Firmware::FinishJob(Session& s) {
         for (const Recipient& r : job.recipients) {
             if (own.empty() || r.number != own) continue;
             ReceivedFax fax;
+            // A name already in use (a fax kept from an earlier run, or one
+            // presented from a folder) is passed over: the host finds faxes
+            // by name, so two faxes must never share one.
             char name[32];
-            std::snprintf(name, sizeof(name), "fax%04u.tif", next_fax_number_++);
+            do {
+                std::snprintf(name, sizeof(name), "fax%04u.tif", next_fax_number_++);
+            } while (std::any_of(received_.begin(), received_.end(),
+                                 [&](const ReceivedFax& f) { return f.name == name; }));
             fax.name = name;
             fax.data = job.data;
             MakeLogEntry(fax.log, fax.name, 1, 30);
@@ -841,6 +860,22 @@ void Firmware::RaiseEvent(std::uint32_t event) {
 void Firmware::SetStatusPageTitle(std::string title) {
     std::lock_guard<std::mutex> g(mu_);
     title_ = std::move(title);
+}
+
+PersistentState Firmware::Snapshot() const {
+    std::lock_guard<std::mutex> g(mu_);
+    PersistentState state;
+    std::memcpy(state.settings, settings_, sizeof(settings_));
+    state.received = received_;
+    state.jobs = jobs_;
+    return state;
+}
+
+void Firmware::Restore(PersistentState state) {
+    std::lock_guard<std::mutex> g(mu_);
+    std::memcpy(settings_, state.settings, sizeof(settings_));
+    received_ = std::move(state.received);
+    jobs_ = std::move(state.jobs);
 }
 
 void Firmware::SetRecording(bool on) {

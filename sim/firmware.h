@@ -135,6 +135,14 @@ struct ReceivedFax {
     std::uint8_t log[80] = {};  // the log entry as it travels (words big-endian)
 };
 
+// Everything the device keeps across a restart: its settings record (the
+// fax password included), its received faxes and the jobs it has sent.
+struct PersistentState {
+    std::uint8_t settings[308] = {};  // as it travels
+    std::vector<ReceivedFax> received;
+    std::vector<SentJob> jobs;
+};
+
 // One recorded request and its completion.
 struct Transfer {
     std::uint64_t connection = 0;
@@ -183,6 +191,11 @@ public:
     std::vector<SentJob> Jobs() const;
     void RaiseEvent(std::uint32_t event);
     void SetStatusPageTitle(std::string title);
+    // The state a daemon keeps, taken or replaced in one step under the
+    // firmware's lock, so that it is never seen half changed. Restore does
+    // not count as a change (the state-change hook is not called).
+    PersistentState Snapshot() const;
+    void Restore(PersistentState state);
 
     // -- Scripting and observation ------------------------------------------
     void Script(const Rule& rule);

@@ -1,0 +1,684 @@
+// tessaline-simd as its users meet it: a process of its own serving a device
+// directory, reached through the library's channel layer; and the state
+// directory it keeps.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/device_directory.h"
+#include "protocol/fax_packet.h"
+#include "sim/persist.h"
+#include "sim_fixture.h"
+#include "transport/fax_device.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using sim::Bytes;
+
+// One tessaline-simd process. Its standard output is read up to the first
+// line; the rest of it, and its standard error, once it has exited.
+class Daemon {
+public:
+    ~Daemon() {
+        if (pid_ > 0) kill(pid_, SIGKILL);
+        Wait();
+    }
+
+    // True once the program has printed its ready line; false when it
+    // printed something else or exited first.
+    bool Start(const std::vector<std::string>& args) {
+        int out[2], err[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        std::vector<char*> argv{const_cast<char*>(SIMD_PATH)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, SIMD_PATH, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+        if (rc != 0) {
+            pid_ = -1;
+            return false;
+        }
+        // The first line, or the end of the output when the program exits.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (output_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, 1000) <= 0) continue;
+            char buf[256];
+            const ssize_t n = read(out_, buf, sizeof(buf));
+            if (n <= 0) break;
+            output_.append(buf, static_cast<std::size_t>(n));
+        }
+        ready_ = output_.substr(0, output_.find('\n'));
+        return ready_.rfind("ready ", 0) == 0;
+    }
+
+    // Sends `sig` and returns the wait status.
+    int Stop(int sig = SIGTERM) {
+        if (pid_ > 0) kill(pid_, sig);
+        return Wait();
+    }
+
+    int Wait() {
+        int status = -1;
+        if (pid_ > 0) waitpid(pid_, &status, 0);
+        pid_ = -1;
+        for (int* fd : {&out_, &err_}) {
+            if (*fd < 0) continue;
+            std::string& text = fd == &out_ ? output_ : errors_;
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(*fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<std::size_t>(n));
+            close(*fd);
+            *fd = -1;
+        }
+        return status;
+    }
+
+    const std::string& ready() const { return ready_; }
+    const std::string& output() const { return output_; }  // all of it once waited for
+    const std::string& errors() const { return errors_; }  // once waited for
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    std::string ready_;
+    std::string output_;
+    std::string errors_;
+};
+
+bool ExitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string FaxSocket(const std::string& dir, const std::string& name = "sim0") {
+    return dir + "/" + plat::FormatInterfaceClass(GUID_DEVINTERFACE_FAX_CHANNEL) + "/" + name;
+}
+
+std::string EwsSocket(const std::string& dir, const std::string& name = "sim0") {
+    return dir + "/" + plat::FormatInterfaceClass(GUID_DEVINTERFACE_EWS_CHANNEL) + "/" + name;
+}
+
+// ---------------------------------------------------------------------------
+// Exchanges with the device, through an access cycle each
+
+FAXRESULT ReadSettings(std::uint8_t (&record)[308]) {
+    AccessCycle cycle;
+    if (FAXRESULT r = cycle.Open(); r != FAXRESULT_OK) return r;
+    FAX_PACKET_HEADER h;
+    BuildFaxHeader(&h, FAXCMD_READ_SETTINGS, 0, 0);
+    return ReadReplyData(cycle.device(), &h, record, sizeof(record));
+}
+
+FAXRESULT SaveSettings(const std::uint8_t (&record)[308]) {
+    AccessCycle cycle;
+    if (FAXRESULT r = cycle.Open(); r != FAXRESULT_OK) return r;
+    FAX_PACKET_HEADER h;
+    BuildFaxHeader(&h, FAXCMD_SAVE_SETTINGS, 0, 0);
+    SetHeaderDataLength(h, sizeof(record));
+    return SendCommandWithData(cycle.device(), &h, record, sizeof(record));
+}
+
+FAXRESULT CheckPassword(const std::string& password) {
+    AccessCycle cycle;
+    if (FAXRESULT r = cycle.Open(); r != FAXRESULT_OK) return r;
+    FAX_PACKET_HEADER h;
+    BuildFaxHeader(&h, FAXCMD_CHECK_PASSWORD, 0, 0);
+    SetHeaderDataLength(h, static_cast<std::uint32_t>(password.size() + 1));
+    return SendCommandWithData(cycle.device(), &h, password.c_str(), static_cast<std::uint32_t>(password.size() + 1));
+}
+
+// The names of the list reply (command 3), in the device's order.
+std::vector<std::string> ListNames() {
+    AccessCycle cycle;
+    if (cycle.Open() != FAXRESULT_OK) return {"<no device>"};
+    FAX_PACKET_HEADER h;
+    BuildFaxHeader(&h, FAXCMD_LIST_RECEIVED, 0, 0);
+    if (SendCommand(cycle.device(), &h) != FAXRESULT_OK) return {"<list failed>"};
+    Bytes payload(HeaderDataLength(h));
+    if (!payload.empty() && ReadAll(cycle.device(), payload.data(), static_cast<std::uint32_t>(payload.size()),
+                                    kReadTimeoutMs) != FAXRESULT_OK) {
+        return {"<read failed>"};
+    }
+    std::vector<std::string> names;
+    for (std::size_t p = 0; p + 2 <= payload.size();) {
+        const std::size_t n = wire::LoadBE16(&payload[p]);
+        if (n == 0 || p + 2 + n > payload.size() || payload[p + 2 + n - 1] != 0) break;
+        names.emplace_back(reinterpret_cast<const char*>(&payload[p + 2]), n - 1);
+        p += 2 + n;
+    }
+    return names;
+}
+
+// A named fax as the device sends it (command 4): the announced total, then
+// blocks, then a closing header. `blocks` counts the blocks.
+FAXRESULT Fetch(const std::string& name, Bytes& data, int& blocks) {
+    data.clear();
+    blocks = 0;
+    AccessCycle cycle;
+    if (FAXRESULT r = cycle.Open(); r != FAXRESULT_OK) return r;
+    FAX_PACKET_HEADER h;
+    BuildFaxHeader(&h, FAXCMD_GET_RECEIVED, 0, 0);
+    SetHeaderDataLength(h, static_cast<std::uint32_t>(name.size() + 1));
+    if (FAXRESULT r = SendCommandWithData(cycle.device(), &h, name.c_str(), static_cast<std::uint32_t>(name.size() + 1));
+        r != FAXRESULT_OK) {
+        return r;
+    }
+    const std::uint32_t total = HeaderDataLength(h);
+    while (data.size() < total) {
+        if (FAXRESULT r = ReadAll(cycle.device(), &h, kHeaderSize, kReadTimeoutMs); r != FAXRESULT_OK) return r;
+        const std::uint32_t n = HeaderDataLength(h);
+        if (HeaderStatus(h) != 0 || n == 0 || n > total - data.size()) return FAXRESULT_BADREPLY;
+        const std::size_t at = data.size();
+        data.resize(at + n);
+        if (FAXRESULT r = ReadAll(cycle.device(), &data[at], n, kReadTimeoutMs); r != FAXRESULT_OK) return r;
+        ++blocks;
+    }
+    if (FAXRESULT r = ReadAll(cycle.device(), &h, kHeaderSize, kReadTimeoutMs); r != FAXRESULT_OK) return r;
+    return HeaderStatus(h) == 0 && HeaderDataLength(h) == 0 ? FAXRESULT_OK : FAXRESULT_BADREPLY;
+}
+
+FAXRESULT LogEntry(const std::string& name, std::uint8_t (&log)[80]) {
+    AccessCycle cycle;
+    if (FAXRESULT r = cycle.Open(); r != FAXRESULT_OK) return r;
+    FAX_PACKET_HEADER h;
+    BuildFaxHeader(&h, FAXCMD_GET_LOG_ENTRY, 0, 0);
+    SetHeaderDataLength(h, static_cast<std::uint32_t>(name.size() + 1));
+    if (FAXRESULT r = SendCommandWithData(cycle.device(), &h, name.c_str(), static_cast<std::uint32_t>(name.size() + 1));
+        r != FAXRESULT_OK) {
+        return r;
+    }
+    if (HeaderDataLength(h) != sizeof(log)) return FAXRESULT_BADREPLY;
+    return ReadAll(cycle.device(), log, sizeof(log), kReadTimeoutMs);
+}
+
+// One send transaction: begin, one recipient, one data block, end of data,
+// end. The result is the end reply's.
+FAXRESULT SendFax(const std::string& number, const Bytes& data) {
+    AccessCycle cycle;
+    if (FAXRESULT r = cycle.Open(); r != FAXRESULT_OK) return r;
+    FAX_DEVICE* device = cycle.device();
+    FAX_PACKET_HEADER h;
+    BuildFaxHeader(&h, FAXCMD_SEND_BEGIN, static_cast<std::uint32_t>(data.size()), 0);
+    if (FAXRESULT r = SendCommand(device, &h); r != FAXRESULT_OK) return r;
+    std::uint8_t list[4 + 64] = {};
+    wire::StoreBE32(list, 1);
+    std::memcpy(list + 4 + 32, number.c_str(), number.size());
+    BuildFaxHeader(&h, FAXCMD_RECIPIENTS, 0, 0);
+    SetHeaderDataLength(h, sizeof(list));
+    if (FAXRESULT r = WriteAll(device, &h, kHeaderSize); r != FAXRESULT_OK) return r;
+    if (FAXRESULT r = WriteAll(device, list, sizeof(list)); r != FAXRESULT_OK) return r;
+    BuildFaxHeader(&h, FAXCMD_DATA, 0, 0);
+    SetHeaderDataLength(h, static_cast<std::uint32_t>(data.size()));
+    if (FAXRESULT r = WriteAll(device, &h, kHeaderSize); r != FAXRESULT_OK) return r;
+    if (FAXRESULT r = WriteAll(device, data.data(), static_cast<std::uint32_t>(data.size())); r != FAXRESULT_OK) {
+        return r;
+    }
+    BuildFaxHeader(&h, FAXCMD_DATA, 0, 0);
+    if (FAXRESULT r = SendCommand(device, &h); r != FAXRESULT_OK) return r;
+    BuildFaxHeader(&h, FAXCMD_SEND_END, 0, 0);
+    return SendCommand(device, &h);
+}
+
+// One HTTP GET on the EWS channel: the status line and the body.
+std::pair<std::string, std::string> HttpGet(const std::string& path) {
+    FAX_DEVICE ews;
+    if (ews.OpenEwsChannel() != FAXSTATUS_OK) return {"<no channel>", ""};
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: device\r\n\r\n";
+    std::uint32_t n = 0;
+    if (ews.Write(request.data(), static_cast<std::int32_t>(request.size()), &n) != FAXSTATUS_OK) {
+        return {"<write failed>", ""};
+    }
+    std::string response;
+    std::size_t head_end = std::string::npos, length = 0;
+    while (head_end == std::string::npos || response.size() < head_end + 4 + length) {
+        char buf[4096];
+        if (ews.Read(buf, sizeof(buf), &n) != FAXSTATUS_OK || n == 0) return {"<read failed>", response};
+        response.append(buf, n);
+        if (head_end == std::string::npos && (head_end = response.find("\r\n\r\n")) != std::string::npos) {
+            const std::size_t at = response.find("Content-Length: ");
+            if (at == std::string::npos || at > head_end) return {"<no length>", response};
+            length = std::stoul(response.substr(at + 16));
+        }
+    }
+    return {response.substr(0, response.find("\r\n")), response.substr(head_end + 4)};
+}
+
+std::string Field(const std::uint8_t* p, std::size_t width) {
+    return std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), width));
+}
+
+void SetField(std::uint8_t* p, std::size_t width, const std::string& text) {
+    std::memset(p, 0, width);
+    std::memcpy(p, text.data(), std::min(text.size(), width - 1));
+}
+
+void WriteFile(const std::string& path, const Bytes& data) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                                 static_cast<std::streamsize>(data.size()));
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class SimdTest : public IsolatedTest {};
+
+// ---------------------------------------------------------------------------
+// The program
+
+TEST_F(SimdTest, ServesFaxAndEwsChannelsToTheLibrary) {
+    Daemon d;
+    ASSERT_TRUE(d.Start({"--name", "dev1", "--password", "secret", "--fax-number", "5550123",
+                         "--receive-settings", "0x2a"}))
+        << d.ready();
+    EXPECT_EQ(d.ready(), "ready fax=" + FaxSocket(dir_, "dev1") + " ews=" + EwsSocket(dir_, "dev1"));
+
+    FAX_PACKET_HEADER h;
+    EXPECT_EQ(QueryDevice(&h, FAXCMD_PASSWORD_SET), FAXRESULT_OK);
+    ASSERT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_OK);
+    EXPECT_EQ(HeaderParam1(h), 42u);
+    EXPECT_EQ(CheckPassword("secret"), FAXRESULT_OK);
+    EXPECT_EQ(CheckPassword("Secret"), FAXRESULT_FALSE);
+
+    std::uint8_t record[308];
+    ASSERT_EQ(ReadSettings(record), FAXRESULT_OK);
+    EXPECT_EQ(Field(record + offsetof(DEFAULT_FAX_SETTINGS, FaxNumber), 32), "5550123");
+    SetField(record + offsetof(DEFAULT_FAX_SETTINGS, FaxName), 128, "Front <desk>");
+    ASSERT_EQ(SaveSettings(record), FAXRESULT_OK);
+    std::uint8_t back[308];
+    ASSERT_EQ(ReadSettings(back), FAXRESULT_OK);
+    EXPECT_EQ(std::memcmp(record, back, sizeof(record)), 0);
+
+    // The status page shows the saved record; a second request shows that
+    // the connection of the first was left in good order.
+    auto [status, body] = HttpGet("/");
+    EXPECT_EQ(status, "HTTP/1.1 200 OK");
+    EXPECT_NE(body.find("Front &lt;desk&gt;"), std::string::npos) << body;
+    EXPECT_NE(body.find("5550123"), std::string::npos) << body;
+    auto [json_status, json] = HttpGet("/status.json");
+    EXPECT_EQ(json_status, "HTTP/1.1 200 OK");
+    EXPECT_NE(json.find("\"received_faxes\":0"), std::string::npos) << json;
+    EXPECT_EQ(HttpGet("/missing").first, "HTTP/1.1 404 Not Found");
+
+    EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+}
+
+TEST_F(SimdTest, StopsOnEachSignalRemovingItsSockets) {
+    // --dir wins over TESSALINE_DEVICE_DIR, and its parents are created.
+    const std::string dir = dir_ + "/nested/devices";
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        Daemon d;
+        ASSERT_TRUE(d.Start({"--dir", dir})) << d.ready();
+        EXPECT_TRUE(Exists(FaxSocket(dir)));
+        EXPECT_TRUE(Exists(EwsSocket(dir)));
+        EXPECT_FALSE(Exists(FaxSocket(dir_)));
+        EXPECT_TRUE(ExitedWith(d.Stop(sig), 0)) << d.errors();
+        EXPECT_FALSE(Exists(FaxSocket(dir)));
+        EXPECT_FALSE(Exists(EwsSocket(dir)));
+    }
+}
+
+TEST_F(SimdTest, RefusesALiveDeviceOfTheSameNameButReplacesAStaleOne) {
+    Daemon first;
+    ASSERT_TRUE(first.Start({"--fax-number", "111"})) << first.ready();
+
+    Daemon second;
+    EXPECT_FALSE(second.Start({"--fax-number", "222"}));
+    EXPECT_TRUE(ExitedWith(second.Wait(), 1));
+    EXPECT_NE(second.errors().find("a live device is already serving " + FaxSocket(dir_)), std::string::npos)
+        << second.errors();
+    // The first is undisturbed: its sockets are still there and answer.
+    std::uint8_t record[308];
+    ASSERT_EQ(ReadSettings(record), FAXRESULT_OK);
+    EXPECT_EQ(Field(record + offsetof(DEFAULT_FAX_SETTINGS, FaxNumber), 32), "111");
+
+    // Killed outright, it leaves its sockets behind, with nobody listening.
+    first.Stop(SIGKILL);
+    ASSERT_TRUE(Exists(FaxSocket(dir_)));
+    Daemon third;
+    ASSERT_TRUE(third.Start({"--fax-number", "333"})) << third.ready();
+    ASSERT_EQ(ReadSettings(record), FAXRESULT_OK);
+    EXPECT_EQ(Field(record + offsetof(DEFAULT_FAX_SETTINGS, FaxNumber), 32), "333");
+    EXPECT_TRUE(ExitedWith(third.Stop(), 0));
+}
+
+TEST_F(SimdTest, StateKeepsSettingsReceivedFaxesAndJobsAcrossRestarts) {
+    const std::string state = dir_ + "/state";
+    const Bytes first_fax = {'I', 'I', 42, 0, 1, 2, 3, 4, 5};
+    std::uint8_t record[308];
+    {
+        Daemon d;
+        ASSERT_TRUE(d.Start({"--state", state, "--loopback", "--fax-number", "777"})) << d.ready();
+        ASSERT_EQ(ReadSettings(record), FAXRESULT_OK);
+        SetField(record + offsetof(DEFAULT_FAX_SETTINGS, FaxName), 128, "Kept 100%");
+        SetField(record + offsetof(DEFAULT_FAX_SETTINGS, Password), 32, "pw");
+        ASSERT_EQ(SaveSettings(record), FAXRESULT_OK);
+        ASSERT_EQ(SendFax("777", first_fax), FAXRESULT_OK);
+        ASSERT_EQ(ListNames(), std::vector<std::string>{"fax0001.tif"});
+        EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+    }
+    Daemon d;
+    ASSERT_TRUE(d.Start({"--state", state, "--loopback"})) << d.ready();
+    std::uint8_t back[308];
+    ASSERT_EQ(ReadSettings(back), FAXRESULT_OK);
+    EXPECT_EQ(std::memcmp(record, back, sizeof(record)), 0);
+    EXPECT_EQ(CheckPassword("pw"), FAXRESULT_OK);
+    ASSERT_EQ(ListNames(), std::vector<std::string>{"fax0001.tif"});
+    Bytes data;
+    int blocks = 0;
+    ASSERT_EQ(Fetch("fax0001.tif", data, blocks), FAXRESULT_OK);
+    EXPECT_EQ(data, first_fax);
+    EXPECT_NE(HttpGet("/status.json").second.find("\"received_faxes\":1,\"sent_jobs\":1"), std::string::npos);
+
+    // A fax received after the restart gets a name of its own.
+    ASSERT_EQ(SendFax("777", Bytes{9, 9}), FAXRESULT_OK);
+    EXPECT_EQ(ListNames(), (std::vector<std::string>{"fax0001.tif", "fax0002.tif"}));
+    EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+}
+
+TEST_F(SimdTest, ChangesAreSavedWhileServingSoAKillLosesNothingSaved) {
+    const std::string state = dir_ + "/state";
+    Daemon d;
+    ASSERT_TRUE(d.Start({"--state", state})) << d.ready();
+    std::uint8_t record[308];
+    ASSERT_EQ(ReadSettings(record), FAXRESULT_OK);
+    SetField(record + offsetof(DEFAULT_FAX_SETTINGS, FaxName), 128, "ZZ");  // hex 5a5a
+    ASSERT_EQ(SaveSettings(record), FAXRESULT_OK);
+    // The save follows the reply; wait for it to reach the manifest.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ReadText(state + "/manifest").find("5a5a") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    d.Stop(SIGKILL);
+
+    Daemon again;
+    ASSERT_TRUE(again.Start({"--state", state})) << again.ready() << again.output();
+    std::uint8_t back[308];
+    ASSERT_EQ(ReadSettings(back), FAXRESULT_OK);
+    EXPECT_EQ(Field(back + offsetof(DEFAULT_FAX_SETTINGS, FaxName), 128), "ZZ");
+}
+
+TEST_F(SimdTest, AFolderIsPresentedAsReceivedFaxes) {
+    const std::string folder = dir_ + "/inbox";
+    fs::create_directories(folder + "/subfolder");
+    // A TIFF of two pages: two empty directories, chained.
+    const Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 14, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    WriteFile(folder + "/b.tif", tiff);
+    WriteFile(folder + "/a fax.tif", Bytes{1, 2, 3});
+    WriteFile(folder + "/.hidden", Bytes{4});
+    const std::string too_long(64, 'x');
+    WriteFile(folder + "/" + too_long, Bytes{5});
+
+    Daemon d;
+    ASSERT_TRUE(d.Start({"--faxes", folder, "--block-size", "3"})) << d.ready();
+    EXPECT_EQ(ListNames(), (std::vector<std::string>{"a fax.tif", "b.tif"}));
+    Bytes data;
+    int blocks = 0;
+    ASSERT_EQ(Fetch("b.tif", data, blocks), FAXRESULT_OK);
+    EXPECT_EQ(data, tiff);
+    EXPECT_EQ(blocks, 7);  // 20 bytes in blocks of 3
+
+    std::uint8_t log[80];
+    ASSERT_EQ(LogEntry("b.tif", log), FAXRESULT_OK);
+    EXPECT_EQ(Field(log + 42, 35), "b.tif");
+    EXPECT_EQ(log[20], 2);  // pages
+    EXPECT_GE(wire::LoadBE32(log + 8), 1u);  // duration
+
+    EXPECT_TRUE(ExitedWith(d.Stop(), 0));
+    EXPECT_NE(d.errors().find(too_long), std::string::npos) << d.errors();
+}
+
+TEST_F(SimdTest, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
+    Daemon help;
+    EXPECT_FALSE(help.Start({"--help"}));
+    EXPECT_TRUE(ExitedWith(help.Wait(), 0));
+    for (const char* text : {"--dir", "--name", "--state", "--faxes", "--loopback", "--block-size", "--password",
+                             "--fax-number", "--receive-settings", "--help", "TESSALINE_DEVICE_DIR",
+                             "XDG_RUNTIME_DIR", "/run/tessaline", "ready fax=", "Example"}) {
+        EXPECT_NE(help.output().find(text), std::string::npos) << text;
+    }
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"--bogus"},
+        {"--name"},
+        {"--name", "a/b"},
+        {"--block-size", "0"},
+        {"--block-size", "12x"},
+        {"--receive-settings", "0x100000000"},
+        {"--password", std::string(32, 'p')},
+        {"--fax-number=" + std::string(32, '5')},
+        {"--loopback=1"},
+    };
+    for (const auto& args : bad) {
+        SCOPED_TRACE(args[0]);
+        Daemon d;
+        EXPECT_FALSE(d.Start(args));
+        EXPECT_TRUE(ExitedWith(d.Wait(), 2));
+        EXPECT_NE(d.errors().find("tessaline-simd: "), std::string::npos) << d.errors();
+        EXPECT_FALSE(Exists(FaxSocket(dir_)));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The state directory
+
+sim::PersistentState SampleState() {
+    sim::PersistentState s;
+    for (int i = 0; i < 308; ++i) s.settings[i] = static_cast<std::uint8_t>(i * 7);
+    sim::ReceivedFax a;
+    a.name = "a b%c\n\xff=";  // every kind of byte that needs escaping
+    a.data = {1, 2, 3};
+    for (int i = 0; i < 80; ++i) a.log[i] = static_cast<std::uint8_t>(255 - i);
+    sim::ReceivedFax empty;
+    empty.name = "empty";
+    s.received = {a, empty};
+    sim::SentJob job;
+    job.announced_size = 3;
+    job.recipient_count = 2;
+    job.recipients = {{"9", "555 0100"}, {"", "%20"}};
+    job.data = {1, 2, 3};  // the same content as fax a
+    job.blocks = 1;
+    job.failed_block = true;
+    job.data_ended = true;
+    job.outcome = 3;
+    job.ended = true;
+    sim::SentJob unfinished;
+    unfinished.announced_size = 0xFFFFFFFFu;
+    unfinished.data = {7};
+    s.jobs = {job, unfinished};
+    return s;
+}
+
+void ExpectSameState(const sim::PersistentState& a, const sim::PersistentState& b) {
+    EXPECT_EQ(std::memcmp(a.settings, b.settings, 308), 0);
+    ASSERT_EQ(a.received.size(), b.received.size());
+    for (std::size_t i = 0; i < a.received.size(); ++i) {
+        EXPECT_EQ(a.received[i].name, b.received[i].name);
+        EXPECT_EQ(a.received[i].data, b.received[i].data);
+        EXPECT_EQ(std::memcmp(a.received[i].log, b.received[i].log, 80), 0);
+    }
+    ASSERT_EQ(a.jobs.size(), b.jobs.size());
+    for (std::size_t i = 0; i < a.jobs.size(); ++i) {
+        const sim::SentJob &x = a.jobs[i], &y = b.jobs[i];
+        EXPECT_EQ(x.announced_size, y.announced_size);
+        EXPECT_EQ(x.recipient_count, y.recipient_count);
+        ASSERT_EQ(x.recipients.size(), y.recipients.size());
+        for (std::size_t k = 0; k < x.recipients.size(); ++k) {
+            EXPECT_EQ(x.recipients[k].prefix, y.recipients[k].prefix);
+            EXPECT_EQ(x.recipients[k].number, y.recipients[k].number);
+        }
+        EXPECT_EQ(x.data, y.data);
+        EXPECT_EQ(x.blocks, y.blocks);
+        EXPECT_EQ(x.failed_block, y.failed_block);
+        EXPECT_EQ(x.data_ended, y.data_ended);
+        EXPECT_EQ(x.outcome, y.outcome);
+        EXPECT_EQ(x.ended, y.ended);
+    }
+}
+
+std::vector<std::string> DataFiles(const std::string& state) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(state + "/data")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class StateStoreTest : public IsolatedTest {
+protected:
+    std::string state() const { return dir_ + "/state"; }
+};
+
+TEST_F(StateStoreTest, KeepsEveryFieldAndWritesEachContentOnce) {
+    const sim::PersistentState saved = SampleState();
+    {
+        sim::StateStore store;
+        ASSERT_TRUE(store.Open(state())) << store.error();
+        sim::PersistentState none;
+        bool found = true;
+        ASSERT_TRUE(store.Load(none, found)) << store.error();
+        EXPECT_FALSE(found);
+        ASSERT_TRUE(store.Save(saved)) << store.error();
+        // {1,2,3} is shared by a fax and a job; no data, no file.
+        EXPECT_EQ(DataFiles(state()).size(), 2u);
+        // Saving again writes no new data file.
+        ASSERT_TRUE(store.Save(saved)) << store.error();
+        EXPECT_EQ(DataFiles(state()).size(), 2u);
+    }
+    sim::StateStore store;
+    ASSERT_TRUE(store.Open(state())) << store.error();
+    sim::PersistentState loaded;
+    bool found = false;
+    ASSERT_TRUE(store.Load(loaded, found)) << store.error();
+    EXPECT_TRUE(found);
+    ExpectSameState(saved, loaded);
+
+    // Content nobody refers to any more goes; content still in use stays.
+    loaded.jobs.pop_back();
+    const auto before = DataFiles(state());
+    ASSERT_TRUE(store.Save(loaded)) << store.error();
+    EXPECT_EQ(DataFiles(state()), std::vector<std::string>{before[0]});
+}
+
+TEST_F(StateStoreTest, OneStoreAtATimePerDirectory) {
+    sim::StateStore first, second;
+    ASSERT_TRUE(first.Open(state())) << first.error();
+    EXPECT_FALSE(second.Open(state()));
+    EXPECT_NE(second.error().find("another tessaline-simd"), std::string::npos) << second.error();
+}
+
+TEST_F(StateStoreTest, LeftoversOfAnInterruptedSaveAreIgnoredAndRemoved) {
+    const sim::PersistentState saved = SampleState();
+    {
+        sim::StateStore store;
+        ASSERT_TRUE(store.Open(state()));
+        ASSERT_TRUE(store.Save(saved));
+    }
+    const auto kept = DataFiles(state());
+    // What a save killed midway leaves: partial files, and a data file that
+    // no manifest names yet. A file of someone else's is not touched.
+    WriteFile(state() + "/.tmp-manifest", Bytes{'x'});
+    WriteFile(state() + "/data/.tmp-77.bin", Bytes{1});
+    WriteFile(state() + "/data/77.bin", Bytes{1});
+    WriteFile(state() + "/data/notes.txt", Bytes{1});
+
+    sim::StateStore store;
+    ASSERT_TRUE(store.Open(state()));
+    sim::PersistentState loaded;
+    bool found = false;
+    ASSERT_TRUE(store.Load(loaded, found)) << store.error();
+    ExpectSameState(saved, loaded);
+    EXPECT_FALSE(Exists(state() + "/.tmp-manifest"));
+    auto expected = kept;
+    expected.push_back("notes.txt");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(DataFiles(state()), expected);
+}
+
+TEST_F(StateStoreTest, AStateThatCannotBeReadIsRefusedAndLeftAsItIs) {
+    {
+        sim::StateStore store;
+        ASSERT_TRUE(store.Open(state()));
+        ASSERT_TRUE(store.Save(SampleState()));
+    }
+    const std::string good = ReadText(state() + "/manifest");
+    const std::string data_file = DataFiles(state())[0];
+    auto replace = [&](const std::string& from, const std::string& to) {
+        std::string text = good;
+        const std::size_t at = text.find(from);
+        return at == std::string::npos ? std::string("<not found: ") + from + ">"
+                                       : text.replace(at, from.size(), to);
+    };
+    const struct {
+        const char* what;
+        std::string manifest;
+        const char* complaint;
+    } cases[] = {
+        {"cut short", good.substr(0, good.size() - 4), "no end"},
+        {"cut inside a line", good.substr(0, good.size() - 1), "inside a line"},
+        {"another format", replace("state 1", "state 2"), "line 1"},
+        {"a data file missing", replace("data=" + data_file, "data=999.bin"), "999.bin"},
+        {"a data file of another length", replace("length=3 ", "length=4 "), "not 4"},
+        {"a data file outside the directory", replace("data=" + data_file, "data=../manifest"), "../manifest"},
+        {"bad hex", replace("settings 0", "settings g"), "settings"},
+        {"a bad flag", replace("ended=1", "ended=2"), "job"},
+        {"an unknown record", replace("job ", "jab "), "unknown record \"jab\""},
+        {"a recipient outside a job", replace("\nfax ", "\nto prefix= number=1\nfax "), "outside a job"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(state() + "/manifest", Bytes(c.manifest.begin(), c.manifest.end()));
+        const auto files = DataFiles(state());
+        sim::StateStore store;
+        ASSERT_TRUE(store.Open(state()));
+        sim::PersistentState loaded;
+        bool found = false;
+        EXPECT_FALSE(store.Load(loaded, found));
+        EXPECT_NE(store.error().find(c.complaint), std::string::npos) << store.error();
+        EXPECT_EQ(DataFiles(state()), files);
+    }
+
+    // The daemon refuses to start on it, and does not overwrite it.
+    const std::string broken = good.substr(0, good.size() - 4);
+    WriteFile(state() + "/manifest", Bytes(broken.begin(), broken.end()));
+    Daemon d;
+    EXPECT_FALSE(d.Start({"--state", state()}));
+    EXPECT_TRUE(ExitedWith(d.Wait(), 1));
+    EXPECT_NE(d.errors().find("cannot be used"), std::string::npos) << d.errors();
+    EXPECT_EQ(ReadText(state() + "/manifest"), broken);
+    EXPECT_FALSE(Exists(FaxSocket(dir_)));
+}
+
+}  // namespace
