@@ -11,6 +11,7 @@ as_root() {
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
+  jq
 )
 
 as_root apt-get update -q

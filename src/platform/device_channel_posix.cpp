@@ -139,25 +139,33 @@ bool Broken(int fd, std::uint32_t* count) {
 
 void EmitNoDevice() { EmitDiagnostic("SetupDiEnumDeviceInterfaces failed: No more data is available.\n"); }
 
+// The entries of a class subdirectory, sorted by name (bytes compared as
+// unsigned, which is what char_traits<char> does). 0, or the errno of the
+// failed listing.
+int ReadClassDirectory(const std::string& class_dir, std::vector<std::string>& names) {
+    DIR* dir = opendir(class_dir.c_str());
+    if (!dir) return errno;
+    while (dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return 0;
+}
+
 bool FindFirstDevice(const InterfaceClass& cls, char* path, std::int32_t capacity) {
     t_probe.Drop();
-    const std::string class_dir = DeviceDirectory() + "/" + FormatInterfaceClass(cls);
-    DIR* dir = opendir(class_dir.c_str());
-    if (!dir) {
-        if (errno == ENOENT || errno == ENOTDIR) {
+    const std::string class_dir = ClassDirectory(cls);
+    std::vector<std::string> names;
+    if (int err = ReadClassDirectory(class_dir, names); err != 0) {
+        if (err == ENOENT || err == ENOTDIR) {
             EmitNoDevice();
         } else {
             EmitDiagnostic("SetupDiGetClassDevs failed!\n");
         }
         return false;
     }
-    std::vector<std::string> names;
-    while (dirent* entry = readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        names.emplace_back(entry->d_name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());  // char_traits<char> compares bytes as unsigned
 
     for (const std::string& name : names) {
         const std::string full = class_dir + "/" + name;
@@ -199,6 +207,31 @@ std::string FormatInterfaceClass(const InterfaceClass& cls) {
                   static_cast<unsigned>(cls.Data1), cls.Data2, cls.Data3, cls.Data4[0], cls.Data4[1], cls.Data4[2],
                   cls.Data4[3], cls.Data4[4], cls.Data4[5], cls.Data4[6], cls.Data4[7]);
     return text;
+}
+
+std::string ClassDirectory(const InterfaceClass& cls) { return DeviceDirectory() + "/" + FormatInterfaceClass(cls); }
+
+ClassListing ListDeviceInterfaces(const InterfaceClass& cls, std::vector<DeviceEntry>& entries) {
+    entries.clear();
+    const std::string class_dir = ClassDirectory(cls);
+    std::vector<std::string> names;
+    if (int err = ReadClassDirectory(class_dir, names); err != 0)
+        return err == ENOENT || err == ENOTDIR ? ClassListing::Missing : ClassListing::Unreadable;
+    for (const std::string& name : names) {
+        DeviceEntry e;
+        e.path = class_dir + "/" + name;
+        struct stat st {};
+        if (stat(e.path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+            e.state = DeviceState::NotASocket;
+        } else if (int fd = ConnectPath(e.path.c_str()); fd >= 0) {
+            close(fd);
+            e.state = DeviceState::Live;
+        } else {
+            e.state = errno == ECONNREFUSED || errno == ENOENT ? DeviceState::Stale : DeviceState::Unreachable;
+        }
+        entries.push_back(std::move(e));
+    }
+    return ClassListing::Ok;
 }
 
 bool GetDeviceInterfacePath(const InterfaceClass& cls, char* path, std::int32_t capacity) {

@@ -3,6 +3,7 @@
 #define TESSALINE_PLATFORM_DEVICE_DIRECTORY_H
 
 #include <string>
+#include <vector>
 
 #include "platform/device_channel.h"
 
@@ -14,6 +15,28 @@ std::string DeviceDirectory();
 
 // The class GUID in upper case and braces, the name of its subdirectory.
 std::string FormatInterfaceClass(const InterfaceClass& cls);
+
+// The subdirectory that holds the devices of `cls`.
+std::string ClassDirectory(const InterfaceClass& cls);
+
+// What discovery makes of one entry of a class subdirectory.
+enum class DeviceState {
+    Live,         // a socket with a listener: a present device
+    Stale,        // a socket that refuses connections, left by a device that died
+    Unreachable,  // a socket that could not be probed (no permission, path too long)
+    NotASocket,   // anything else; passed over
+};
+
+struct DeviceEntry {
+    std::string path;
+    DeviceState state;
+};
+
+enum class ClassListing { Ok, Missing, Unreadable };
+
+// Every entry of the class subdirectory in discovery order, each probed. The
+// first Live or Unreachable entry is the one an open would use.
+ClassListing ListDeviceInterfaces(const InterfaceClass& cls, std::vector<DeviceEntry>& entries);
 
 }  // namespace plat
 
