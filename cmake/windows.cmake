@@ -1,0 +1,61 @@
+# The Windows build: Tessaline.dll, the in-process automation server, from
+# the same core as every other build; the simulated device behind named pipes;
+# and the tests that run under Wine. Included from the top-level
+# CMakeLists.txt when the target is Windows (see the toolchain files in this
+# directory).
+if(NOT WIDL_EXECUTABLE)
+  message(FATAL_ERROR "Configure the Windows build with cmake/toolchain-i686-w64-mingw32.cmake "
+                      "or cmake/toolchain-x86_64-w64-mingw32.cmake")
+endif()
+enable_language(RC)
+
+# Windows 7 and later; no min/max macros from the system headers.
+target_compile_definitions(tessaline_core PUBLIC _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
+target_link_libraries(tessaline_core PUBLIC setupapi advapi32 user32)
+target_link_libraries(tessaline_server PUBLIC ole32 oleaut32 uuid)
+
+# The compiler's runtime is linked in, so every binary imports system DLLs
+# only; all of them land in one directory, the DLL beside its tests.
+add_link_options(-static -static-libgcc -static-libstdc++)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# The type library, compiled from the IDL and embedded as TYPELIB resource 1.
+set(TESSALINE_RESOURCES ${PROJECT_SOURCE_DIR}/src/server/resources)
+set(TESSALINE_GENERATED ${CMAKE_BINARY_DIR}/generated)
+add_custom_command(
+  OUTPUT ${TESSALINE_GENERATED}/Tessaline.tlb
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${TESSALINE_GENERATED}
+  COMMAND ${WIDL_EXECUTABLE} ${WIDL_ARCH_FLAG} -I${WIDL_IDL_DIR} -L${WIDL_STDOLE2_DIR}
+          -t -T ${TESSALINE_GENERATED}/Tessaline.tlb ${TESSALINE_RESOURCES}/Tessaline.idl
+  DEPENDS ${TESSALINE_RESOURCES}/Tessaline.idl
+  COMMENT "Compiling the type library"
+  VERBATIM)
+set_source_files_properties(${TESSALINE_RESOURCES}/Tessaline.rc PROPERTIES
+  OBJECT_DEPENDS ${TESSALINE_GENERATED}/Tessaline.tlb)
+
+# Tessaline.dll: exactly the four exports of the .def file.
+add_library(tessaline_dll SHARED
+  $<TARGET_OBJECTS:tessaline_server>
+  src/server/module_win32.cpp
+  ${TESSALINE_RESOURCES}/Tessaline.rc
+  ${TESSALINE_RESOURCES}/Tessaline.def)
+set_target_properties(tessaline_dll PROPERTIES OUTPUT_NAME Tessaline PREFIX "")
+target_include_directories(tessaline_dll PRIVATE ${TESSALINE_GENERATED})
+target_link_libraries(tessaline_dll PRIVATE tessaline_server tessaline_core)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # The exports are __stdcall (_DllGetClassObject@12); the .def names them
+  # undecorated.
+  target_link_options(tessaline_dll PRIVATE -Wl,--enable-stdcall-fixup)
+endif()
+
+# The simulated device behind named pipes.
+add_library(tessaline_sim STATIC sim/firmware.cpp sim/pipe_device_win32.cpp)
+target_include_directories(tessaline_sim PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(tessaline_sim PUBLIC tessaline_core)
+add_executable(tessaline-simd sim/simd_win32_main.cpp)
+target_link_libraries(tessaline-simd PRIVATE tessaline_sim)
+
+if(TESSALINE_TESTS)
+  enable_testing()
+  add_subdirectory(tests/windows)
+endif()
