@@ -133,6 +133,7 @@ struct Firmware::Session {
     std::uint32_t awaiting = 0;  // data bytes still due for the current request
     std::uint8_t pending_header[32] = {};
     std::optional<SentJob> job;
+    std::uint64_t job_bytes = 0;  // data bytes of the job under way, kept or not
     bool wrote = false;
 
     std::size_t Available() const { return out.size() - out_pos; }
@@ -148,6 +149,28 @@ struct Firmware::Session {
         return b;
     }
 };
+
+namespace {
+
+// A write that failed, came short or stalled leaves the request it belonged
+// to incomplete. The device discards that request (its header and whatever
+// data arrived) and takes the next bytes as a new request header, rather than
+// taking a later request for the missing data and never answering.
+void AbandonRequest(Firmware::Session& s) {
+    s.in.clear();
+    s.awaiting = 0;
+    s.at_boundary = true;
+}
+
+// A read that failed, came short or stalled loses the rest of the answer the
+// device had queued: the device flushes it on a transfer error, so the next
+// request is answered afresh and not with the remains of this one.
+void AbandonReply(Firmware::Session& s) {
+    s.out.clear();
+    s.out_pos = 0;
+}
+
+}  // namespace
 
 Firmware::Firmware() { DefaultSettings(settings_); }
 Firmware::~Firmware() = default;
@@ -205,9 +228,15 @@ void Firmware::ClearScript() {
     occurrences_.clear();
 }
 
+std::size_t Firmware::RulesPending() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return static_cast<std::size_t>(
+        std::count_if(rules_.begin(), rules_.end(), [](const Rule& r) { return r.times > 0; }));
+}
+
 Rule* Firmware::Match(const Session& s, Stage stage, int index, Fault only, bool any_fault) {
     for (Rule& r : rules_) {
-        if (r.times == 0 || r.command != s.cmd || r.stage != stage) continue;
+        if (r.times == 0 || r.channel != Channel::Fax || r.command != s.cmd || r.stage != stage) continue;
         if (r.occurrence >= 0 && r.occurrence != s.occurrence) continue;
         if (stage != Stage::Reply && r.index != index) continue;
         if (!any_fault && r.fault != only) continue;
@@ -263,17 +292,21 @@ Outcome Firmware::FaxWrite(Session& s, const std::uint8_t* data, std::uint32_t l
     Fire(rule);
 
     std::uint32_t take = len;
+    bool short_write = false;
     Outcome o;
     if (rule) {
         switch (rule->fault) {
             case Fault::FailTransfer:
+                AbandonRequest(s);
                 return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
             case Fault::DropConnection:
                 return Outcome::With(Outcome::Drop);
             case Fault::Stall:
+                AbandonRequest(s);  // its bytes are never taken: a cancel or a close ends it
                 return Outcome::With(Outcome::Stall);
             case Fault::ShortTransfer:
                 take = len == 0 ? 0 : std::min(rule->value, len - 1);
+                short_write = true;
                 break;
             case Fault::Delay:
                 o.delay_ms = rule->value;
@@ -293,8 +326,12 @@ Outcome Firmware::FaxWrite(Session& s, const std::uint8_t* data, std::uint32_t l
         }
     }
     if (take > 0) s.wrote = true;
-    s.in.insert(s.in.end(), data, data + take);
-    Consume(s);
+    if (short_write) {
+        AbandonRequest(s);
+    } else {
+        s.in.insert(s.in.end(), data, data + take);
+        Consume(s);
+    }
     o.action = Outcome::Complete;
     o.count = take;
     return o;
@@ -308,15 +345,18 @@ Outcome Firmware::FaxRead(Session& s, std::uint32_t max) {
     if (rule) {
         switch (rule->fault) {
             case Fault::FailTransfer:
+                AbandonReply(s);
                 return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
             case Fault::DropConnection:
                 return Outcome::With(Outcome::Drop);
             case Fault::Stall:
+                AbandonReply(s);
                 return Outcome::With(Outcome::Stall);
             case Fault::ShortTransfer: {
                 std::size_t full = std::min<std::size_t>(max, s.Available());
                 std::size_t n = full == 0 ? 0 : std::min<std::size_t>(rule->value, full - 1);
                 o.data = s.Take(n);
+                AbandonReply(s);
                 return o;
             }
             case Fault::Delay:
@@ -364,7 +404,7 @@ Outcome Firmware::OnControl(SessionId id, std::uint32_t code, const Bytes& in, s
     // Control requests are scripted by their control code.
     std::optional<std::uint32_t> short_reply;  // ShortTransfer: the bytes a wait's reply is cut to
     for (Rule& r : rules_) {
-        if (r.times == 0 || r.command != code || !IsTransferFault(r.fault)) continue;
+        if (r.times == 0 || r.channel != Channel::Fax || r.command != code || !IsTransferFault(r.fault)) continue;
         Fire(&r);
         switch (r.fault) {
             case Fault::FailTransfer: return Outcome::Failed(r.value ? r.value : kErrorGenFailure);
@@ -495,6 +535,11 @@ void Firmware::QueueDownload(Session& s, const ReceivedFax& fax) {
         return nullptr;
     };
 
+    // The whole image is queued at once: the room for it, its blocks' headers
+    // and the closing header is taken in one allocation, not grown block by
+    // block.
+    const std::size_t blocks = (static_cast<std::size_t>(total) + block_size_ - 1) / block_size_;
+    s.out.reserve(s.out.size() + total + (blocks + 1) * kHeader);
     std::uint32_t offset = 0;
     for (int k = 0; offset < total; ++k) {
         std::uint32_t n = std::min(block_size_, total - offset);
@@ -523,7 +568,7 @@ void Firmware::FinishJob(Session& s) {
     SentJob job = std::move(*s.job);
     s.job.reset();
     job.ended = true;
-    const bool ok = job.data_ended && !job.failed_block && job.data.size() == job.announced_size &&
+    const bool ok = job.data_ended && !job.failed_block && s.job_bytes == job.announced_size &&
                     job.announced_size > 0 && !job.recipients.empty();
     job.outcome = ok ? 0 : kStatusRejected;
     Reply(s, kSendEnd, job.outcome, {});
@@ -562,6 +607,7 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
     switch (command) {
         case kSendBegin:
             s.job = SentJob{};
+            s.job_bytes = 0;
             s.job->announced_size = wire::LoadBE32(header + 8);
             Reply(s, command, 0, {});
             break;
@@ -594,7 +640,8 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             }
             if (!data.empty()) {
                 if (data.size() > 4096) ++protocol_errors_;
-                s.job->data.insert(s.job->data.end(), data.begin(), data.end());
+                if (keep_sent_data_ || loopback_) s.job->data.insert(s.job->data.end(), data.begin(), data.end());
+                s.job_bytes += data.size();
                 ++s.job->blocks;
                 break;  // no reply per block
             }
@@ -701,7 +748,34 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
 // ---------------------------------------------------------------------------
 // The EWS channel: a small HTTP/1.1 server with a status page.
 
+namespace {
+
+// A transfer fault scripted for the EWS channel at the index-th request of
+// its kind on the connection.
+const Rule* MatchEws(std::vector<Rule>& rules, Stage stage, int index) {
+    for (Rule& r : rules) {
+        if (r.times == 0 || r.channel != Channel::Ews || r.stage != stage || r.index != index) continue;
+        if (!IsTransferFault(r.fault)) continue;
+        if (r.times > 0) --r.times;
+        return &r;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t len) {
+    Outcome o;
+    if (const Rule* rule = MatchEws(rules_, Stage::Write, s.writes++)) {
+        switch (rule->fault) {
+            case Fault::FailTransfer: return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
+            case Fault::DropConnection: return Outcome::With(Outcome::Drop);
+            case Fault::Stall: return Outcome::With(Outcome::Stall);
+            case Fault::ShortTransfer: len = len == 0 ? 0 : std::min(rule->value, len - 1); break;
+            case Fault::Delay: o.delay_ms = rule->value; break;
+            default: break;
+        }
+    }
     s.in.insert(s.in.end(), data, data + len);
     for (;;) {
         static const char kEnd[] = "\r\n\r\n";
@@ -752,7 +826,6 @@ Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t l
         if (std::strcmp(method, "HEAD") != 0) response += body_text;
         s.Push(Bytes(response.begin(), response.end()));
     }
-    Outcome o;
     o.count = len;
     return o;
 }
@@ -760,6 +833,22 @@ Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t l
 Outcome Firmware::EwsRead(Session& s, std::uint32_t max) {
     Outcome o;
     if (max == 0) return o;
+    if (const Rule* rule = MatchEws(rules_, Stage::Read, s.reads++)) {
+        switch (rule->fault) {
+            case Fault::FailTransfer: return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
+            case Fault::DropConnection: return Outcome::With(Outcome::Drop);
+            case Fault::Stall: return Outcome::With(Outcome::Stall);
+            case Fault::ShortTransfer: {
+                // Completes at once, moving fewer bytes than it could: none
+                // when nothing is queued.
+                const std::size_t full = std::min<std::size_t>(max, s.Available());
+                o.data = s.Take(full == 0 ? 0 : std::min<std::size_t>(rule->value, full - 1));
+                return o;
+            }
+            case Fault::Delay: o.delay_ms = rule->value; break;
+            default: break;
+        }
+    }
     if (s.Available() == 0) {
         o.action = Outcome::Pend;
         return o;
@@ -881,6 +970,16 @@ void Firmware::Restore(PersistentState state) {
 void Firmware::SetRecording(bool on) {
     std::lock_guard<std::mutex> g(mu_);
     recording_ = on;
+}
+
+bool Firmware::Recording() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return recording_;
+}
+
+void Firmware::SetKeepSentData(bool keep) {
+    std::lock_guard<std::mutex> g(mu_);
+    keep_sent_data_ = keep;
 }
 
 std::vector<Transfer> Firmware::Traffic() const {

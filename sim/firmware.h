@@ -85,6 +85,9 @@ struct Rule {
     std::optional<std::uint32_t> command_override;  // ReplyStatus: the reply's Command
     int block = 0;                                  // download faults: 0-based block index
     int times = -1;                                 // fires this many times; -1 without limit
+    // Ews: a transfer fault on the EWS channel, at the index-th write or read
+    // request of a connection (`command` and `occurrence` are not used).
+    Channel channel = Channel::Fax;
 };
 
 // What the front is to do with one request.
@@ -200,7 +203,16 @@ public:
     // -- Scripting and observation ------------------------------------------
     void Script(const Rule& rule);
     void ClearScript();
+    // Scripted rules that have firings left (a limited `times` not yet used
+    // up): a test's way to know that the faults it scripted did happen.
+    std::size_t RulesPending() const;
     void SetRecording(bool on);
+    bool Recording() const;
+    // Whether sent jobs keep the bytes uploaded (the default). Off, a job
+    // keeps its size and block count only: for a device that takes uploads
+    // it never gives back (benchmarks), so that they neither pile up nor cost
+    // a copy. A loopback device keeps them regardless, to receive them.
+    void SetKeepSentData(bool keep);
     std::vector<Transfer> Traffic() const;
     void ClearTraffic();
     // Bytes the host wrote on the fax channel, concatenated per connection in
@@ -250,6 +262,7 @@ private:
     std::vector<Rule> rules_;
     std::map<std::uint32_t, int> occurrences_;  // per command, since the script was set
     bool recording_ = true;
+    bool keep_sent_data_ = true;
     std::vector<Transfer> traffic_;
     std::uint64_t protocol_errors_ = 0;
     std::uint64_t interleavings_ = 0;

@@ -17,6 +17,9 @@ void IsolatedTest::SetUp() {
     ASSERT_NE(mkdtemp(templ), nullptr);
     dir_ = templ;
     lock_name_ = "tessaline-test-lock-" + std::to_string(getpid());
+    // A lock object of this name left by a dead process with a recycled pid
+    // would be found abandoned: start from a fresh one.
+    shm_unlink(("/" + lock_name_).c_str());
     setenv("TESSALINE_DEVICE_DIR", dir_.c_str(), 1);
     setenv("TESSALINE_LOCK_NAME", lock_name_.c_str(), 1);
     unsetenv("TESSALINE_FAX_DEVICE");

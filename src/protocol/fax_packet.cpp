@@ -103,6 +103,9 @@ FAXRESULT ReadReplyData(FAX_DEVICE* device, FAX_PACKET_HEADER* header, void* buf
 
     // More data than the caller's buffer holds: consume all of it so the
     // conversation stays in step, deliver what fits, and report the excess.
+    // A length beyond what one read can carry (a signed 32-bit count) cannot
+    // be consumed at all, so nothing is allocated for it on the device's word.
+    if (n > kMaxReadLength) return FAXRESULT_BADREPLY;
     auto* excess = new (std::nothrow) std::uint8_t[n];
     if (!excess) return FAXRESULT_BADREPLY;
     if (ReadAll(device, excess, n, kReadTimeoutMs) == FAXRESULT_OK && buffer) std::memcpy(buffer, excess, capacity);

@@ -39,6 +39,9 @@ inline constexpr std::uint8_t kFaxMagic[4] = {'M', 'F', 'P', '1'};
 inline constexpr std::uint32_t kHeaderSize = sizeof(FAX_PACKET_HEADER);
 // Every caller passes this to ReadAll; it is carried but not applied.
 inline constexpr std::uint32_t kReadTimeoutMs = 60000;
+// The most one FAX_DEVICE request carries: its length is a signed 32-bit
+// count. A reply announcing more data than this cannot be read.
+inline constexpr std::uint32_t kMaxReadLength = 0x7FFFFFFF;
 
 enum FAXCMD : std::uint32_t {
     FAXCMD_SEND_BEGIN = 0,

@@ -68,6 +68,9 @@ FAXRESULT FetchReceivedFaxNames(ReceivedFaxNames& names) {
     // The whole list arrives in one read of the length the reply announces.
     const std::uint32_t length = HeaderDataLength(header);
     std::unique_ptr<std::uint8_t[]> payload;
+    // A list longer than one read can carry cannot arrive; nothing is
+    // allocated for it on the device's word.
+    if (length > kMaxReadLength) return FAXRESULT_READ;
     if (length > 0) {
         payload.reset(new (std::nothrow) std::uint8_t[length]);
         if (!payload) return FAXRESULT_MEMALLOC;

@@ -88,8 +88,8 @@ FAXRESULT ReadWholeFile(const char* path, std::unique_ptr<std::uint8_t[]>& data,
     return FAXRESULT_FILE;
 }
 
-void SendFaxData(FAX_DEVICE* device, const std::uint8_t* buffer, std::uint32_t size) {
-    if (!device || !buffer || size == 0) return;
+bool SendFaxData(FAX_DEVICE* device, const std::uint8_t* buffer, std::uint32_t size) {
+    if (!device || !buffer || size == 0) return false;
 
     FAX_PACKET_HEADER header;
     bool failed = false;
@@ -110,7 +110,7 @@ void SendFaxData(FAX_DEVICE* device, const std::uint8_t* buffer, std::uint32_t s
     // learns that the upload is over and that it is incomplete.
     BuildFaxHeader(&header, FAXCMD_DATA, 0, 0);
     if (failed) wire::StoreLE32(header.Status, kFailedBlockStatus);
-    WriteAll(device, &header, kHeaderSize);
+    return WriteAll(device, &header, kHeaderSize) == FAXRESULT_OK;
 }
 
 FAXRESULT DeviceSendFax(const FAX_RECIPIENT* phoneList, std::uint32_t ulNumbers, const char* pszFaxTiffFileName) {
@@ -137,9 +137,10 @@ FAXRESULT DeviceSendFax(const FAX_RECIPIENT* phoneList, std::uint32_t ulNumbers,
 
     // Recipients, data and the one reply to the data. None of them decides
     // the result: once the job is begun, the end command is always sent and
-    // the device's answer to it is the outcome.
-    if (SendRecipients(device, phoneList, ulNumbers)) {
-        SendFaxData(device, file.get(), size);
+    // the device's answer to it is the outcome. The reply to the data is
+    // awaited only when the end-of-data header went out: a device that never
+    // got it owes no reply, and the read would wait for ever.
+    if (SendRecipients(device, phoneList, ulNumbers) && SendFaxData(device, file.get(), size)) {
         FAX_PACKET_HEADER reply;
         std::memset(&reply, 0, sizeof(reply));
         ReadAll(device, &reply, kHeaderSize, kReadTimeoutMs);

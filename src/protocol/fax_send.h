@@ -27,8 +27,10 @@ std::uint32_t BuildRecipientList(const FAX_RECIPIENT* phoneList, std::uint32_t n
 FAXRESULT ReadWholeFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size);
 
 // Streams `size` bytes as FAXCMD_DATA blocks of at most 4096 bytes and ends
-// with the end-of-data header, whose Status reports a failed block.
-void SendFaxData(FAX_DEVICE* device, const std::uint8_t* buffer, std::uint32_t size);
+// with the end-of-data header, whose Status reports a failed block. True when
+// the end-of-data header went out, so that the device owes a reply to it;
+// false when it did not (its write failed, or there was nothing to send).
+bool SendFaxData(FAX_DEVICE* device, const std::uint8_t* buffer, std::uint32_t size);
 
 FAXRESULT DeviceSendFax(const FAX_RECIPIENT* phoneList, std::uint32_t ulNumbers, const char* pszFaxTiffFileName);
 
