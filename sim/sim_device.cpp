@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -50,11 +51,30 @@ struct Connection {
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-bool MakeDirectory(const std::string& path) {
+// Creates a directory that the library will search (0755, which a umask can
+// only narrow), or checks an existing one: a directory that others could add
+// sockets to is not searched by the library, so a device served there would
+// never be found, and is refused with the reason.
+bool MakeDirectory(const std::string& path, std::string& error) {
     if (mkdir(path.c_str(), 0755) == 0) return true;
-    if (errno != EEXIST) return false;
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (errno != EEXIST) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string why;
+    switch (plat::CheckDeviceDirectory(path, why)) {
+        case plat::DirectoryTrust::Trusted:
+            return true;
+        case plat::DirectoryTrust::Untrusted:
+            error = "not serving in " + path + ": " + why +
+                    "; the library does not search a directory that others can change";
+            return false;
+        case plat::DirectoryTrust::Missing:
+        case plat::DirectoryTrust::Unreadable:
+            break;
+    }
+    error = "cannot use " + path + ": not a directory that can be searched";
+    return false;
 }
 
 bool SocketHasListener(const std::string& path) {
@@ -84,7 +104,7 @@ public:
             fds.push_back({fax_listener_, POLLIN, 0});
             fds.push_back({ews_listener_, POLLIN, 0});
             for (Connection& c : conns_) {
-                short events = POLLIN;
+                short events = POLLIN | POLLRDHUP;
                 if (c.out_pos < c.out.size()) events |= POLLOUT;
                 fds.push_back({c.fd, events, 0});
                 order.push_back(&c);
@@ -104,7 +124,7 @@ public:
             // only then act on requests: a host that closes one connection
             // and then writes on another is seen in that order.
             for (std::size_t i = 0; i < order.size(); ++i) {
-                if (fds[i + 3].revents & (POLLIN | POLLHUP | POLLERR)) Receive(*order[i]);
+                if (fds[i + 3].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) Receive(*order[i], fds[i + 3].revents);
             }
             for (Connection& c : conns_) {
                 if (c.eof) Drop(c);
@@ -149,12 +169,17 @@ private:
         }
     }
 
-    void Receive(Connection& c) {
+    void Receive(Connection& c, short revents) {
         std::uint8_t buf[65536];
         for (;;) {
             ssize_t n = recv(c.fd, buf, sizeof(buf), 0);
             if (n > 0) {
                 c.in.insert(c.in.end(), buf, buf + n);
+                // A short read has drained the socket. Unless the host has
+                // also hung up (then the end of the stream is taken in now,
+                // before any request is acted on), poll tells when more comes:
+                // the read that would only answer "nothing yet" is saved.
+                if (static_cast<std::size_t>(n) < sizeof(buf) && !(revents & (POLLRDHUP | POLLHUP | POLLERR))) return;
                 continue;
             }
             if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) c.eof = true;
@@ -195,17 +220,51 @@ private:
 
     void Complete(Connection& c, std::uint32_t error, std::uint32_t count, const Bytes& data) {
         std::uint8_t frame[8];
+        const bool with_data = c.record.kind != Kind::Write && !data.empty();
         wire::StoreLE32(frame, error);
         wire::StoreLE32(frame + 4, c.record.kind == Kind::Write ? count : static_cast<std::uint32_t>(data.size()));
-        c.out.insert(c.out.end(), frame, frame + 8);
-        if (c.record.kind != Kind::Write) c.out.insert(c.out.end(), data.begin(), data.end());
+        // Recorded before the host can see the completion, so that a host
+        // that has its answer finds the request in the traffic.
         c.record.error = error;
-        c.record.out = data;
+        if (fw_.Recording()) c.record.out = data;
         c.record.completed = true;
         fw_.Record(std::move(c.record));
         c.record = Transfer{};
         c.pending = c.stalled = c.delayed = false;
+        if (c.out_pos < c.out.size()) {
+            // Earlier completions still wait for the host to read: queue behind them.
+            c.out.insert(c.out.end(), frame, frame + 8);
+            if (with_data) c.out.insert(c.out.end(), data.begin(), data.end());
+        } else {
+            // The usual case: completion and data go out at once, straight
+            // from where they are; only what the socket does not take is
+            // queued.
+            c.out.clear();
+            c.out_pos = 0;
+            const std::size_t sent = SendNow(c, frame, with_data ? &data : nullptr);
+            if (sent < sizeof(frame)) c.out.insert(c.out.end(), frame + sent, frame + sizeof(frame));
+            if (with_data) {
+                const std::size_t from = sent > sizeof(frame) ? sent - sizeof(frame) : 0;
+                c.out.insert(c.out.end(), data.begin() + static_cast<std::ptrdiff_t>(from), data.end());
+            }
+        }
         Flush(c);
+    }
+
+    // One send of a completion frame and its data; the bytes the socket
+    // took (0 when it took none or the connection failed: Flush then finds
+    // out which).
+    std::size_t SendNow(Connection& c, std::uint8_t (&frame)[8], const Bytes* data) {
+        iovec iov[2] = {{frame, sizeof(frame)}, {nullptr, 0}};
+        if (data) iov[1] = {const_cast<std::uint8_t*>(data->data()), data->size()};
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = data ? 2 : 1;
+        for (;;) {
+            const ssize_t n = sendmsg(c.fd, &msg, MSG_NOSIGNAL);
+            if (n >= 0) return static_cast<std::size_t>(n);
+            if (errno != EINTR) return 0;
+        }
     }
 
     void Dispatch(Connection& c) {
@@ -232,7 +291,9 @@ private:
             c.record.kind = static_cast<Kind>(kind);
             c.record.code = code;
             c.record.asked = out_len;
-            c.record.in.assign(in, in + in_len);
+            // A control request's input is handed over as the record's; a
+            // write's data is copied only when the traffic is kept.
+            if (c.record.kind == Kind::Control || fw_.Recording()) c.record.in.assign(in, in + in_len);
 
             Outcome o;
             if (c.record.kind == Kind::Write) {
@@ -323,10 +384,7 @@ SimDevice::SimDevice(std::string device_dir, std::string name) : dir_(std::move(
 SimDevice::~SimDevice() { Stop(); }
 
 bool SimDevice::Listen(const std::string& class_dir, const std::string& path, int& fd) {
-    if (!MakeDirectory(dir_) || !MakeDirectory(class_dir)) {
-        error_ = "cannot create " + class_dir + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!MakeDirectory(dir_, error_) || !MakeDirectory(class_dir, error_)) return false;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path)) {

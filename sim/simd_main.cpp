@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +15,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,7 +38,10 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  --dir DIR               device directory to serve in (created when\n"
-    "                          missing); default: see ENVIRONMENT\n"
+    "                          missing, mode 0755); default: see ENVIRONMENT.\n"
+    "                          It and the channels' directories in it must be\n"
+    "                          owned by root or by you and writable by no one\n"
+    "                          else, or the library will not search them\n"
     "  --name NAME             the device's socket name in each channel's\n"
     "                          directory (default: sim0)\n"
     "  --state DIR             keep the settings, the received faxes and the\n"
@@ -70,7 +73,8 @@ const char kUsage[] =
     "Changes are saved to --state as they happen and once more on stopping.\n"
     "\n"
     "Exit status: 0 when stopped by a signal; 1 when the device cannot start\n"
-    "(a live device of the same name is already serving, an unreadable state)\n"
+    "(a live device of the same name is already serving, a directory that the\n"
+    "library would not search, an unreadable state)\n"
     "or its state could not be saved on stopping; 2 for a bad command line.\n"
     "\n"
     "ENVIRONMENT\n"
@@ -174,6 +178,18 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
 
 void Complain(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
 
+// Creates `dir` and its missing parents with mode 0755 (a umask can only
+// narrow it), owned by this process's user: the library searches a device
+// directory only when nobody else can add entries to it. Existing
+// directories are left as they are; the device checks them when it starts.
+void CreateDirectories(const std::string& dir) {
+    for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        const std::string prefix = dir.substr(0, slash);
+        if (!prefix.empty()) mkdir(prefix.c_str(), 0755);
+        if (slash == std::string::npos) break;
+    }
+}
+
 // Applies the command line to the firmware's state: the settings it
 // presets and the faxes of the folder.
 bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
@@ -236,8 +252,7 @@ int Run(const Options& o) {
     }
 
     const std::string dir = o.dir.empty() ? plat::DeviceDirectory() : o.dir;
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);  // a failure shows when the device starts
+    CreateDirectories(dir);  // a failure shows when the device starts
 
     sim::SimDevice device(dir, o.name);
     sim::Firmware& fw = device.firmware();

@@ -150,6 +150,20 @@ contains "an operation would use: $TESSALINE_DEVICE_DIR"
 run 0 --json devices
 json '.channels | length == 2 and all(.would_use != null)'
 
+# A channel directory that other users can write is not searched: the
+# operation finds no device and says why, and 'devices' shows it.
+fax_class="$TESSALINE_DEVICE_DIR/{783E1D39-8E60-4E98-A947-E2DE688F1771}"
+chmod 0777 "$fax_class"
+run 7 count
+[[ "$err" == *"tessaline: not searching $fax_class: writable by other users"* ]] || fail "untrusted directory: $err"
+run 0 devices
+contains "fax channel: $fax_class (not searched: $fax_class: writable by other users)"
+contains "an operation would use: none"
+run 0 --json devices
+json '.channels[0].listing == "untrusted" and .channels[0].would_use == null and .channels[1].listing == "ok"'
+chmod 0755 "$fax_class"
+run 0 count
+
 run 0 rm fax0001.tif
 run 0 --json rm fax0002.tif
 json '.name == "fax0002.tif"'

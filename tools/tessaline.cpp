@@ -674,7 +674,8 @@ int RunDevices(const Output& out, const Args& args) {
     bool any = false;
     for (const auto& c : channels) {
         std::vector<plat::DeviceEntry> entries;
-        const plat::ClassListing listing = plat::ListDeviceInterfaces(*c.cls, entries);
+        std::string refusal;
+        const plat::ClassListing listing = plat::ListDeviceInterfaces(*c.cls, entries, &refusal);
         const char* named = std::getenv(c.variable);
         std::string use;
         if (named && *named) {
@@ -689,6 +690,7 @@ int RunDevices(const Output& out, const Args& args) {
         human += std::string(c.label) + " channel: " + plat::ClassDirectory(*c.cls);
         human += listing == plat::ClassListing::Missing      ? " (absent)\n"
                  : listing == plat::ClassListing::Unreadable ? " (cannot be listed)\n"
+                 : listing == plat::ClassListing::Untrusted  ? " (not searched: " + refusal + ")\n"
                                                              : "\n";
         for (const auto& e : entries) {
             const char* state = e.state == plat::DeviceState::Live        ? "live"
@@ -702,9 +704,11 @@ int RunDevices(const Output& out, const Args& args) {
         human += "  an operation would use: " + (use.empty() ? std::string("none") : use) + "\n";
         JsonObject jc;
         jc.Str("channel", c.label).Str("class_directory", plat::ClassDirectory(*c.cls))
-            .Str("listing", listing == plat::ClassListing::Ok        ? "ok"
-                            : listing == plat::ClassListing::Missing ? "absent"
-                                                                     : "unreadable")
+            .Str("listing", listing == plat::ClassListing::Ok          ? "ok"
+                            : listing == plat::ClassListing::Missing   ? "absent"
+                            : listing == plat::ClassListing::Untrusted ? "untrusted"
+                                                                       : "unreadable")
+            .Raw("not_searched_because", refusal.empty() ? "null" : JsonString(refusal))
             .Raw("devices", JsonArray(json_entries))
             .Raw("explicit", named && *named ? JsonString(named) : "null")
             .Raw("would_use", use.empty() ? "null" : JsonString(use));
@@ -751,7 +755,8 @@ const Command kCommands[] = {
      RunEws},
     {"devices", "devices",
      "Shows where discovery looks, the devices present in each channel class, and which one an\n"
-     "operation would use.",
+     "operation would use. A directory that others can write, or that belongs to another user, is not\n"
+     "searched; it is shown with the reason.",
      RunDevices},
 };
 

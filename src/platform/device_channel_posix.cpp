@@ -7,6 +7,11 @@
 // first present device is the entry of lowest name (byte order) that is a
 // socket with a listener. A socket that refuses connections was left by a
 // device that died and is passed over, as is anything that is not a socket.
+// The device directory and the class subdirectory are searched only when no
+// one but root and the caller can add entries to them (see
+// CheckDeviceDirectory); otherwise discovery finds no device and says why on
+// standard error. An explicitly named device path is the user's own choice
+// and is not checked.
 //
 // Requests, one at a time per connection, all integers 32-bit little-endian:
 //   host -> driver: kind, code, in_len, out_len, then in_len bytes
@@ -117,16 +122,24 @@ bool SendAll(int fd, const std::uint8_t* head, std::size_t head_len, const void*
     return true;
 }
 
-bool RecvAll(int fd, void* buf, std::size_t len) {
-    auto* p = static_cast<std::uint8_t*>(buf);
-    while (len > 0) {
-        ssize_t n = recv(fd, p, len, MSG_WAITALL);
+// Receives up to `cap` bytes into the two places given, the first filled
+// first: one call, which returns what has arrived (at least one byte). 0 when
+// the connection closed or failed.
+std::size_t RecvInto(int fd, std::uint8_t* first, std::size_t first_len, std::uint8_t* second,
+                     std::size_t second_len) {
+    iovec iov[2];
+    int n_iov = 0;
+    if (first_len > 0) iov[n_iov++] = {first, first_len};
+    if (second_len > 0) iov[n_iov++] = {second, second_len};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<std::size_t>(n_iov);
+    for (;;) {
+        const ssize_t n = recvmsg(fd, &msg, 0);
+        if (n > 0) return static_cast<std::size_t>(n);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<std::size_t>(n);
+        return 0;
     }
-    return true;
 }
 
 // After a completion that breaks the framing, nothing more on the connection
@@ -139,38 +152,132 @@ bool Broken(int fd, std::uint32_t* count) {
 
 void EmitNoDevice() { EmitDiagnostic("SetupDiEnumDeviceInterfaces failed: No more data is available.\n"); }
 
-// The entries of a class subdirectory, sorted by name (bytes compared as
-// unsigned, which is what char_traits<char> does). 0, or the errno of the
-// failed listing.
-int ReadClassDirectory(const std::string& class_dir, std::vector<std::string>& names) {
-    DIR* dir = opendir(class_dir.c_str());
-    if (!dir) return errno;
-    while (dirent* entry = readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        names.emplace_back(entry->d_name);
+// What makes a directory unfit to be searched for devices: someone other than
+// root and the caller could add entries to it. Empty when nobody can.
+std::string UntrustedBecause(const struct stat& st) {
+    if (st.st_uid != 0 && st.st_uid != geteuid())
+        return "owned by another user (uid " + std::to_string(st.st_uid) + ")";
+    if (st.st_mode & S_IWOTH) return "writable by other users";
+    if (st.st_mode & S_IWGRP) return "writable by its group (gid " + std::to_string(st.st_gid) + ")";
+    return {};
+}
+
+// Opens `name` (relative to `at`) as a directory to be searched, without
+// following a symbolic link in its last component, and checks it on the
+// descriptor itself, so that the directory checked is the one then listed.
+// A link is refused rather than followed: whoever owns it can point it
+// elsewhere between the check and the connection, even in a sticky directory.
+// `access` is O_RDONLY for a directory to be listed, O_PATH for one only
+// passed through (which then needs no read permission).
+DirectoryTrust OpenSearchable(int at, const char* name, int access, int& fd, std::string& why) {
+    fd = openat(at, name, access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        struct stat st {};
+        if ((err == ENOTDIR || err == ELOOP) && fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode)) {
+            why = "a symbolic link";
+            return DirectoryTrust::Untrusted;
+        }
+        return err == ENOENT || err == ENOTDIR ? DirectoryTrust::Missing : DirectoryTrust::Unreadable;
     }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    return 0;
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        fd = -1;
+        return DirectoryTrust::Unreadable;
+    }
+    why = UntrustedBecause(st);
+    if (why.empty()) return DirectoryTrust::Trusted;
+    close(fd);
+    fd = -1;
+    return DirectoryTrust::Untrusted;
+}
+
+// One entry of a class subdirectory: its name, and its type as the listing
+// gives it (DT_UNKNOWN where the file system does not tell).
+struct ClassEntry {
+    std::string name;
+    unsigned char type = DT_UNKNOWN;
+    bool operator<(const ClassEntry& other) const { return name < other.name; }
+};
+
+// Lists an open directory and closes it. The entries come from the kernel
+// straight into a buffer on the stack: discovery runs on every open, and
+// readdir would add a heap buffer and checks of the descriptor that its
+// opening has already made. A failure ends the listing with what it has.
+void ListDirectory(int fd, std::vector<ClassEntry>& entries) {
+    alignas(dirent64) char buf[8192];
+    for (;;) {
+        const ssize_t n = getdents64(fd, buf, sizeof(buf));
+        if (n <= 0) break;
+        for (std::size_t pos = 0; pos < static_cast<std::size_t>(n);) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buf + pos);
+            if (entry->d_reclen == 0) break;
+            pos += entry->d_reclen;
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+            entries.push_back({entry->d_name, entry->d_type});
+        }
+    }
+    close(fd);
+}
+
+// The entries of the class subdirectory of `cls`, sorted by name (bytes
+// compared as unsigned, which is what char_traits<char> does). The device
+// directory and the class subdirectory are each checked before they are
+// searched; when one is refused, `refusal` names it and says why.
+DirectoryTrust ReadClassDirectory(const InterfaceClass& cls, std::vector<ClassEntry>& entries, std::string& refusal) {
+    const std::string device_dir = DeviceDirectory();
+    const std::string class_name = FormatInterfaceClass(cls);
+    int device_fd = -1, class_fd = -1;
+    std::string why;
+    DirectoryTrust trust = OpenSearchable(AT_FDCWD, device_dir.c_str(), O_PATH, device_fd, why);
+    if (trust != DirectoryTrust::Trusted) {
+        if (trust == DirectoryTrust::Untrusted) refusal = device_dir + ": " + why;
+        return trust;
+    }
+    trust = OpenSearchable(device_fd, class_name.c_str(), O_RDONLY, class_fd, why);
+    close(device_fd);
+    if (trust != DirectoryTrust::Trusted) {
+        if (trust == DirectoryTrust::Untrusted) refusal = device_dir + "/" + class_name + ": " + why;
+        return trust;
+    }
+    ListDirectory(class_fd, entries);
+    std::sort(entries.begin(), entries.end());
+    return DirectoryTrust::Trusted;
 }
 
 bool FindFirstDevice(const InterfaceClass& cls, char* path, std::int32_t capacity) {
     t_probe.Drop();
     const std::string class_dir = ClassDirectory(cls);
-    std::vector<std::string> names;
-    if (int err = ReadClassDirectory(class_dir, names); err != 0) {
-        if (err == ENOENT || err == ENOTDIR) {
+    std::vector<ClassEntry> entries;
+    std::string refusal;
+    switch (ReadClassDirectory(cls, entries, refusal)) {
+        case DirectoryTrust::Trusted:
+            break;
+        case DirectoryTrust::Untrusted:
+            // Searched no further, as if no device were there; the user is
+            // told why, since nothing else would show it.
+            EmitWarning(("tessaline: not searching " + refusal + "\n").c_str());
             EmitNoDevice();
-        } else {
+            return false;
+        case DirectoryTrust::Missing:
+            EmitNoDevice();
+            return false;
+        case DirectoryTrust::Unreadable:
             EmitDiagnostic("SetupDiGetClassDevs failed!\n");
-        }
-        return false;
+            return false;
     }
 
-    for (const std::string& name : names) {
-        const std::string full = class_dir + "/" + name;
-        struct stat st {};
-        if (stat(full.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    for (const ClassEntry& entry : entries) {
+        const std::string full = class_dir + "/" + entry.name;
+        // The listing tells a socket without a stat; a symbolic link (which
+        // may lead to one) and an entry of unknown type are looked at.
+        if (entry.type != DT_SOCK) {
+            if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) continue;
+            struct stat st {};
+            if (stat(full.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        }
         if (capacity <= 0 || full.size() + 1 > static_cast<std::size_t>(capacity)) {
             // The first present device has a path that does not fit.
             if (capacity > 0) path[capacity - 1] = '\0';
@@ -211,15 +318,34 @@ std::string FormatInterfaceClass(const InterfaceClass& cls) {
 
 std::string ClassDirectory(const InterfaceClass& cls) { return DeviceDirectory() + "/" + FormatInterfaceClass(cls); }
 
-ClassListing ListDeviceInterfaces(const InterfaceClass& cls, std::vector<DeviceEntry>& entries) {
+DirectoryTrust CheckDeviceDirectory(const std::string& path, std::string& why) {
+    why.clear();
+    int fd = -1;
+    const DirectoryTrust trust = OpenSearchable(AT_FDCWD, path.c_str(), O_PATH, fd, why);
+    if (fd >= 0) close(fd);
+    return trust;
+}
+
+ClassListing ListDeviceInterfaces(const InterfaceClass& cls, std::vector<DeviceEntry>& entries,
+                                  std::string* refusal) {
     entries.clear();
     const std::string class_dir = ClassDirectory(cls);
-    std::vector<std::string> names;
-    if (int err = ReadClassDirectory(class_dir, names); err != 0)
-        return err == ENOENT || err == ENOTDIR ? ClassListing::Missing : ClassListing::Unreadable;
-    for (const std::string& name : names) {
+    std::vector<ClassEntry> names;
+    std::string why;
+    switch (ReadClassDirectory(cls, names, why)) {
+        case DirectoryTrust::Trusted:
+            break;
+        case DirectoryTrust::Untrusted:
+            if (refusal) *refusal = why;
+            return ClassListing::Untrusted;
+        case DirectoryTrust::Missing:
+            return ClassListing::Missing;
+        case DirectoryTrust::Unreadable:
+            return ClassListing::Unreadable;
+    }
+    for (const ClassEntry& name : names) {
         DeviceEntry e;
-        e.path = class_dir + "/" + name;
+        e.path = class_dir + "/" + name.name;
         struct stat st {};
         if (stat(e.path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
             e.state = DeviceState::NotASocket;
@@ -280,17 +406,38 @@ bool SubmitRequest(Handle h, RequestKind kind, std::uint32_t code, const void* i
     wire::StoreLE32(frame + 12, out_len);
     if (!SendAll(fd, frame, sizeof(frame), in, in_len)) return false;
 
+    // The completion, and for a read or control request its data, which the
+    // driver sends along with it: received together, straight into the
+    // caller's buffer, so that one call normally takes the whole answer.
+    // Until the completion is in, as much data as the caller's buffer holds
+    // is accepted; then exactly the count it announces.
     std::uint8_t done[kCompletionFrame];
-    if (!RecvAll(fd, done, sizeof(done))) return false;
-    const std::uint32_t error = wire::LoadLE32(done + 0);
-    const std::uint32_t moved = wire::LoadLE32(done + 4);
-
-    if (kind == RequestKind::Write) {
-        if (moved > in_len) return Broken(fd, count);
-    } else {
-        // Never trust the count beyond the caller's buffer.
-        if (moved > out_len) return Broken(fd, count);
-        if (moved > 0 && !RecvAll(fd, out, moved)) return false;
+    auto* data = static_cast<std::uint8_t*>(out);
+    std::size_t got = 0;  // completion bytes first, then data bytes
+    std::size_t due = kCompletionFrame + out_len;
+    bool known = false;
+    std::uint32_t error = 0;
+    std::uint32_t moved = 0;
+    while (got < due) {
+        const std::size_t frame_got = std::min(got, kCompletionFrame);
+        const std::size_t data_got = got - frame_got;
+        const std::size_t n = RecvInto(fd, done + frame_got, kCompletionFrame - frame_got, data + data_got,
+                                       due - kCompletionFrame - data_got);
+        if (n == 0) return false;
+        got += n;
+        if (!known && got >= kCompletionFrame) {
+            known = true;
+            error = wire::LoadLE32(done + 0);
+            moved = wire::LoadLE32(done + 4);
+            // Never trust the count beyond what was asked: a write's count is
+            // the bytes taken, and never more than were sent; a read's data
+            // must fit the caller's buffer.
+            if (moved > (kind == RequestKind::Write ? in_len : out_len)) return Broken(fd, count);
+            due = kCompletionFrame + (kind == RequestKind::Write ? 0 : moved);
+            // Bytes past the announced data were never asked for: the
+            // framing is lost.
+            if (got > due) return Broken(fd, count);
+        }
     }
     if (count) *count = moved;
     return error == 0;

@@ -32,11 +32,25 @@ struct DeviceEntry {
     DeviceState state;
 };
 
-enum class ClassListing { Ok, Missing, Unreadable };
+// Whether discovery may search a directory. Another local user who can put
+// a socket where discovery looks receives the faxes, and the fax password, of
+// whoever opens it; so the device directory and each class subdirectory must
+// be real directories (not symbolic links), owned by root or by the caller
+// (effective user), with no write permission for group or others (the sticky
+// bit does not help: others could still create entries). `why` says what is
+// wrong ("writable by other users", "owned by another user (uid 1000)", ...).
+enum class DirectoryTrust { Trusted, Missing, Untrusted, Unreadable };
+DirectoryTrust CheckDeviceDirectory(const std::string& path, std::string& why);
+
+enum class ClassListing { Ok, Missing, Unreadable, Untrusted };
 
 // Every entry of the class subdirectory in discovery order, each probed. The
-// first Live or Unreachable entry is the one an open would use.
-ClassListing ListDeviceInterfaces(const InterfaceClass& cls, std::vector<DeviceEntry>& entries);
+// first Live or Unreachable entry is the one an open would use. Untrusted:
+// the device directory or the class subdirectory is not searched, and
+// `refusal` (when given) names it and says why ("PATH: writable by other
+// users").
+ClassListing ListDeviceInterfaces(const InterfaceClass& cls, std::vector<DeviceEntry>& entries,
+                                  std::string* refusal = nullptr);
 
 }  // namespace plat
 

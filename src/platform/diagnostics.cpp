@@ -16,4 +16,10 @@ void EmitDiagnostic(const char* text) {
     std::fflush(sink);
 }
 
+void EmitWarning(const char* text) {
+    if (const char* where = std::getenv("TESSALINE_DIAGNOSTICS"); where && std::strcmp(where, "none") == 0) return;
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+}
+
 }  // namespace plat

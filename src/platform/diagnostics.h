@@ -11,6 +11,11 @@ namespace plat {
 
 void EmitDiagnostic(const char* text);
 
+// A warning for the user that no result code carries (a device directory
+// that discovery refuses to search): always to standard error, dropped only
+// when TESSALINE_DIAGNOSTICS is "none".
+void EmitWarning(const char* text);
+
 }  // namespace plat
 
 #endif
