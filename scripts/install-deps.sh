@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building and testing Tessaline needs on Debian 12.
-# Run as root (or with sudo available).
+# Installs what building and testing Tessaline needs on Debian 12: the Linux
+# build, and the Windows build (MinGW-w64, the IDL compiler) with Wine to run
+# its tests. Run as root (or with sudo available).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 
@@ -12,7 +13,18 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   jq
+  clang libclang-rt-14-dev llvm  # libFuzzer, its sanitizers and their symbolizer (scripts/fuzz.sh)
+)
+# The Windows build and its tests under Wine: 32-bit Wine needs the i386
+# architecture; libwine-dev brings the IDL files widl imports, googletest the
+# sources the cross build compiles.
+windows_packages=(
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
+  wine wine32:i386 wine64 libwine-dev googletest
 )
 
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+fi
 as_root apt-get update -q
-as_root apt-get install -y -q --no-install-recommends "${packages[@]}"
+as_root apt-get install -y -q --no-install-recommends "${packages[@]}" "${windows_packages[@]}"

@@ -19,3 +19,7 @@ run_suite build
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DTESSALINE_SANITIZE=ON
+echo "== Fuzzing, 30 s per target (scripts/fuzz.sh SECONDS for a longer run)"
+bash scripts/fuzz.sh 30
+echo "== Windows build under Wine"
+bash scripts/test-windows.sh
