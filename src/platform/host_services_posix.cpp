@@ -4,7 +4,9 @@
 
 namespace plat {
 
-bool ProbeWritable(void* p, std::size_t bytes) { return bytes == 0 || p != nullptr; }
+std::uint32_t FirstUnwritableEntry(void* base, std::size_t /*entry_size*/, std::uint32_t count) {
+    return base == nullptr && count > 0 ? 0 : count;
+}
 
 // No message box here: the text goes to standard error as one line.
 void ShowMessage(const char* text) {

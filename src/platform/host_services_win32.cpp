@@ -6,9 +6,15 @@
 
 namespace plat {
 
-bool ProbeWritable(void* p, std::size_t bytes) {
-    if (bytes == 0) return true;
-    return p != nullptr && !IsBadWritePtr(p, bytes);
+// Each entry in turn, from the first: the probe stops at the first page the
+// process cannot write, so a count far beyond the array ends there.
+std::uint32_t FirstUnwritableEntry(void* base, std::size_t entry_size, std::uint32_t count) {
+    const auto start = reinterpret_cast<std::uintptr_t>(base);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        void* entry = reinterpret_cast<void*>(start + static_cast<std::uintptr_t>(i) * entry_size);
+        if (!base || IsBadWritePtr(entry, entry_size)) return i;
+    }
+    return count;
 }
 
 // No owner window, the system's default caption, an OK button only; returns

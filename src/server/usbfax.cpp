@@ -99,16 +99,14 @@ HRESULT CUSBFAX::GetReceivedFaxList(FAX_FILENAME* pReceivedFaxes, unsigned int u
     if (!pStatus) return E_FAIL;
     // Every entry the caller promised must be writable before the device is
     // asked anything.
-    for (unsigned int i = 0; i < ulEntryCount; ++i) {
-        FAX_FILENAME* entry = pReceivedFaxes ? pReceivedFaxes + i : nullptr;
-        if (!plat::ProbeWritable(entry, sizeof(FAX_FILENAME))) {
-            char text[512];
-            std::snprintf(text, sizeof(text), "GetReceivedFaxList: Fail, Insufficient Memory allocation, Index: %d",
-                          static_cast<int>(i));
-            plat::ShowMessage(text);
-            *pStatus = FAXSTATUS_INVALIDARGE;
-            return S_OK;
-        }
+    const unsigned int unwritable = plat::FirstUnwritableEntry(pReceivedFaxes, sizeof(FAX_FILENAME), ulEntryCount);
+    if (unwritable < ulEntryCount) {
+        char text[512];
+        std::snprintf(text, sizeof(text), "GetReceivedFaxList: Fail, Insufficient Memory allocation, Index: %d",
+                      static_cast<int>(unwritable));
+        plat::ShowMessage(text);
+        *pStatus = FAXSTATUS_INVALIDARGE;
+        return S_OK;
     }
     *pStatus = ToStatus(DeviceGetReceivedFaxList(pReceivedFaxes, ulEntryCount));
     return S_OK;
