@@ -600,10 +600,19 @@ void Firmware::FinishJob(Session& s) {
 }
 
 void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8_t* header, const Bytes& data) {
-    auto find = [&](const std::string& name) {
-        return std::find_if(received_.begin(), received_.end(), [&](const ReceivedFax& f) { return f.name == name; });
+    // The received fax a request names (its data: the name and its NUL). A
+    // malformed or unknown name is rejected here, with the reply sent.
+    auto named_fax = [&]() {
+        std::string name;
+        if (!TakeName(data, name)) {
+            ++protocol_errors_;
+            Reply(s, command, kStatusRejected, {});
+            return received_.end();
+        }
+        auto it = std::find_if(received_.begin(), received_.end(), [&](const ReceivedFax& f) { return f.name == name; });
+        if (it == received_.end()) Reply(s, command, kStatusRejected, {});
+        return it;
     };
-    std::string name;
     switch (command) {
         case kSendBegin:
             s.job = SentJob{};
@@ -669,32 +678,13 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             break;
         }
         case kGet:
-            if (!TakeName(data, name)) {
-                ++protocol_errors_;
-                Reply(s, command, kStatusRejected, {});
-            } else if (auto it = find(name); it == received_.end()) {
-                Reply(s, command, kStatusRejected, {});
-            } else {
-                QueueDownload(s, *it);
-            }
+            if (auto it = named_fax(); it != received_.end()) QueueDownload(s, *it);
             break;
         case kLog:
-            if (!TakeName(data, name)) {
-                ++protocol_errors_;
-                Reply(s, command, kStatusRejected, {});
-            } else if (auto it = find(name); it == received_.end()) {
-                Reply(s, command, kStatusRejected, {});
-            } else {
-                Reply(s, command, 0, Bytes(it->log, it->log + 80));
-            }
+            if (auto it = named_fax(); it != received_.end()) Reply(s, command, 0, Bytes(it->log, it->log + 80));
             break;
         case kRemove:
-            if (!TakeName(data, name)) {
-                ++protocol_errors_;
-                Reply(s, command, kStatusRejected, {});
-            } else if (auto it = find(name); it == received_.end()) {
-                Reply(s, command, kStatusRejected, {});
-            } else {
+            if (auto it = named_fax(); it != received_.end()) {
                 received_.erase(it);
                 Changed();
                 Reply(s, command, 0, {});
