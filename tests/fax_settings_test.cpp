@@ -3,6 +3,7 @@
 // operation, the device's answers, and a lock held by another process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -42,8 +43,9 @@ Bytes RequestHeader(std::uint32_t command, std::uint32_t data_length) {
 }
 
 Bytes Join(const Bytes& a, const Bytes& b) {
-    Bytes out = a;
-    out.insert(out.end(), b.begin(), b.end());
+    Bytes out(a.size() + b.size());
+    std::copy(a.begin(), a.end(), out.begin());
+    std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(a.size()));
     return out;
 }
 

@@ -131,10 +131,11 @@ TEST_F(UsbFaxTest, QueryInterfaceGivesOnePointerForItsThreeInterfaces) {
 std::string PathOfLength(const std::string& base, std::size_t length) {
     std::string path = base;
     while (path.size() + 1 + 100 < length) {
-        path += "/" + std::string(99, 'd');
+        path.append(1, '/').append(99, 'd');
         mkdir(path.c_str(), 0755);
     }
-    path += "/" + std::string(length - path.size() - 1, 'f');
+    const std::size_t rest = length - path.size() - 1;
+    path.append(1, '/').append(rest, 'f');
     std::ofstream(path) << "II*\0 a small fax image";
     return path;
 }

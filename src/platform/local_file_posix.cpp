@@ -16,15 +16,15 @@ namespace plat {
 namespace {
 
 // The directory part of a path and its final name, as given.
-void SplitPath(const std::string& path, std::string& dir, std::string& name) {
+struct PathParts {
+    std::string dir;
+    std::string name;
+};
+
+PathParts SplitPath(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        dir = ".";
-        name = path;
-    } else {
-        dir = slash == 0 ? "/" : path.substr(0, slash);
-        name = path.substr(slash + 1);
-    }
+    if (slash == std::string::npos) return {std::string("."), path};
+    return {std::string(path, 0, slash == 0 ? 1 : slash), std::string(path, slash + 1)};
 }
 
 }  // namespace
@@ -75,8 +75,9 @@ FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::
 
 FileStore StoreFile(const char* path, const std::uint8_t* data, std::uint32_t size) {
     if (!path || !*path) return FileStore::OpenFailed;
-    std::string dir, name;
-    SplitPath(path, dir, name);
+    const PathParts parts = SplitPath(path);
+    const std::string& dir = parts.dir;
+    const std::string& name = parts.name;
     if (name.empty()) return FileStore::OpenFailed;
 
     // A private name beside the target, so the final rename stays within one
