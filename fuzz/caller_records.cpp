@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "fuzz/firmware_device.h"
+#include "fuzz/local_files.h"
 #include "fuzz/fuzz_front.h"
 #include "protocol/byte_order.h"
 #include "protocol/fax_send.h"
@@ -34,7 +35,9 @@
 namespace {
 
 using fuzz::Bytes;
+using fuzz::ReadFile;
 using fuzz::Violated;
+using fuzz::WriteFile;
 
 constexpr std::uint32_t kHeader = 32;
 constexpr std::uint32_t kSettingsSize = sizeof(DEFAULT_FAX_SETTINGS);
@@ -87,16 +90,6 @@ std::string FieldText(const void* field, std::size_t width) {
 void ExpectField(const void* got, const std::string& text, const char* what) {
     const auto* p = static_cast<const char*>(got);
     if (std::memcmp(p, text.data(), text.size()) != 0 || p[text.size()] != '\0') Violated(what);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
 // The caller's bytes for a record: what the input has, then `fill`.

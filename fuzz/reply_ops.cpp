@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "fuzz/local_files.h"
 #include "protocol/byte_order.h"
 #include "server/usbews.h"
 #include "server/usbfax.h"
@@ -51,16 +52,6 @@ void CheckStatus(FAXSTATUS s) {
             // or an absent device, and neither is the case here.
             Violated("an operation gave a status that its device's replies cannot explain");
     }
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
 // What a download that succeeded must have stored: the reply announces the
