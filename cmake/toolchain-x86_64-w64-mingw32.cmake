@@ -1,30 +1,10 @@
 # Cross build for 64-bit Windows with Debian's MinGW-w64.
 #   cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-
-# The -posix compilers use the POSIX thread model, so std::thread and
-# std::mutex exist; winpthread is linked statically with the rest of the
-# runtime.
-set(CMAKE_C_COMPILER   ${TOOLCHAIN_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER  ${TOOLCHAIN_PREFIX}-windres)
-set(CMAKE_AR           ${TOOLCHAIN_PREFIX}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB       ${TOOLCHAIN_PREFIX}-ranlib CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# The IDL compiler, the IDL files it imports (libwine-dev) and the standard
-# OLE type library it links against (wine64).
-set(WIDL_EXECUTABLE  ${TOOLCHAIN_PREFIX}-widl)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+# The standard OLE type library widl links against (wine64).
 set(WIDL_ARCH_FLAG   --win64)
-set(WIDL_IDL_DIR     /usr/include/wine/wine/windows)
 set(WIDL_STDOLE2_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
-
 # Test programs run under Wine; Debian puts no wine64 on PATH.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
