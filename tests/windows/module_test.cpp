@@ -332,42 +332,112 @@ TEST_F(TypeLibraryTest, LibraryIdentity) {
     SysFreeString(help);
 }
 
-TEST_F(TypeLibraryTest, EntriesInOrderWithTheirHelpStrings) {
+// Exactly the thirteen declared entries in their order. The ring-pattern and
+// answer-mode enumerations and the time record are entries of their own kind
+// without names of their own (no alias entry, no FAX_RING_PATTERN and the
+// like), placed after the record whose field first uses them.
+TEST_F(TypeLibraryTest, ExactlyTheDeclaredEntriesInOrder) {
     struct Entry {
-        const wchar_t* name;
+        const wchar_t* name;  // null: held without a name of its own
         TYPEKIND kind;
         const wchar_t* help;
+        UINT members;  // methods or fields; 0: not checked
     };
-    const Entry named[] = {
-        {L"USBFAX", TKIND_COCLASS, L"USBFAX Class"},
-        {L"IUSBFAX", TKIND_DISPATCH, L"IUSBFAX Interface"},
-        {L"DEFAULT_FAX_SETTINGS", TKIND_RECORD, L""},
-        {L"FAXSTATUS", TKIND_ENUM, L""},
-        {L"FAX_RECIPIENT", TKIND_RECORD, L""},
-        {L"FAX_STATUS_ENUM", TKIND_ENUM, L""},
-        {L"FAX_FILENAME", TKIND_RECORD, L""},
-        {L"FAX_LOG_ENTRY", TKIND_RECORD, L""},
-        {L"IUSBEWS", TKIND_COCLASS, L"IUSBEWS Class"},
-        {L"IIUSBEWS", TKIND_DISPATCH, L"IIUSBEWS Interface"},
+    const Entry entries[] = {
+        {L"USBFAX", TKIND_COCLASS, L"USBFAX Class", 0},
+        {L"IUSBFAX", TKIND_DISPATCH, L"IUSBFAX Interface", 0},
+        {L"DEFAULT_FAX_SETTINGS", TKIND_RECORD, L"", 11},
+        {nullptr, TKIND_ENUM, L"", 5},  // ring pattern
+        {nullptr, TKIND_ENUM, L"", 4},  // answer mode
+        {L"FAXSTATUS", TKIND_ENUM, L"", 12},
+        {L"FAX_RECIPIENT", TKIND_RECORD, L"", 2},
+        {L"FAX_STATUS_ENUM", TKIND_ENUM, L"", 5},
+        {L"FAX_FILENAME", TKIND_RECORD, L"", 1},
+        {L"FAX_LOG_ENTRY", TKIND_RECORD, L"", 8},
+        {nullptr, TKIND_RECORD, L"", 7},  // time
+        {L"IUSBEWS", TKIND_COCLASS, L"IUSBEWS Class", 0},
+        {L"IIUSBEWS", TKIND_DISPATCH, L"IIUSBEWS Interface", 0},
     };
-    // The entries with names of their own; the enumerations and the time
-    // record that only type fields, and their aliases, are passed over.
-    std::size_t next = 0;
-    for (UINT i = 0; i < library_->GetTypeInfoCount(); ++i) {
+    const std::wstring undeclared[] = {L"FAX_RING_PATTERN", L"FAX_ANSWER_MODE", L"FAX_TIME"};
+    ASSERT_EQ(library_->GetTypeInfoCount(), std::size(entries));
+    for (UINT i = 0; i < std::size(entries); ++i) {
         Ref<ITypeInfo> info;
         ASSERT_EQ(library_->GetTypeInfo(i, reinterpret_cast<ITypeInfo**>(info.out())), S_OK);
-        TYPEKIND kind;
-        library_->GetTypeInfoType(i, &kind);
+        TYPEATTR* attr = nullptr;
+        ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+        const TYPEKIND kind = attr->typekind;
+        const UINT members = kind == TKIND_DISPATCH ? attr->cFuncs : attr->cVars;
+        info->ReleaseTypeAttr(attr);
         std::wstring help;
         const std::wstring name = Name(info.get(), MEMBERID_NIL, &help);
-        if (kind == TKIND_ALIAS || name.rfind(L"__WIDL_", 0) == 0) continue;
-        ASSERT_LT(next, std::size(named)) << ::testing::PrintToString(name);
-        EXPECT_EQ(name, named[next].name);
-        EXPECT_EQ(kind, named[next].kind) << ::testing::PrintToString(name);
-        EXPECT_EQ(help, named[next].help) << ::testing::PrintToString(name);
-        ++next;
+        SCOPED_TRACE(::testing::Message() << "entry " << i << " " << ::testing::PrintToString(name));
+        if (entries[i].name) {
+            EXPECT_EQ(name, entries[i].name);
+        } else {
+            for (const std::wstring& u : undeclared) EXPECT_NE(name, u);
+        }
+        EXPECT_EQ(kind, entries[i].kind);
+        EXPECT_EQ(help, entries[i].help);
+        if (entries[i].members) {
+            EXPECT_EQ(members, entries[i].members);
+        }
     }
-    EXPECT_EQ(next, std::size(named));
+    for (std::wstring u : undeclared) {
+        BOOL found = TRUE;
+        EXPECT_EQ(library_->IsName(u.data(), 0, &found), S_OK);
+        EXPECT_FALSE(found) << ::testing::PrintToString(u);
+    }
+}
+
+// The fields that use the unnamed types are typed by them directly: the
+// enumeration or record entry itself, not an alias of it.
+TEST_F(TypeLibraryTest, FieldsAreTypedByTheUnnamedTypesDirectly) {
+    struct Field {
+        const wchar_t* record;
+        const wchar_t* field;
+        UINT entry;  // index of the entry that types it
+        TYPEKIND kind;
+        ULONG size;
+    };
+    const Field fields[] = {
+        {L"DEFAULT_FAX_SETTINGS", L"RingPattern", 3, TKIND_ENUM, 4},
+        {L"DEFAULT_FAX_SETTINGS", L"AutoAnswer", 4, TKIND_ENUM, 4},
+        {L"FAX_LOG_ENTRY", L"SendTime", 10, TKIND_RECORD, 7},
+    };
+    for (const Field& f : fields) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(f.field)));
+        Ref<ITypeInfo> record;
+        MEMBERID id = 0;
+        USHORT found = 1;
+        std::wstring record_name = f.record;
+        ASSERT_EQ(library_->FindName(record_name.data(), 0, reinterpret_cast<ITypeInfo**>(record.out()), &id, &found),
+                  S_OK);
+        ASSERT_EQ(found, 1);
+        TYPEATTR* attr = nullptr;
+        ASSERT_EQ(record->GetTypeAttr(&attr), S_OK);
+        const UINT count = attr->cVars;
+        record->ReleaseTypeAttr(attr);
+        bool seen = false;
+        for (UINT v = 0; v < count; ++v) {
+            VARDESC* var = nullptr;
+            ASSERT_EQ(record->GetVarDesc(v, &var), S_OK);
+            const TYPEDESC type = var->elemdescVar.tdesc;
+            const MEMBERID memid = var->memid;
+            record->ReleaseVarDesc(var);
+            if (Name(record.get(), memid) != f.field) continue;
+            seen = true;
+            ASSERT_EQ(type.vt, VT_USERDEFINED);
+            Ref<ITypeInfo> used, entry;
+            ASSERT_EQ(record->GetRefTypeInfo(type.hreftype, reinterpret_cast<ITypeInfo**>(used.out())), S_OK);
+            ASSERT_EQ(used->GetTypeAttr(&attr), S_OK);
+            EXPECT_EQ(attr->typekind, f.kind);
+            EXPECT_EQ(attr->cbSizeInstance, f.size);
+            used->ReleaseTypeAttr(attr);
+            ASSERT_EQ(library_->GetTypeInfo(f.entry, reinterpret_cast<ITypeInfo**>(entry.out())), S_OK);
+            EXPECT_EQ(Name(used.get()), Name(entry.get()));
+        }
+        EXPECT_TRUE(seen);
+    }
 }
 
 TEST_F(TypeLibraryTest, RecordsHaveTheCallersLayouts) {
