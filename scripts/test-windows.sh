@@ -7,7 +7,10 @@
 #     cscript against the simulated device, regsvr32 /u.
 # Logs go to build-win32/wine-logs and build-win64/wine-logs. Exits non-zero
 # on any failure; every Wine process is ended on the way out.
+# Then, for each architecture, the installer package in a fresh prefix
+# (run_installer below).
 #   TESSALINE_WINDOWS_ARCHS=i686 scripts/test-windows.sh   # one architecture
+#   TESSALINE_WINDOWS_PARTS=installer scripts/test-windows.sh  # module or installer only
 # On a host that cannot run 32-bit programs the 32-bit DLL is still built and
 # checked as a file, and each 32-bit Wine step prints a SKIP line instead of
 # running; TESSALINE_REQUIRE_WIN32=1 makes those steps failures.
@@ -44,6 +47,17 @@ check() {
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 crlf() { tr -d '\r' < "$1"; }  # Wine's console output ends its lines in CR LF
+# Starts the simulated device (LOADER PROGRAM NAME LOG) serving the pipes
+# tessaline-NAME-fax and tessaline-NAME-ews, and waits until it is ready.
+start_simd() {
+  "$1" "$2" --name "$3" > "$4" 2>&1 &
+  simd_pid=$!
+  local i
+  for i in $(seq 300); do
+    crlf "$4" | grep -q '^ready ' && break
+    sleep 0.1
+  done
+}
 
 run_arch() {
   local arch=$1 bits dir wine winearch tools
@@ -127,13 +141,7 @@ run_arch() {
   # the pipes its calls go to. cscript ends silently on a script error, so the
   # script's own last line is the verdict.
   local name=vbs$bits
-  "$wine" tessaline-simd.exe --name "$name" > "$logs/simd.log" 2>&1 &
-  simd_pid=$!
-  local i
-  for i in $(seq 300); do
-    crlf "$logs/simd.log" | grep -q '^ready ' && break
-    sleep 0.1
-  done
+  start_simd "$wine" tessaline-simd.exe "$name" "$logs/simd.log"
   check "tessaline-simd.exe serves: $(crlf "$logs/simd.log" | head -1)" grep -q '^ready ' "$logs/simd.log"
   (cd "$root/tests/windows" &&
    TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-'"$name"'-fax' \
@@ -163,13 +171,205 @@ run_arch() {
   echo "   $arch took $((SECONDS - started)) s"
 }
 
-for tool in cmake ninja wineserver /usr/lib/wine/wine64 i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix; do
+# The registry entries of Tessaline in the current prefix (see
+# tests/windows/registry_entries.awk), sorted; the server is ended first so
+# that system.reg holds everything.
+registry_entries() {
+  wineserver -k; wineserver -w
+  awk -f "$root/tests/windows/registry_entries.awk" "$WINEPREFIX/system.reg" | LC_ALL=C sort
+}
+registry_key() {  # present or absent
+  wineserver -k; wineserver -w
+  awk -v present="$1" -f "$root/tests/windows/registry_entries.awk" "$WINEPREFIX/system.reg"
+}
+installed_products() {  # DisplayVersion of every product named Tessaline in the list of installed programs
+  wineserver -k; wineserver -w
+  awk '/^\[/ { name = 0; version = ""; listed = index($0, "[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\") == 1 }
+       listed && /^"DisplayName"="Tessaline"$/ { name = 1 }
+       /^"DisplayVersion"=/ { version = $0; sub(/^"DisplayVersion"="/, "", version); sub(/"$/, "", version) }
+       /^$/ && name { print version; name = 0 }' "$WINEPREFIX/system.reg" | tr '\n' ' '
+}
+
+# The Windows Installer package of one architecture in a fresh prefix of the
+# same architecture: installed silently over an older build of itself, its
+# registry entries those that registering each DLL in its own view writes,
+# both objects created by ProgID from script hosts (the examples, run by
+# cscript against the simulated device), and after a silent uninstall no file
+# and no entry left.
+run_installer() {
+  local arch=$1 bits winearch dlls
+  case $arch in
+    x86) bits=32 winearch=win32 dlls="32" ;;
+    x64) bits=64 winearch=win64 dlls="32 64" ;;
+  esac
+  echo "== installer $arch"
+  local started=$SECONDS logs=$root/build-installer/wine-logs
+  local package=$root/build-installer/Tessaline-6.0.5.8-$arch.msi older=$root/build-installer/Tessaline-6.0.4.0-$arch.msi
+  mkdir -p "$logs"
+  if [ "$bits" = 32 ] && ! wine32_runs; then
+    local step
+    for step in "install $arch package over an older build" "$arch package entries" \
+                "examples under cscript" "uninstall $arch package"; do
+      skip32 "$step"
+    done
+    return
+  fi
+  if ! { bash scripts/build-windows.sh &&
+         TESSALINE_MSI_VERSION=6.0.4.0 bash scripts/build-windows.sh; } > "$logs/build-$arch.log" 2>&1; then
+    fail "build the $arch packages"
+    tail -20 "$logs/build-$arch.log"
+    return
+  fi
+  pass "build $(basename "$package") and an older build of it"
+
+  local wine
+  wine=$(wine_loader "$bits")
+  export WINEPREFIX=$work/installer-$arch WINEARCH=$winearch
+  prefixes+=("$WINEPREFIX")
+  timeout 600 "$wine" wineboot --init > "$logs/wineboot-$arch.log" 2>&1
+  local rc=$?
+  wineserver -w
+  check "fresh $winearch prefix" test $rc = 0
+  [ $rc = 0 ] || return
+  # Some other program's 32-bit class, so that the 32-bit view's CLSID key is
+  # not empty when the package leaves it (Wine's msiexec deletes parent keys
+  # that it leaves empty).
+  timeout 60 "$wine" reg add 'HKLM\Software\Classes\CLSID\{0E5A6A2C-3C17-4A53-9A1B-000000000001}' /ve /d Other /f /reg:32 > /dev/null 2>&1
+
+  local c=$WINEPREFIX/drive_c pf32 pf64
+  cp "$package" "$c/new.msi"; cp "$older" "$c/old.msi"
+  if [ "$bits" = 64 ]; then pf32="$c/Program Files (x86)/Tessaline" pf64="$c/Program Files/Tessaline"
+  else pf32="$c/Program Files/Tessaline" pf64=; fi
+  timeout 300 "$wine" msiexec /qn /i 'C:\old.msi' /l*v 'C:\install-old.log'
+  rc=$?
+  check "msiexec /qn /i older build (exit $rc)" test $rc = 0
+  local products
+  products=$(installed_products)
+  check "the older build installed: $products" test "$products" = "6.0.4.0 "
+  timeout 300 "$wine" msiexec /qn /i 'C:\new.msi' /l*v 'C:\install.log'
+  rc=$?
+  check "msiexec /qn /i $(basename "$package") over it (exit $rc)" test $rc = 0
+  products=$(installed_products)
+  check "one product installed, the newer: $products" test "$products" = "6.0.5.8 "
+  local files_ok=true
+  cmp -s "$root/build-win32/bin/Tessaline.dll" "$pf32/Tessaline.dll" || files_ok=false
+  [ -z "$pf64" ] || cmp -s "$root/build-win64/bin/Tessaline.dll" "$pf64/Tessaline.dll" || files_ok=false
+  check "each Tessaline.dll in its own Program Files folder" $files_ok
+  local examples=${pf64:-$pf32}/examples
+  check "examples and headers installed" test -f "$examples/fax-watch.vbs" -a -f "$examples/fax-cancel.js" \
+    -a -f "$examples/../include/tessaline/tessaline.h" -a -f "$examples/../include/tessaline/fax_types.h"
+  registry_entries > "$logs/installed-$arch.txt"
+
+  # Script hosts of the prefix's own architecture create both objects by
+  # ProgID; the simulated device serves the pipes. The pipe takes no
+  # device-control request, so the wait and the cancel report status 2.
+  local name=msi$arch
+  start_simd "$wine" "$root/build-win$bits/bin/tessaline-simd.exe" "$name" "$logs/simd-$arch.log"
+  check "tessaline-simd.exe serves: $(crlf "$logs/simd-$arch.log" | head -1)" grep -q '^ready ' "$logs/simd-$arch.log"
+  local script want
+  for script in fax-watch.vbs fax-cancel.js; do
+    case $script in
+      fax-watch.vbs) want=$'device: FAXSTATUS_OK (0)\nwaiting for a received-fax event\nwait ended: FAXSTATUS_CMD_FAIL (2)' ;;
+      fax-cancel.js) want=$'cancel: FAXSTATUS_CMD_FAIL (2)\nEWS channel open: FAXSTATUS_OK (0)\nEWS channel close: FAXSTATUS_OK (0)' ;;
+    esac
+    (cd "$examples" &&
+     TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-'"$name"'-fax' \
+     TESSALINE_EWS_DEVICE='\\.\pipe\tessaline-'"$name"'-ews' \
+     timeout 120 "$wine" cscript //nologo "$script") > "$logs/$script-$arch.log" 2>&1
+    rc=$?
+    check "cscript $script from the installed examples (exit $rc)" \
+      bash -c '[ "$(tr -d "\r" < "$1")" = "$2" ] && [ "$3" = 2 ]' _ "$logs/$script-$arch.log" "$want" "$rc"
+    [ $rc = 2 ] || crlf "$logs/$script-$arch.log"
+  done
+  if [ "$bits" = 64 ]; then
+    if wine32_runs; then
+      (cd "$examples" &&
+       TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-'"$name"'-fax' \
+       TESSALINE_EWS_DEVICE='\\.\pipe\tessaline-'"$name"'-ews' \
+       timeout 120 "$(wine_loader 32)" 'C:\windows\syswow64\cscript.exe' //nologo fax-cancel.js) > "$logs/cancel32-$arch.log" 2>&1
+      rc=$?
+      check "32-bit cscript fax-cancel.js in the 64-bit prefix (exit $rc)" \
+        bash -c '[ "$(tr -d "\r" < "$1")" = "$2" ] && [ "$3" = 2 ]' _ "$logs/cancel32-$arch.log" "$want" "$rc"
+    else
+      skip32 "cscript fax-cancel.js in the 64-bit prefix"
+    fi
+  fi
+  kill "$simd_pid" 2>/dev/null
+  wait "$simd_pid" 2>/dev/null
+  simd_pid=
+
+  timeout 300 "$wine" msiexec /qn /x 'C:\new.msi' /l*v 'C:\uninstall.log'
+  rc=$?
+  check "msiexec /qn /x (exit $rc)" test $rc = 0
+  local left
+  left=$(registry_entries)
+  check "uninstalled: no entry left${left:+: $(echo "$left" | head -3 | tr '\n' ' ')}" test -z "$left"
+  check "uninstalled: no product" test -z "$(installed_products)"
+  check "uninstalled: no folder left" test ! -e "$pf32" -a ! -e "${pf64:-$pf32}"
+  local key
+  for key in AppID CLSID ${pf64:+Wow6432Node\\CLSID}; do
+    check "uninstalled: the $key key stays" test "$(registry_key "$key")" = present
+  done
+
+  # The reference: the same files registered by their own DllRegisterServer,
+  # the 32-bit one first, each by a host of its architecture.
+  mkdir -p "$pf32" ${pf64:+"$pf64"}
+  cp "$root/build-win32/bin/Tessaline.dll" "$pf32/"
+  [ -z "$pf64" ] || cp "$root/build-win64/bin/Tessaline.dll" "$pf64/"
+  local registered=true derived= w32 w64
+  if [ "$bits" = 64 ]; then
+    w32='C:\Program Files (x86)\Tessaline\Tessaline.dll' w64='C:\Program Files\Tessaline\Tessaline.dll'
+  else
+    w32='C:\Program Files\Tessaline\Tessaline.dll' w64=
+  fi
+  if ! wine32_runs; then
+    derived=yes  # no 32-bit host: the 32-bit rows are derived from the 64-bit ones below
+  elif [ "$bits" = 64 ]; then
+    timeout 120 "$(wine_loader 32)" 'C:\windows\syswow64\regsvr32.exe' /s "$w32" || registered=false
+  else
+    timeout 120 "$wine" regsvr32 /s "$w32" || registered=false
+  fi
+  [ -z "$w64" ] || timeout 120 "$wine" regsvr32 /s "$w64" || registered=false
+  registry_entries > "$logs/registered-$arch.txt"
+  if [ -n "$derived" ]; then
+    # What the 32-bit registration adds, as Wine writes it: the class and
+    # ProgID entries in the 32-bit view with the 32-bit path, the library's
+    # win32 path, and the help directory of the first module registered.
+    local x86='C:\\Program Files (x86)\\Tessaline' x64='C:\\Program Files\\Tessaline' r=$logs/registered-$arch.txt
+    { grep -v '\\1\.0\\helpdir|' "$r"
+      grep -E '^64\|(clsid|tessaline)' "$r" | sed "s/^64|/32|/; s/$x64/$x86/"
+      grep -E '\\409\\win64\|' "$r" | sed "s/win64|/win32|/; s/$x64/$x86/"
+      grep -E '\\1\.0\\helpdir\|' "$r" | sed "s/$x64/$x86/"
+    } | LC_ALL=C sort -u > "$logs/expected-$arch.txt"
+  else
+    cp "$logs/registered-$arch.txt" "$logs/expected-$arch.txt"
+  fi
+  check "DllRegisterServer of the installed files (${derived:+64-bit only, }exit status)" $registered
+  check "$arch package writes exactly the entries that registration writes$([ -n "$derived" ] && echo ' (32-bit rows derived)')" \
+    cmp -s "$logs/installed-$arch.txt" "$logs/expected-$arch.txt"
+  cmp -s "$logs/installed-$arch.txt" "$logs/expected-$arch.txt" ||
+    diff "$logs/expected-$arch.txt" "$logs/installed-$arch.txt" | head -20
+
+  wineserver -k; wineserver -w
+  unset WINEPREFIX WINEARCH
+  echo "   installer $arch took $((SECONDS - started)) s"
+}
+
+for tool in cmake ninja wineserver wixl /usr/lib/wine/wine64 i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix; do
   command -v "$tool" > /dev/null || { echo "test-windows.sh: $tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
 started=$SECONDS
-for arch in ${TESSALINE_WINDOWS_ARCHS:-i686 x86_64}; do
-  run_arch "$arch"
-done
+parts=" ${TESSALINE_WINDOWS_PARTS:-module installer} "
+if [[ $parts == *" module "* ]]; then
+  for arch in ${TESSALINE_WINDOWS_ARCHS:-i686 x86_64}; do
+    run_arch "$arch"
+  done
+fi
+if [[ $parts == *" installer "* ]]; then
+  for arch in ${TESSALINE_WINDOWS_ARCHS:-i686 x86_64}; do
+    case $arch in i686) run_installer x86 ;; x86_64) run_installer x64 ;; esac
+  done
+fi
 echo "== Windows tests took $((SECONDS - started)) s; $wine_skipped 32-bit steps skipped"
 echo "windows: $passes passed, $failures failed, $wine_skipped skipped"
 [ $failures = 0 ]
