@@ -55,6 +55,17 @@ target_link_libraries(tessaline_sim PUBLIC tessaline_core)
 add_executable(tessaline-simd sim/simd_win32_main.cpp)
 target_link_libraries(tessaline-simd PRIVATE tessaline_sim)
 
+# tessaline.exe: the same command as on POSIX systems, a host of
+# Tessaline.dll through COM (the classes as registered), built from none of
+# the DLL's code; it takes only the channel class identities from the
+# core's headers for its device listing.
+add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/host_win32.cpp tools/devices_win32.cpp)
+set_target_properties(tessaline-cli PROPERTIES OUTPUT_NAME tessaline)
+target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src
+                           ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include)
+target_compile_definitions(tessaline-cli PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
+target_link_libraries(tessaline-cli PRIVATE ole32 oleaut32 uuid shell32 setupapi)
+
 if(TESSALINE_TESTS)
   enable_testing()
   add_subdirectory(tests/windows)

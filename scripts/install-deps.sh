@@ -17,10 +17,10 @@ packages=(
 )
 # The Windows build and its tests under Wine: 32-bit Wine needs the i386
 # architecture; libwine-dev brings the IDL files widl imports, googletest the
-# sources the cross build compiles, wixl the installer packages.
+# sources the cross build compiles, wixl and msitools the installer packages.
 windows_packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
-  wine wine32:i386 wine64 libwine-dev googletest wixl
+  wine wine32:i386 wine64 libwine-dev googletest wixl msitools
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

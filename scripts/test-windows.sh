@@ -104,7 +104,7 @@ run_arch() {
   if [ "$bits" = 32 ] && ! wine32_runs; then
     local step
     for step in "fresh $winearch prefix" "regsvr32 Tessaline.dll" "tessaline_windows_tests" \
-                "cscript objects.vbs" "regsvr32 /u Tessaline.dll" "unregistered: no class keys"; do
+                "cscript objects.vbs" "tessaline.exe" "regsvr32 /u Tessaline.dll" "unregistered: no class keys"; do
       skip32 "$step"
     done
     echo "   $arch took $((SECONDS - started)) s"
@@ -156,6 +156,13 @@ run_arch() {
   wait "$simd_pid" 2>/dev/null
   simd_pid=
 
+  # tessaline.exe, a host of the registered DLL, against a device of its own.
+  t0=$SECONDS
+  bash "$root/tests/windows/cli_test.sh" "$wine" "$bin" > "$logs/cli.log" 2>&1
+  rc=$?
+  check "tessaline.exe: $(tail -1 "$logs/cli.log") ($((SECONDS - t0)) s)" test $rc = 0
+  [ $rc = 0 ] || grep '^FAIL' "$logs/cli.log" | head -20
+
   timeout 120 "$wine" regsvr32 /u /s Tessaline.dll
   rc=$?
   check "regsvr32 /u Tessaline.dll (exit $rc)" test $rc = 0
@@ -181,6 +188,10 @@ registry_entries() {
 registry_key() {  # present or absent
   wineserver -k; wineserver -w
   awk -v present="$1" -f "$root/tests/windows/registry_entries.awk" "$WINEPREFIX/system.reg"
+}
+system_path() {
+  timeout 60 "$wine" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v Path |
+    tr -d '\r' | grep -i 'Path.*REG_'
 }
 installed_products() {  # DisplayVersion of every product named Tessaline in the list of installed programs
   wineserver -k; wineserver -w
@@ -236,6 +247,8 @@ run_installer() {
   # that it leaves empty).
   timeout 60 "$wine" reg add 'HKLM\Software\Classes\CLSID\{0E5A6A2C-3C17-4A53-9A1B-000000000001}' /ve /d Other /f /reg:32 > /dev/null 2>&1
 
+  local path_before
+  path_before=$(system_path)
   local c=$WINEPREFIX/drive_c pf32 pf64
   cp "$package" "$c/new.msi"; cp "$older" "$c/old.msi"
   if [ "$bits" = 64 ]; then pf32="$c/Program Files (x86)/Tessaline" pf64="$c/Program Files/Tessaline"
@@ -254,7 +267,8 @@ run_installer() {
   local files_ok=true
   cmp -s "$root/build-win32/bin/Tessaline.dll" "$pf32/Tessaline.dll" || files_ok=false
   [ -z "$pf64" ] || cmp -s "$root/build-win64/bin/Tessaline.dll" "$pf64/Tessaline.dll" || files_ok=false
-  check "each Tessaline.dll in its own Program Files folder" $files_ok
+  cmp -s "$root/build-win$bits/bin/tessaline.exe" "${pf64:-$pf32}/tessaline.exe" || files_ok=false
+  check "each Tessaline.dll in its own Program Files folder, tessaline.exe beside the native one" $files_ok
   local examples=${pf64:-$pf32}/examples
   check "examples and headers installed" test -f "$examples/fax-watch.vbs" -a -f "$examples/fax-cancel.js" \
     -a -f "$examples/../include/tessaline/tessaline.h" -a -f "$examples/../include/tessaline/fax_types.h"
@@ -294,6 +308,13 @@ run_installer() {
       skip32 "cscript fax-cancel.js in the 64-bit prefix"
     fi
   fi
+  # tessaline.exe from the system's PATH, hosting the installed DLL.
+  (cd "$c" && TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-'"$name"'-fax' \
+   timeout 60 "$wine" cmd /c tessaline --json count) > "$logs/path-$arch.log" 2>&1
+  rc=$?
+  check "tessaline on the PATH: $(crlf "$logs/path-$arch.log" | head -1) (exit $rc)" \
+    bash -c '[ "$(tr -d "\r" < "$1")" = "$2" ] && [ "$3" = 0 ]' _ "$logs/path-$arch.log" \
+    '{"command":"count","status":0,"status_name":"FAXSTATUS_OK","count":0}' "$rc"
   kill "$simd_pid" 2>/dev/null
   wait "$simd_pid" 2>/dev/null
   simd_pid=
@@ -306,6 +327,9 @@ run_installer() {
   check "uninstalled: no entry left${left:+: $(echo "$left" | head -3 | tr '\n' ' ')}" test -z "$left"
   check "uninstalled: no product" test -z "$(installed_products)"
   check "uninstalled: no folder left" test ! -e "$pf32" -a ! -e "${pf64:-$pf32}"
+  local path_after
+  path_after=$(system_path)
+  check "uninstalled: the system's PATH as before" test "$path_after" = "$path_before"
   local key
   for key in AppID CLSID ${pf64:+Wow6432Node\\CLSID}; do
     check "uninstalled: the $key key stays" test "$(registry_key "$key")" = present

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+
+#include "transport/fax_device.h"
 
 namespace cli {
 
@@ -40,6 +43,15 @@ bool ParseNumber(const std::string& text, std::uint32_t& out) {
     if (errno || *end || v < -2147483648LL || v > 4294967295LL) return false;
     out = static_cast<std::uint32_t>(v);
     return true;
+}
+
+const ChannelView kChannels[2] = {{"fax", &GUID_DEVINTERFACE_FAX_CHANNEL, "TESSALINE_FAX_DEVICE"},
+                                  {"ews", &GUID_DEVINTERFACE_EWS_CHANNEL, "TESSALINE_EWS_DEVICE"}};
+
+int FinishDevices(const Output& out, bool any, JsonObject data, const std::string& human) {
+    if (!out.json && !any) std::fputs(human.c_str(), stdout);
+    return out.Finish(any ? FAXSTATUS_OK : FAXSTATUS_NO_DEVICE, std::move(data),
+                      [&] { std::fputs(human.c_str(), stdout); });
 }
 
 }  // namespace cli

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/com_ref.h"
+#include "tools/host.h"
 #include "tools/output.h"
 
 namespace cli {
@@ -25,10 +26,11 @@ struct Command {
     int (*run)(const Output& out, const Args& args);
 };
 
-// Creates an object of the library as a host does; false when it cannot.
+// Creates an object of the library as a host of this platform does; false
+// when it cannot.
 template <class T>
 bool Create(REFCLSID clsid, REFIID iid, Ref<T>& out) {
-    return SUCCEEDED(CreateObject(clsid, iid, out));
+    return SUCCEEDED(CreateHostObject(clsid, iid, out.out()));
 }
 
 int NoObject(const char* what);
@@ -54,8 +56,17 @@ int RunWait(const Output& out, const Args& args);
 int RunCancel(const Output& out, const Args& args);
 // The EWS channel.
 int RunEws(const Output& out, const Args& args);
-// The device listing.
+// The device listing (one file per platform), its channels, and its end:
+// status 0 when an operation would find a channel, else 7, the listing shown
+// either way.
 int RunDevices(const Output& out, const Args& args);
+struct ChannelView {
+    const char* label;
+    const plat::InterfaceClass* cls;
+    const char* variable;
+};
+extern const ChannelView kChannels[2];
+int FinishDevices(const Output& out, bool any, JsonObject data, const std::string& human);
 
 }  // namespace cli
 

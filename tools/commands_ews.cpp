@@ -43,6 +43,7 @@ int RunEws(const Output& out, const Args& args) {
     }
     std::vector<unsigned char> data;
     if (write_from) {
+        if (*write_from == "-") UseBinary(stdin);
         std::FILE* f = *write_from == "-" ? stdin : std::fopen(write_from->c_str(), "rb");
         if (!f) return Usage("cannot open " + *write_from + ": " + std::strerror(errno));
         unsigned char buf[65536];
@@ -63,7 +64,10 @@ int RunEws(const Output& out, const Args& args) {
     got.resize(static_cast<std::size_t>(read));
     JsonObject o;
     o.Num("written", written).Num("read", read).Str("data_base64", Base64(got));
-    return out.Finish(s, o, [&] { std::fwrite(got.data(), 1, got.size(), stdout); });
+    return out.Finish(s, o, [&] {
+        UseBinary(stdout);
+        std::fwrite(got.data(), 1, got.size(), stdout);
+    });
 }
 
 }  // namespace cli

@@ -12,17 +12,11 @@ namespace cli {
 
 int RunDevices(const Output& out, const Args& args) {
     if (!args.empty()) return Usage("devices takes no arguments");
-    struct ChannelView {
-        const char* label;
-        const plat::InterfaceClass* cls;
-        const char* variable;
-    } channels[] = {{"fax", &GUID_DEVINTERFACE_FAX_CHANNEL, "TESSALINE_FAX_DEVICE"},
-                    {"ews", &GUID_DEVINTERFACE_EWS_CHANNEL, "TESSALINE_EWS_DEVICE"}};
     const std::string dir = plat::DeviceDirectory();
     std::vector<std::string> json_channels;
     std::string human = "device directory: " + dir + "\n";
     bool any = false;
-    for (const auto& c : channels) {
+    for (const ChannelView& c : kChannels) {
         std::vector<plat::DeviceEntry> entries;
         std::string refusal;
         const plat::ClassListing listing = plat::ListDeviceInterfaces(*c.cls, entries, &refusal);
@@ -64,10 +58,8 @@ int RunDevices(const Output& out, const Args& args) {
             .Raw("would_use", use.empty() ? "null" : JsonString(use));
         json_channels.push_back(jc.Text());
     }
-    const FAXSTATUS s = any ? FAXSTATUS_OK : FAXSTATUS_NO_DEVICE;
-    if (!out.json && !any) std::fputs(human.c_str(), stdout);
-    return out.Finish(s, JsonObject().Str("device_directory", dir).Raw("channels", JsonArray(json_channels)),
-                      [&] { std::fputs(human.c_str(), stdout); });
+    return FinishDevices(out, any, JsonObject().Str("device_directory", dir).Raw("channels", JsonArray(json_channels)),
+                         human);
 }
 
 }  // namespace cli

@@ -4,20 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/device_directory.h"
+#include "tools/host.h"
 #include "transport/fax_device.h"
 
 namespace cli {
-namespace {
-
-std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) {
-    if (const char* named = std::getenv(variable); named && *named)
-        return std::string("the device named by ") + variable + " (" + named + ")";
-    return "a device socket in " + plat::ClassDirectory(cls);
-}
-
-}  // namespace
-
 const char* StatusName(FAXSTATUS s) {
     static const char* const names[] = {
         "FAXSTATUS_OK",         "FAXSTATUS_BUSY",     "FAXSTATUS_CMD_FAIL", "FAXSTATUS_NO_RESPONSE",

@@ -1,8 +1,8 @@
 // tessaline: the fax device from the command line; this file holds its
 // command table, the help text and main.
 //
-// A host like any other: it creates the automation objects through
-// DllGetClassObject and calls their methods. Output is for people by
+// A host like any other: it creates the automation objects as a host of
+// its platform does (tools/host.h) and calls their methods. Output is for people by
 // default; --json prints one JSON object per command instead. The exit status
 // is 0 for FAXSTATUS_OK, the FAXSTATUS value (1 to 11) otherwise, and 64 for a
 // usage error.
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tools/command_support.h"
+#include "tools/host.h"
 
 namespace cli {
 namespace {
@@ -66,23 +67,15 @@ void PrintHelp() {
         "  --json     print one JSON object per command, with \"status\" and \"status_name\"\n"
         "  --help     this help; 'tessaline COMMAND --help' for a command's\n\n"
         "Exit status: 0 on FAXSTATUS_OK, else the FAXSTATUS value (1 to 11); 64 for a usage error.\n\n"
-        "Environment:\n"
-        "  TESSALINE_DEVICE_DIR   device directory (default $XDG_RUNTIME_DIR/tessaline, else /run/tessaline)\n"
-        "  TESSALINE_FAX_DEVICE   device path of the fax channel, skipping discovery\n"
-        "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
-        "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n");
+        "Environment:\n");
+    std::fputs(EnvironmentHelp(), stdout);
 }
 
-}  // namespace
-}  // namespace cli
-
-int main(int argc, char** argv) {
-    using namespace cli;
+int Run(const Args& given) {
     Output out;
     Args args;
     bool help = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
+    for (const std::string& a : given) {
         if (a == "--json") {
             out.json = true;
         } else if (a == "--help" || a == "-h") {
@@ -93,7 +86,7 @@ int main(int argc, char** argv) {
     }
     // The library's discovery messages must never mix with this tool's output.
     const char* diagnostics = std::getenv("TESSALINE_DIAGNOSTICS");
-    if (!diagnostics || std::strcmp(diagnostics, "none") != 0) setenv("TESSALINE_DIAGNOSTICS", "stderr", 1);
+    if (!diagnostics || std::strcmp(diagnostics, "none") != 0) SetEnvironmentValue("TESSALINE_DIAGNOSTICS", "stderr");
 
     if (args.empty()) {
         if (help) {
@@ -112,4 +105,17 @@ int main(int argc, char** argv) {
         return c.run(out, Args(args.begin() + 1, args.end()));
     }
     return Usage("unknown command '" + args[0] + "'");
+}
+
+}  // namespace
+}  // namespace cli
+
+int main(int argc, char** argv) {
+    using namespace cli;
+    Args given;
+    std::string error;
+    if (!StartHost(argc, argv, given, error)) return Usage(error);
+    const int status = Run(given);
+    StopHost();
+    return status;
 }

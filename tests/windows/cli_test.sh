@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# tessaline.exe under Wine, a host of the registered Tessaline.dll, against
+# tessaline-simd.exe serving named pipes: every command, in both output
+# forms, with its exit status; file names and device texts in the ANSI code
+# page; the library's discovery messages kept off standard output.
+#
+#   cli_test.sh WINE_LOADER BIN_DIR   (in a prefix where Tessaline.dll is registered)
+# Prints one line per failure and "N passed, M failed" last; exits with M.
+set -uo pipefail
+wine=$1 bin=$2
+work=$(mktemp -d "${TMPDIR:-/tmp}/tessaline-wincli.XXXXXX")
+name=cli$$
+fax='\\.\pipe\tessaline-'"$name"'-fax' ews='\\.\pipe\tessaline-'"$name"'-ews'
+unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS
+passed=0 failed=0 simd=
+cleanup() {
+  [ -n "$simd" ] && kill "$simd" 2>/dev/null && wait "$simd" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+ok() { passed=$((passed + 1)); }
+# run EXPECTED ARGS...: tessaline.exe with stdout in $out and stderr in $err
+# (CR LF line ends as written by the console runtime, taken off), the exit
+# status checked; a command that hangs is ended after 60 s.
+run() {
+  local expected=$1
+  shift
+  (cd "$work" && timeout 60 "$wine" "$bin/tessaline.exe" "$@") > "$work/out" 2> "$work/err" < "${stdin_file:-/dev/null}"
+  local rc=$?
+  out=$(tr -d '\r' < "$work/out") err=$(tr -d '\r' < "$work/err")
+  if [ "$rc" = "$expected" ]; then ok; else fail "tessaline $* exited $rc, expected $expected (stderr: $err)"; fi
+}
+has() { if [[ $1 == *"$2"* ]]; then ok; else fail "${3:-output} lacks '$2': $1"; fi; }
+json() {
+  if jq -e "$1" "$work/out" > /dev/null 2>&1 && [ "$(jq -s length "$work/out" 2>/dev/null)" = 1 ]; then ok
+  else fail "JSON check '$1' on: $out"; fi
+}
+
+# Help and usage errors.
+run 0 --help
+has "$out" "Usage: tessaline [--json] COMMAND"
+has "$out" "TESSALINE_FAX_DEVICE"
+for c in send count list get rm log settings password receive-settings wait cancel ews devices; do
+  run 0 "$c" --help
+  has "$out" "Usage: tessaline [--json] $c"
+done
+for args in "" frobnicate get "settings set NoSuchField=1" "ews --read x"; do
+  # shellcheck disable=SC2086
+  run 64 $args
+done
+
+# No device under Wine: discovery finds none, its message goes to standard
+# error only, and the advice says where it looked.
+run 7 count
+[ -z "$out" ] && ok || fail "output on failure: $out"
+has "$err" "SetupDiEnumDeviceInterfaces failed" "stderr"
+has "$err" "FAXSTATUS_NO_DEVICE (7): the device cannot be reached: looked for a present device interface of class {783E1D39-8E60-4E98-A947-E2DE688F1771}" "stderr"
+run 7 --json count
+json '.status == 7 and .status_name == "FAXSTATUS_NO_DEVICE" and (.error | contains("devices"))'
+run 7 devices
+has "$out" "an operation would use: none"
+
+"$wine" "$bin/tessaline-simd.exe" --name "$name" --loopback --fax-number 5550100 > "$work/simd.log" 2>&1 &
+simd=$!
+for _ in $(seq 300); do grep -q '^ready ' "$work/simd.log" 2>/dev/null && break; sleep 0.1; done
+export TESSALINE_FAX_DEVICE=$fax TESSALINE_EWS_DEVICE=$ews
+
+run 0 list
+[ -z "$out" ] && ok || fail "list of an empty device printed: $out"
+head -c 3000 /dev/urandom > "$work/fax.tif"
+run 0 send fax.tif 5550100 ""
+has "$out" "2 recipient(s)"
+run 0 --json send --prefix 9 fax.tif 5550100
+json '.status == 0'
+run 0 count
+[ "$out" = 2 ] && ok || fail "count: $out"
+run 0 --json count
+json '.count == 2 and .status_name == "FAXSTATUS_OK"'
+run 0 --json list
+json '.faxes == ["fax0001.tif", "fax0002.tif"]'
+
+# A file name in the ANSI code page (1252 here) reaches the file system as
+# the interface takes it; one that the code page cannot hold is refused
+# before anything happens.
+run 0 get fax0001.tif -o 'Empfänger ä.tif'
+cmp -s "$work/fax.tif" "$work/Empfänger ä.tif" && ok || fail "download to an ANSI file name: $(ls "$work")"
+run 0 --json get fax0002.tif -o 'C:\windows\temp\second.tif'
+json '.bytes == 3000'
+run 64 get fax0001.tif -o 'Fax Φ.tif'
+has "$err" "code page (1252) cannot hold" "stderr"
+[ ! -e "$work/Fax Φ.tif" ] && [ ! -e "$work/Fax ?.tif" ] && ok || fail "a file was written for a refused name"
+
+run 0 log fax0001.tif
+has "$out" "FileName    fax0001.tif"
+run 0 --json log fax0001.tif
+json '.FileName == "fax0001.tif" and (.Duration | type) == "number"'
+
+# Device texts: human output in the ANSI code page (what the console is set
+# to show), JSON in its characters.
+run 0 settings set FaxName="Müller" RingPattern=triple
+has "$(iconv -f CP1252 -t UTF-8 < "$work/out")" "FaxName             Müller"
+has "$out" "RingPattern         3 (e_FaxRingTriple)"
+run 0 --json settings
+json '.FaxName == "Müller" and .FaxNumber == "5550100" and .RingPattern == 3'
+
+run 0 password is-set
+has "$out" "no fax password"
+printf 'open sesame\r\n' > "$work/pw"
+stdin_file=$work/pw run 0 settings set Password=-
+stdin_file=$work/pw run 0 --json password check
+json '.passed == true'
+run 0 --json receive-settings
+json '.value == 0'
+
+# The EWS channel's bytes pass unchanged both ways (no line-end translation).
+printf 'GET /status.json HTTP/1.1\r\n\r\n' > "$work/request"
+run 0 ews --write request --read 17
+[ "$(od -An -c "$work/out" | tr -s ' ')" = "$(printf 'HTTP/1.1 200 OK\r\n' | od -An -c | tr -s ' ')" ] && ok ||
+  fail "ews bytes: $(od -An -c "$work/out")"
+stdin_file=$work/request run 0 --json ews --write - --read 15
+json '.written == 29 and (.data_base64 | @base64d) == "HTTP/1.1 200 OK"'
+
+# A pipe takes no device-control request: the wait and the cancel fail.
+run 2 wait
+has "$err" "FAXSTATUS_CMD_FAIL (2)" "stderr"
+run 2 --json cancel
+json '.status == 2'
+
+run 0 devices
+has "$out" "an operation would use: $fax"
+run 0 --json devices
+json '(.channels | length) == 2 and all(.channels[]; .would_use != null)'
+
+run 0 rm fax0001.tif
+run 0 --json rm fax0002.tif
+run 0 count
+[ "$out" = 0 ] && ok || fail "count after removal: $out"
+run 8 rm fax0001.tif
+
+echo "$passed passed, $failed failed"
+exit "$failed"

@@ -1,0 +1,47 @@
+// What the tool needs of the system it runs on, one file per platform
+// (host_posix.cpp, host_win32.cpp): how it obtains the automation objects,
+// its arguments as the interface takes them, and the few services of the
+// process around it.
+#ifndef TESSALINE_TOOLS_HOST_H
+#define TESSALINE_TOOLS_HOST_H
+
+#include <tessaline/tessaline.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/device_channel.h"
+
+namespace cli {
+
+// Prepares the process to host the objects and gives the arguments after
+// the program name. False, with `error` set, for an argument the interface
+// cannot take (on Windows: one that the system's ANSI code page cannot
+// spell).
+bool StartHost(int argc, char** argv, std::vector<std::string>& args, std::string& error);
+// Undoes StartHost; called once the command's output is complete.
+void StopHost();
+
+// Creates an object of `clsid` as this platform's hosts do: through the
+// library's class object on POSIX systems, through the registered class
+// (CoCreateInstance) on Windows.
+HRESULT CreateHostObject(REFCLSID clsid, REFIID iid, void** out);
+
+void SetEnvironmentValue(const char* name, const char* value);
+// Makes `stream` carry bytes unchanged (Windows translates line ends).
+void UseBinary(std::FILE* stream);
+
+// The characters of a text from the device or the command line, which is in
+// the system's 8-bit code page: on Windows its ANSI code page; elsewhere each
+// byte is taken as the character of that number.
+std::u32string TextCharacters(const std::string& text);
+
+// Where an operation looks for the channel of `cls`, for advice texts.
+std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable);
+// The help text's lines on the environment variables.
+const char* EnvironmentHelp();
+
+}  // namespace cli
+
+#endif
