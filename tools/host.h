@@ -39,8 +39,10 @@ std::u32string TextCharacters(const std::string& text);
 
 // Where an operation looks for the channel of `cls`, for advice texts.
 std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable);
-// The help text's lines on the environment variables.
+// The help text's lines on the environment variables, and the help of the
+// device listing.
 const char* EnvironmentHelp();
+const char* DevicesHelp();
 
 }  // namespace cli
 

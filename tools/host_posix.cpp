@@ -47,4 +47,10 @@ const char* EnvironmentHelp() {
            "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n";
 }
 
+const char* DevicesHelp() {
+    return "Shows where discovery looks, the devices present in each channel class, and which one an\n"
+           "operation would use. A directory that others can write, or that belongs to another user, is not\n"
+           "searched; it is shown with the reason.";
+}
+
 }  // namespace cli

@@ -110,4 +110,9 @@ const char* EnvironmentHelp() {
            "Tessaline.dll is used as registered (regsvr32, or the installer package).\n";
 }
 
+const char* DevicesHelp() {
+    return "Shows the present device interfaces of each channel's class, as the device-installation services\n"
+           "report them, and which one an operation would use.";
+}
+
 }  // namespace cli

@@ -50,11 +50,7 @@ const Command kCommands[] = {
      "Opens the EWS channel, writes FILE (or standard input), reads N bytes to standard output, closes.\n"
      "A read waits until N bytes have arrived.",
      RunEws},
-    {"devices", "devices",
-     "Shows where discovery looks, the devices present in each channel class, and which one an\n"
-     "operation would use. A directory that others can write, or that belongs to another user, is not\n"
-     "searched; it is shown with the reason.",
-     RunDevices},
+    {"devices", "devices", DevicesHelp(), RunDevices},
 };
 
 void PrintHelp() {
