@@ -10,8 +10,8 @@ endif()
 enable_language(RC)
 
 # Windows 7 and later; no min/max macros from the system headers.
-target_compile_definitions(tessaline_core PUBLIC _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
-target_link_libraries(tessaline_core PUBLIC setupapi advapi32 user32)
+target_compile_definitions(tessaline_platform PUBLIC _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
+target_link_libraries(tessaline_platform PUBLIC setupapi advapi32 user32)
 target_link_libraries(tessaline_server PUBLIC ole32 oleaut32 uuid)
 
 # The compiler's runtime is linked in, so every binary imports system DLLs
@@ -33,6 +33,32 @@ add_custom_command(
 set_source_files_properties(${TESSALINE_RESOURCES}/Tessaline.rc PROPERTIES
   OBJECT_DEPENDS ${TESSALINE_GENERATED}/Tessaline.tlb)
 
+# The version resource takes the project's version.
+file(CONFIGURE OUTPUT ${TESSALINE_GENERATED}/tessaline_version.h @ONLY CONTENT
+  "#define TESSALINE_VERSION_BIN @PROJECT_VERSION_MAJOR@,@PROJECT_VERSION_MINOR@,@PROJECT_VERSION_PATCH@,@PROJECT_VERSION_TWEAK@
+#define TESSALINE_VERSION_TEXT \"@PROJECT_VERSION@\"
+")
+
+# What the build made the module as, for scripts/test-windows.sh to check
+# the DLL and its registration against: the version, and the USBFAX class's
+# identity as the type library and the registration declare it.
+file(READ ${TESSALINE_RESOURCES}/Tessaline.idl tessaline_idl)
+string(REGEX MATCH "uuid\\(([0-9A-Fa-f-]+)\\),[ \t\r\n]*helpstring\\(\"USBFAX Class\"\\)" found "${tessaline_idl}")
+set(TESSALINE_USBFAX_CLSID "{${CMAKE_MATCH_1}}")
+file(READ ${PROJECT_SOURCE_DIR}/src/server/module_win32.cpp tessaline_registration)
+string(REGEX MATCH "&CLSID_USBFAX, \"([^\"]+)\"" found "${tessaline_registration}")
+set(TESSALINE_USBFAX_PROGID "${CMAKE_MATCH_1}")
+if(TESSALINE_USBFAX_CLSID STREQUAL "{}" OR NOT TESSALINE_USBFAX_PROGID)
+  message(FATAL_ERROR "cannot find the USBFAX class's CLSID in Tessaline.idl or its ProgID in module_win32.cpp")
+endif()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/identity.sh @ONLY CONTENT
+  "# Written by cmake/windows.cmake: what this build made Tessaline.dll as.
+TESSALINE_VERSION=@PROJECT_VERSION@
+TESSALINE_VERSION_COMMAS='@PROJECT_VERSION_MAJOR@, @PROJECT_VERSION_MINOR@, @PROJECT_VERSION_PATCH@, @PROJECT_VERSION_TWEAK@'
+TESSALINE_USBFAX_CLSID='@TESSALINE_USBFAX_CLSID@'
+TESSALINE_USBFAX_PROGID='@TESSALINE_USBFAX_PROGID@'
+")
+
 # Tessaline.dll: exactly the four exports of the .def file.
 add_library(tessaline_dll SHARED
   $<TARGET_OBJECTS:tessaline_server>
@@ -41,7 +67,7 @@ add_library(tessaline_dll SHARED
   ${TESSALINE_RESOURCES}/Tessaline.def)
 set_target_properties(tessaline_dll PROPERTIES OUTPUT_NAME Tessaline PREFIX "")
 target_include_directories(tessaline_dll PRIVATE ${TESSALINE_GENERATED})
-target_link_libraries(tessaline_dll PRIVATE tessaline_server tessaline_core)
+target_link_libraries(tessaline_dll PRIVATE tessaline_server)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # The exports are __stdcall (_DllGetClassObject@12); the .def names them
   # undecorated.
@@ -58,11 +84,11 @@ target_link_libraries(tessaline-simd PRIVATE tessaline_sim)
 # tessaline.exe: the same command as on POSIX systems, a host of
 # Tessaline.dll through COM (the classes as registered), built from none of
 # the DLL's code; it takes only the channel class identities from the
-# core's headers for its device listing.
+# platform layer's header for its device listing.
 add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/host_win32.cpp tools/devices_win32.cpp)
 set_target_properties(tessaline-cli PROPERTIES OUTPUT_NAME tessaline)
-target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src
-                           ${PROJECT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/include)
+target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include
+                           ${TESSALINE_LAYER_ROOT}/platform)
 target_compile_definitions(tessaline-cli PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
 target_link_libraries(tessaline-cli PRIVATE ole32 oleaut32 uuid shell32 setupapi)
 

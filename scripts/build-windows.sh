@@ -9,7 +9,7 @@
 #                                               the 64-bit tessaline.exe)
 # Pass i686 or x86_64 to build one architecture only (i686 alone gives the
 # x86 package, x86_64 alone none). TESSALINE_MSI_VERSION sets the packages' version (the
-# default is the version resource's).
+# default is the build's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,12 +29,16 @@ for arch in "${archs[@]}"; do
 done
 
 # The packages. wixl finds the files by paths relative to the repository.
-version=${TESSALINE_MSI_VERSION:-$(sed -n 's/^#define TESSALINE_VERSION_TEXT "\(.*\)"$/\1/p' src/server/resources/Tessaline.rc)}
+# The version is the build's own (identity.sh, written by cmake/windows.cmake).
+[ ${#built[@]} -gt 0 ] || exit 0
+TESSALINE_VERSION=
+. "$([ -f build-win32/identity.sh ] && echo build-win32 || echo build-win64)/identity.sh"
+version=${TESSALINE_MSI_VERSION:-$TESSALINE_VERSION}
 mkdir -p build-installer
 package() {
   local arch=$1 out=build-installer/Tessaline-$version-$1.msi
   wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D Bin32=build-win32/bin -D Bin64=build-win64/bin \
-       -D Examples=examples -D Headers=include/tessaline -D Types=src/protocol -o "$out" installer/Tessaline.wxs 2> >(grep -v -e 'CRITICAL' -e '^$' >&2)
+       -D Examples=examples -D Headers=include/tessaline -o "$out" installer/Tessaline.wxs 2> >(grep -v -e 'CRITICAL' -e '^$' >&2)
   # The folder of tessaline.exe on the system's PATH, put in front on
   # install and taken out on uninstall: a row of the Environment table, and
   # the two actions that process it. In front, because taking out a folder

@@ -71,7 +71,7 @@ run_arch() {
   wine=$(wine_loader "$bits")
   mkdir -p "$logs"
 
-  if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSALINE_WERROR="${TESSALINE_WERROR:-OFF}" \
            -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" &&
          cmake --build "$dir" -j "$(nproc)"; } > "$logs/build.log" 2>&1; then
     fail "build $dir"
@@ -92,11 +92,14 @@ run_arch() {
   foreign=$(awk '/DLL Name:/ {print $3}' "$logs/objdump.txt" |
             grep -viE '^(ADVAPI32|KERNEL32|msvcrt|ole32|OLEAUT32|SETUPAPI|USER32)\.dll$')
   check "imports system DLLs only: $imports" test -z "$foreign"
+  # The version and the class identity, as this build says it made them.
+  local TESSALINE_VERSION TESSALINE_VERSION_COMMAS TESSALINE_USBFAX_CLSID TESSALINE_USBFAX_PROGID
+  . "$root/$dir/identity.sh"
   "$tools-windres" -i "$bin/Tessaline.dll" -O rc > "$logs/resources.rc" 2>&1
   local want
-  for want in 'FILEVERSION 6, 0, 5, 8' 'PRODUCTVERSION 6, 0, 5, 8' \
-              'VALUE "FileDescription", "FAX COM API Server"' 'VALUE "FileVersion", "6.0.5.8"' \
-              'VALUE "ProductVersion", "6.0.5.8"' 'VALUE "InternalName", "Tessaline.dll"' \
+  for want in "FILEVERSION $TESSALINE_VERSION_COMMAS" "PRODUCTVERSION $TESSALINE_VERSION_COMMAS" \
+              'VALUE "FileDescription", "FAX COM API Server"' "VALUE \"FileVersion\", \"$TESSALINE_VERSION\"" \
+              "VALUE \"ProductVersion\", \"$TESSALINE_VERSION\"" 'VALUE "InternalName", "Tessaline.dll"' \
               'VALUE "OriginalFilename", "Tessaline.dll"' '100, "Tessaline"' '1 "TYPELIB"'; do
     check "resource: $want" grep -qF "$want" "$logs/resources.rc"
   done
@@ -166,9 +169,9 @@ run_arch() {
   timeout 120 "$wine" regsvr32 /u /s Tessaline.dll
   rc=$?
   check "regsvr32 /u Tessaline.dll (exit $rc)" test $rc = 0
-  timeout 60 "$wine" reg query 'HKCR\Tessaline.USBFAX' > /dev/null 2>&1
-  check "unregistered: no Tessaline.USBFAX key" test $? != 0
-  timeout 60 "$wine" reg query 'HKCR\CLSID\{22C8CC4F-DE73-4DFC-8A83-2FB65C164ED6}' > /dev/null 2>&1
+  timeout 60 "$wine" reg query "HKCR\\$TESSALINE_USBFAX_PROGID" > /dev/null 2>&1
+  check "unregistered: no $TESSALINE_USBFAX_PROGID key" test $? != 0
+  timeout 60 "$wine" reg query "HKCR\\CLSID\\$TESSALINE_USBFAX_CLSID" > /dev/null 2>&1
   check "unregistered: no USBFAX class key" test $? != 0
 
   cd "$root" || return
@@ -208,14 +211,13 @@ installed_products() {  # DisplayVersion of every product named Tessaline in the
 # cscript against the simulated device), and after a silent uninstall no file
 # and no entry left.
 run_installer() {
-  local arch=$1 bits winearch dlls
+  local arch=$1 bits winearch
   case $arch in
-    x86) bits=32 winearch=win32 dlls="32" ;;
-    x64) bits=64 winearch=win64 dlls="32 64" ;;
+    x86) bits=32 winearch=win32 ;;
+    x64) bits=64 winearch=win64 ;;
   esac
   echo "== installer $arch"
   local started=$SECONDS logs=$root/build-installer/wine-logs
-  local package=$root/build-installer/Tessaline-6.0.5.8-$arch.msi older=$root/build-installer/Tessaline-6.0.4.0-$arch.msi
   mkdir -p "$logs"
   if [ "$bits" = 32 ] && ! wine32_runs; then
     local step
@@ -226,11 +228,16 @@ run_installer() {
     return
   fi
   if ! { bash scripts/build-windows.sh &&
-         TESSALINE_MSI_VERSION=6.0.4.0 bash scripts/build-windows.sh; } > "$logs/build-$arch.log" 2>&1; then
-    fail "build the $arch packages"
+         TESSALINE_MSI_VERSION=0.0.1.0 bash scripts/build-windows.sh; } > "$logs/build-$arch.log" 2>&1; then
+    fail "build the $arch package"
     tail -20 "$logs/build-$arch.log"
     return
   fi
+  # The build's version; the older build is numbered below any release.
+  local TESSALINE_VERSION TESSALINE_VERSION_COMMAS TESSALINE_USBFAX_CLSID TESSALINE_USBFAX_PROGID
+  . "$root/build-win$bits/identity.sh"
+  local version=$TESSALINE_VERSION
+  local package=$root/build-installer/Tessaline-$version-$arch.msi older=$root/build-installer/Tessaline-0.0.1.0-$arch.msi
   pass "build $(basename "$package") and an older build of it"
 
   local wine
@@ -258,12 +265,12 @@ run_installer() {
   check "msiexec /qn /i older build (exit $rc)" test $rc = 0
   local products
   products=$(installed_products)
-  check "the older build installed: $products" test "$products" = "6.0.4.0 "
+  check "the older build installed: $products" test "$products" = "0.0.1.0 "
   timeout 300 "$wine" msiexec /qn /i 'C:\new.msi' /l*v 'C:\install.log'
   rc=$?
   check "msiexec /qn /i $(basename "$package") over it (exit $rc)" test $rc = 0
   products=$(installed_products)
-  check "one product installed, the newer: $products" test "$products" = "6.0.5.8 "
+  check "one product installed, the newer: $products" test "$products" = "$version "
   local files_ok=true
   cmp -s "$root/build-win32/bin/Tessaline.dll" "$pf32/Tessaline.dll" || files_ok=false
   [ -z "$pf64" ] || cmp -s "$root/build-win64/bin/Tessaline.dll" "$pf64/Tessaline.dll" || files_ok=false

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "transport/fax_device.h"
+#include "platform/device_channel.h"
 
 namespace cli {
 

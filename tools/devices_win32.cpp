@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "tools/host.h"
-#include "transport/fax_device.h"
+#include "platform/device_channel.h"
 
 namespace cli {
 namespace {

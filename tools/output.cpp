@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "tools/host.h"
-#include "transport/fax_device.h"
 
 namespace cli {
 const char* StatusName(FAXSTATUS s) {
