@@ -83,11 +83,10 @@ bool WriteDurably(const std::string& dir, const std::string& name, const void* d
 }
 
 bool ReadWhole(const std::string& path, Bytes& out, std::string& error) {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::uint32_t size = 0;
-    switch (plat::LoadFile(path.c_str(), data, size)) {
+    plat::FileBuffer data;
+    switch (plat::LoadFile(path.c_str(), data)) {
         case plat::FileLoad::Ok:
-            out.assign(data.get(), data.get() + size);
+            out.assign(data.data(), data.data() + data.size());
             return true;
         case plat::FileLoad::OpenFailed: error = "cannot open " + path; break;
         case plat::FileLoad::TooLarge: error = path + " is 4 GiB or more"; break;

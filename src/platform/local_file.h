@@ -3,7 +3,8 @@
 #define TESSALINE_PLATFORM_LOCAL_FILE_H
 
 #include <cstdint>
-#include <memory>
+
+#include "platform/file_buffer.h"
 
 namespace plat {
 
@@ -16,10 +17,12 @@ enum class FileLoad {
     Short,       // fewer bytes arrived than the size said
 };
 
-// Reads a whole file into one heap buffer of exactly its size, opening it
+// Reads a whole file into one buffer of exactly its size, opening it
 // read-only and, where the platform allows, without letting others write it
-// meanwhile. On Ok, `data` owns the bytes (null for an empty file).
-FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size);
+// meanwhile. The bytes are a copy taken before LoadFile returns, so a later
+// change to the file does not change them. On Ok, `data` holds the bytes
+// (nothing for an empty file); on any failure it is empty.
+FileLoad LoadFile(const char* path, FileBuffer& data);
 
 enum class FileStore { Ok, OpenFailed, WriteFailed };
 

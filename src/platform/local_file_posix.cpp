@@ -29,9 +29,8 @@ PathParts SplitPath(const std::string& path) {
 
 }  // namespace
 
-FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size) {
-    data.reset();
-    size = 0;
+FileLoad LoadFile(const char* path, FileBuffer& data) {
+    data.Release();
     int fd = path ? open(path, O_RDONLY | O_CLOEXEC) : -1;
     if (fd < 0) return FileLoad::OpenFailed;
     // A shared lock keeps cooperating writers out while the file is read.
@@ -44,14 +43,13 @@ FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::
         result = FileLoad::TooLarge;
     } else {
         const auto total = static_cast<std::uint32_t>(st.st_size);
-        std::unique_ptr<std::uint8_t[]> buffer;
-        if (total > 0) buffer.reset(new (std::nothrow) std::uint8_t[total]);
-        if (total > 0 && !buffer) {
+        FileBuffer buffer;
+        if (!buffer.Allocate(total)) {
             result = FileLoad::NoMemory;
         } else {
             std::uint32_t got = 0;
             while (got < total) {
-                ssize_t n = read(fd, buffer.get() + got, total - got);
+                ssize_t n = read(fd, buffer.data() + got, total - got);
                 if (n < 0 && errno == EINTR) continue;
                 if (n < 0) {
                     result = FileLoad::ReadFailed;
@@ -63,10 +61,7 @@ FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::
                 }
                 got += static_cast<std::uint32_t>(n);
             }
-            if (result == FileLoad::Ok) {
-                data = std::move(buffer);
-                size = total;
-            }
+            if (result == FileLoad::Ok) data = std::move(buffer);
         }
     }
     close(fd);

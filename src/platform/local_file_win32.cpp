@@ -53,9 +53,8 @@ void SplitPath(const std::string& path, std::string& dir, std::string& name) {
 
 }  // namespace
 
-FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size) {
-    data.reset();
-    size = 0;
+FileLoad LoadFile(const char* path, FileBuffer& data) {
+    data.Release();
     if (!path) return FileLoad::OpenFailed;
     FileHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.open()) return FileLoad::OpenFailed;
@@ -65,16 +64,12 @@ FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return FileLoad::ReadFailed;
     if (high != 0) return FileLoad::TooLarge;  // 4 GiB or more
 
-    std::unique_ptr<std::uint8_t[]> buffer;
-    if (low > 0) {
-        buffer.reset(new (std::nothrow) std::uint8_t[low]);
-        if (!buffer) return FileLoad::NoMemory;
-    }
+    FileBuffer buffer;
+    if (!buffer.Allocate(low)) return FileLoad::NoMemory;
     DWORD got = 0;
-    if (low > 0 && !ReadFile(file.get(), buffer.get(), low, &got, nullptr)) return FileLoad::ReadFailed;
+    if (low > 0 && !ReadFile(file.get(), buffer.data(), low, &got, nullptr)) return FileLoad::ReadFailed;
     if (got != low) return FileLoad::Short;
     data = std::move(buffer);
-    size = low;
     return FileLoad::Ok;
 }
 
