@@ -54,9 +54,11 @@ constexpr char kNumber[] = "5550199";
 constexpr int kContenders = 8;
 constexpr int kContentionOps = 500;
 
-// The goals.
-constexpr double kMinRatio = 0.9;
-constexpr double kMinRate = 200.0;  // MB/s
+// The goals. A transfer through the library keeps up with the channel
+// alone: what it adds (the lock, discovery, the file and its buffer) costs
+// at most a twentieth. The goal is a ratio, not a rate: a rate says what the
+// host is, not what the code does.
+constexpr double kMinChannelRatio = 0.95;
 constexpr double kMaxSmallOpRatio = 1.5;
 constexpr double kMemorySlackMiB = 8.0;
 
@@ -515,6 +517,8 @@ Contention Contend(int processes, int ops) {
 
 struct Row {
     std::string figure, library, raw, ratio, channel, goal, met;
+    std::string channel_ratio = "-";  // transfers: the library against the channel alone
+    std::string client_cpu = "-";     // transfers: the client's CPU time per MiB moved
 };
 
 std::string Format(const char* fmt, double a, double b = 0, double c = 0) {
@@ -673,15 +677,17 @@ int RunAll(const Options& o) {
     auto rate_rows = [&](const char* what, const char* op, std::uint32_t bytes, int rounds,
                          std::function<bool()> lib, std::function<bool()> raw, std::function<bool()> chan) {
         const auto r = Transfer(s, rounds, bytes, {{"library", lib}, {"raw", raw}, {"raw channel", chan}});
-        const double ratio = r[0].mbps / r[1].mbps;
+        const double channel_ratio = r[0].mbps / r[2].mbps;
         Row row;
         row.figure = std::string(what) + " " + (bytes == kSmallSize ? "1 MiB" : "64 MiB") + " (" + op + ")";
         row.library = Format("%.0f MB/s", r[0].mbps);
         row.raw = Format("%.0f MB/s", r[1].mbps);
-        row.ratio = Format("%.2f", ratio);
+        row.ratio = Format("%.2f", r[0].mbps / r[1].mbps);
         row.channel = Format("%.0f MB/s (device %.0f%%)", r[2].mbps, r[2].device_us / r[2].wall_us * 100);
-        row.goal = ">= 0.90 x raw, >= 200 MB/s";
-        row.met = ratio >= kMinRatio && r[0].mbps >= kMinRate ? "yes" : "NO";
+        row.channel_ratio = Format("%.2f", channel_ratio);
+        row.client_cpu = Format("%.1f ms (channel only %.1f)", r[0].client_us / 1000, r[2].client_us / 1000);
+        row.goal = Format(">= %.2f x channel only", kMinChannelRatio);
+        row.met = channel_ratio >= kMinChannelRatio ? "yes" : "NO";
         rows.push_back(row);
         const char* names[] = {"library", "raw, same job", "raw, channel only"};
         for (std::size_t k = 0; k < r.size(); ++k) {
@@ -781,7 +787,9 @@ int RunAll(const Options& o) {
         "  reading the file to send into a new buffer / writing the fetched fax with one write.\n"
         "Raw, channel only: the raw client from and into memory it already holds; in brackets the simulated\n"
         "  device's CPU time as a share of the wall time (client and device take turns, so the two shares\n"
-        "  add up to the whole when nothing else runs).\n"
+        "  add up to the whole when nothing else runs). Lib/channel compares the library with it.\n"
+        "Client CPU per MiB: the time the client process spent on a CPU per MiB moved, the library's and,\n"
+        "  in brackets, the raw client's on the channel alone; steadier than the rates on a busy machine.\n"
         "Simulated device: a process of its own, recording off, sent data not kept; %s.\n"
         "  Of its CPU time over the measurements, %.2f s was its own work (user) and %.2f s the kernel's\n"
         "  (the socket calls, waking and switching: the channel).\n\n",
@@ -790,8 +798,10 @@ int RunAll(const Options& o) {
                  : "transfers and small op with client and device on one CPU, contention on all",
         device_user, device_kernel);
     std::vector<std::vector<std::string>> cells;
-    for (const Row& r : rows) cells.push_back({r.figure, r.library, r.raw, r.ratio, r.channel, r.goal, r.met});
-    PrintTable({"Figure", "Library", "Raw, same job", "Lib/raw", "Raw, channel only (device's CPU share)", "Goal", "Met"},
+    for (const Row& r : rows)
+        cells.push_back({r.figure, r.library, r.raw, r.ratio, r.channel, r.channel_ratio, r.client_cpu, r.goal, r.met});
+    PrintTable({"Figure", "Library", "Raw, same job", "Lib/raw", "Raw, channel only (device's CPU share)", "Lib/channel",
+                "Client CPU per MiB", "Goal", "Met"},
                cells);
     if (!costs.empty()) {
         std::printf("\nWhere the time of the transfers goes, in microseconds per MiB moved: the wall time, the time\n"
