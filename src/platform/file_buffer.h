@@ -49,10 +49,14 @@ private:
         size_ = other.size_;
         mapped_ = other.mapped_;
         span_ = other.span_;
-        other.data_ = nullptr;
-        other.size_ = 0;
-        other.mapped_ = false;
-        other.span_ = 0;
+        other.Forget();
+    }
+    // Empties the owner without giving anything back.
+    void Forget() {
+        data_ = nullptr;
+        size_ = 0;
+        mapped_ = false;
+        span_ = 0;
     }
 
     std::uint8_t* data_ = nullptr;

@@ -71,10 +71,7 @@ void FileBuffer::Release() {
     } else {
         delete[] data_;
     }
-    data_ = nullptr;
-    size_ = 0;
-    mapped_ = false;
-    span_ = 0;
+    Forget();
 }
 
 }  // namespace plat

@@ -19,10 +19,7 @@ bool FileBuffer::Allocate(std::uint32_t size) {
 
 void FileBuffer::Release() {
     delete[] data_;
-    data_ = nullptr;
-    size_ = 0;
-    mapped_ = false;
-    span_ = 0;
+    Forget();
 }
 
 }  // namespace plat
