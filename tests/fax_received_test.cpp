@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/file_buffer.h"
+#include "protocol/access_cycle.h"
 #include "protocol/fax_received.h"
 #include "sim_fixture.h"
 

@@ -6,6 +6,7 @@
 
 #include "platform/file_buffer.h"
 #include "platform/local_file.h"
+#include "protocol/access_cycle.h"
 #include "transport/fax_device.h"
 
 namespace {

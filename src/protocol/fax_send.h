@@ -5,9 +5,10 @@
 
 #include <cstdint>
 
+#include <tessaline/fax_types.h>
+
 #include "platform/file_buffer.h"
 #include "protocol/fax_packet.h"
-#include "protocol/fax_types.h"
 
 inline constexpr std::uint32_t FAX_DATA_BLOCK_SIZE = 4096;
 // The largest recipient count whose list length, 4 + 64 x count, fits the
