@@ -38,7 +38,8 @@ std::string Format(const char* fmt, double a, double b, double c) {
 
 void PrintReport(const Report& r, bool quick, bool spread) {
     std::printf(
-        "\nTessaline benchmarks (%s). MB = 10^6 bytes; rates are medians over the rounds.\n"
+        "\nTessaline benchmarks (%s). MB = 10^6 bytes; rates are medians over the rounds,\n"
+        "and the ratios of two rates (Lib/raw, Lib/channel) medians of the ratios of the same round.\n"
         "Library: the fax operations of libtessaline, as the automation methods call them.\n"
         "Raw, same job: bench/raw_channel.cpp, the same requests on the device's socket without the library,\n"
         "  reading the file to send into a new buffer / writing the fetched fax with one write.\n"
