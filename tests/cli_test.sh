@@ -155,7 +155,7 @@ json '.channels | length == 2 and all(.would_use != null)'
 fax_class="$TESSALINE_DEVICE_DIR/{783E1D39-8E60-4E98-A947-E2DE688F1771}"
 chmod 0777 "$fax_class"
 run 7 count
-[[ "$err" == *"tessaline: not searching $fax_class: writable by other users"* ]] || fail "untrusted directory: $err"
+[[ "$err" == *"libtessaline: not searching $fax_class: writable by other users"* ]] || fail "untrusted directory: $err"
 run 0 devices
 contains "fax channel: $fax_class (not searched: $fax_class: writable by other users)"
 contains "an operation would use: none"
