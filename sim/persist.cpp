@@ -42,7 +42,9 @@ bool WriteDurably(const std::string& dir, const std::string& name, const void* d
                   bool sync_dir, std::string& error) {
     const std::string path = dir + "/" + name;
     const std::string temp = dir + "/" + kTempPrefix + name;
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The state holds the received faxes and the password: its files are
+    // the owner's alone, whatever the umask.
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "cannot create " + temp + ": " + Errno();
         return false;
@@ -59,6 +61,7 @@ bool WriteDurably(const std::string& dir, const std::string& name, const void* d
         }
         done += static_cast<std::size_t>(n);
     }
+    if (fchmod(fd, 0600) != 0) ok = false;
     if (!ok || fsync(fd) != 0) {
         error = "cannot write " + temp + ": " + Errno();
         close(fd);
@@ -421,10 +424,15 @@ bool StateStore::Open(const std::string& dir) {
     dir_ = dir;
     data_dir_ = dir + "/data";
     std::error_code ec;
+    const bool existed = std::filesystem::exists(dir, ec);
     std::filesystem::create_directories(data_dir_, ec);
     if (ec) return Fail("cannot create " + data_dir_ + ": " + ec.message());
+    // A directory made here, and its data directory, are the owner's alone;
+    // a directory the user gave that already existed keeps its mode.
+    if (!existed) chmod(dir.c_str(), 0700);
+    chmod(data_dir_.c_str(), 0700);
     const std::string lock = dir + "/lock";
-    lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock_fd_ < 0) return Fail("cannot open " + lock + ": " + Errno());
     if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
         const bool busy = errno == EWOULDBLOCK;
@@ -572,6 +580,13 @@ bool LoadFaxFolder(const std::string& dir, std::vector<ReceivedFax>& faxes, std:
         std::string why;
         if (!ReadWhole(path, fax.data, why)) {
             skipped.push_back(why);
+            continue;
+        }
+        if (fax.data.size() < 2) {
+            // The host stores no fax of fewer than 2 bytes: it could list it
+            // but never download it.
+            skipped.push_back(path + ": " + std::to_string(fax.data.size()) +
+                              " byte(s); a fax the host can download has at least 2");
             continue;
         }
         fax.name = name;

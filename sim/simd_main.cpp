@@ -2,6 +2,7 @@
 // fax and EWS channels as listening sockets in the device directory until
 // SIGINT, SIGTERM or SIGHUP, then removes them. Run with --help for the
 // options.
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -46,12 +47,15 @@ const char kUsage[] =
     "                          directory (default: sim0)\n"
     "  --state DIR             keep the settings, the received faxes and the\n"
     "                          sent jobs in DIR across restarts (created when\n"
-    "                          missing; one daemon per DIR). Without it the\n"
-    "                          state lives in memory only\n"
+    "                          missing, mode 0700; one daemon per DIR; its\n"
+    "                          files are mode 0600). Without it the state\n"
+    "                          lives in memory only\n"
     "  --faxes DIR             present the regular files of DIR as received\n"
     "                          faxes: file name = fax name (at most 63 bytes),\n"
-    "                          content = fax; read once at start; a fax of that\n"
-    "                          name already kept in --state wins\n"
+    "                          content = fax (at least 2 bytes: the host cannot\n"
+    "                          download less); read once at start; a file that\n"
+    "                          does not qualify is passed over with a message;\n"
+    "                          a fax of that name already kept in --state wins\n"
     "  --loopback              a fax sent to the device's own fax number is\n"
     "                          received by it\n"
     "  --block-size N          bytes per block of a received-fax download\n"
@@ -62,7 +66,12 @@ const char kUsage[] =
     "                          bytes)\n"
     "  --receive-settings V    the value the device reports as its receive\n"
     "                          settings (default: 0)\n"
+    "  --socket-group GROUP    share the sockets with GROUP (a name or a number):\n"
+    "                          mode 0660 and that group, as a printer's device\n"
+    "                          node is shared; by default they are yours alone\n"
+    "                          (mode 0600)\n"
     "  -h, --help              show this help and exit\n"
+    "  --version               show the version and exit\n"
     "\n"
     "Numbers are decimal, or hexadecimal after 0x. --password and --fax-number\n"
     "apply over a state loaded from --state, and are then kept in it. An option\n"
@@ -98,7 +107,9 @@ struct Options {
     std::optional<std::string> password;
     std::optional<std::string> fax_number;
     std::optional<std::uint32_t> receive_settings;
+    std::optional<gid_t> socket_group;
     bool help = false;
+    bool version = false;
 };
 
 // A 32-bit number: decimal, or hexadecimal after 0x.
@@ -133,6 +144,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.help = true;
             continue;
         }
+        if (arg == "--version") {
+            o.version = true;
+            continue;
+        }
         std::optional<std::string> inline_value;
         if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
             inline_value = arg.substr(eq + 1);
@@ -144,7 +159,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             continue;
         }
         static const char* const kWithValue[] = {"--dir",      "--name",       "--state",      "--faxes",
-                                                 "--block-size", "--password", "--fax-number", "--receive-settings"};
+                                                 "--block-size", "--password", "--fax-number", "--receive-settings",
+                                                 "--socket-group"};
         if (std::find_if(std::begin(kWithValue), std::end(kWithValue), [&](const char* k) { return arg == k; }) ==
             std::end(kWithValue)) {
             return Reject(error, "unknown option " + arg);
@@ -163,6 +179,14 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         } else if (arg == "--block-size") {
             if (!ParseU32(value, number) || number == 0) return Reject(error, "--block-size must be 1 or more");
             o.block_size = number;
+        } else if (arg == "--socket-group") {
+            if (const group* g = value.empty() ? nullptr : getgrnam(value.c_str())) {
+                o.socket_group = g->gr_gid;
+            } else if (ParseU32(value, number) && value.find_first_not_of("0123456789") == std::string::npos) {
+                o.socket_group = static_cast<gid_t>(number);
+            } else {
+                return Reject(error, "--socket-group: no group named '" + value + "'");
+            }
         } else if (arg == "--receive-settings") {
             if (!ParseU32(value, number)) return Reject(error, "--receive-settings must be a 32-bit number");
             o.receive_settings = number;
@@ -255,6 +279,7 @@ int Run(const Options& o) {
     CreateDirectories(dir);  // a failure shows when the device starts
 
     sim::SimDevice device(dir, o.name);
+    if (o.socket_group) device.ShareWithGroup(*o.socket_group);
     sim::Firmware& fw = device.firmware();
     // Recording keeps every byte for tests to inspect; a daemon would grow
     // without bound.
@@ -350,11 +375,15 @@ int main(int argc, char** argv) {
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
         Complain(error);
-        std::fprintf(stderr, "Try '%s --help' for more information.\n", kProgram);
+        std::fprintf(stderr, "Run '%s --help' for usage.\n", kProgram);
         return 2;
     }
     if (options.help) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", kProgram, TESSALINE_VERSION);
         return 0;
     }
     return Run(options);

@@ -2,6 +2,7 @@
 // directory, reached through the library's channel layer; and the state
 // directory it keeps.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -440,7 +441,10 @@ TEST_F(SimdTest, AFolderIsPresentedAsReceivedFaxes) {
     WriteFile(folder + "/a fax.tif", Bytes{1, 2, 3});
     WriteFile(folder + "/.hidden", Bytes{4});
     const std::string too_long(64, 'x');
-    WriteFile(folder + "/" + too_long, Bytes{5});
+    WriteFile(folder + "/" + too_long, Bytes{5, 6});
+    // Faxes the host could list but never download.
+    WriteFile(folder + "/empty.tif", Bytes{});
+    WriteFile(folder + "/one.tif", Bytes{7});
 
     Daemon d;
     ASSERT_TRUE(d.Start({"--faxes", folder, "--block-size", "3"})) << d.ready();
@@ -459,6 +463,53 @@ TEST_F(SimdTest, AFolderIsPresentedAsReceivedFaxes) {
 
     EXPECT_TRUE(ExitedWith(d.Stop(), 0));
     EXPECT_NE(d.errors().find(too_long), std::string::npos) << d.errors();
+    EXPECT_NE(d.errors().find("passed over " + folder + "/empty.tif: 0 byte(s)"), std::string::npos) << d.errors();
+    EXPECT_NE(d.errors().find("passed over " + folder + "/one.tif: 1 byte(s)"), std::string::npos) << d.errors();
+}
+
+std::vector<std::string> DataFiles(const std::string& state);
+
+// The sockets and the state carry the received faxes and the password: they
+// are the owner's alone unless a group is named to share the sockets.
+TEST_F(SimdTest, SocketsAndStateAreTheOwnersAloneUnlessAGroupSharesTheSockets) {
+    auto mode_of = [](const std::string& path) {
+        struct stat st {};
+        return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777u;
+    };
+    const mode_t old_mask = umask(0);  // the daemon inherits a mask that narrows nothing
+    const std::string state = dir_ + "/state";
+    {
+        Daemon d;
+        ASSERT_TRUE(d.Start({"--state", state, "--loopback", "--fax-number", "1"})) << d.ready();
+        EXPECT_EQ(mode_of(FaxSocket(dir_)), 0600u);
+        EXPECT_EQ(mode_of(EwsSocket(dir_)), 0600u);
+        ASSERT_EQ(SendFax("1", Bytes{1, 2, 3}), FAXRESULT_OK);
+        EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+    }
+    EXPECT_EQ(mode_of(state), 0700u);
+    EXPECT_EQ(mode_of(state + "/data"), 0700u);
+    EXPECT_EQ(mode_of(state + "/manifest"), 0600u);
+    EXPECT_EQ(mode_of(state + "/lock"), 0600u);
+    const std::vector<std::string> data = DataFiles(state);
+    ASSERT_FALSE(data.empty());
+    for (const std::string& f : data) EXPECT_EQ(mode_of(state + "/data/" + f), 0600u) << f;
+
+    // Shared with a group, by number and by name.
+    const gid_t group = getgid() == 0 ? 1 : getgid();
+    for (const std::string& named : {std::to_string(group), std::string(getgrgid(group) ? getgrgid(group)->gr_name : "")}) {
+        if (named.empty()) continue;
+        SCOPED_TRACE(named);
+        Daemon d;
+        ASSERT_TRUE(d.Start({"--socket-group=" + named})) << d.ready();
+        for (const std::string& socket : {FaxSocket(dir_), EwsSocket(dir_)}) {
+            struct stat st {};
+            ASSERT_EQ(lstat(socket.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0660u);
+            EXPECT_EQ(st.st_gid, group);
+        }
+        EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+    }
+    umask(old_mask);
 }
 
 TEST_F(SimdTest, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
@@ -466,7 +517,7 @@ TEST_F(SimdTest, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
     EXPECT_FALSE(help.Start({"--help"}));
     EXPECT_TRUE(ExitedWith(help.Wait(), 0));
     for (const char* text : {"--dir", "--name", "--state", "--faxes", "--loopback", "--block-size", "--password",
-                             "--fax-number", "--receive-settings", "--help", "TESSALINE_DEVICE_DIR",
+                             "--fax-number", "--receive-settings", "--socket-group", "--help", "--version", "TESSALINE_DEVICE_DIR",
                              "XDG_RUNTIME_DIR", "/run/tessaline", "ready fax=", "Example"}) {
         EXPECT_NE(help.output().find(text), std::string::npos) << text;
     }
@@ -481,6 +532,7 @@ TEST_F(SimdTest, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
         {"--password", std::string(32, 'p')},
         {"--fax-number=" + std::string(32, '5')},
         {"--loopback=1"},
+        {"--socket-group", "no-such-group-here"},
     };
     for (const auto& args : bad) {
         SCOPED_TRACE(args[0]);
