@@ -283,6 +283,14 @@ public:
                 j.ended = ended_flag != 0;
                 state.jobs.push_back(std::move(j));
                 job = &state.jobs.back();
+            } else if (r.kind == "removed") {
+                std::string name;
+                if (!Text(r, "name", name)) return bad("bad removed record");
+                state.removed.push_back(std::move(name));
+                job = nullptr;
+            } else if (r.kind == "next-fax") {
+                if (!Number(r, "number", state.next_fax_number)) return bad("bad next-fax record");
+                job = nullptr;
             } else if (r.kind == "to") {
                 Recipient to;
                 if (!job) return bad("recipient outside a job");
@@ -513,6 +521,8 @@ bool StateStore::Save(const PersistentState& state) {
         text += "fax name=" + Encode(fax.name) + " data=" + file + " length=" + std::to_string(fax.data.size()) +
                 " log=" + Hex(fax.log, kLogSize) + "\n";
     }
+    for (const std::string& name : state.removed) text += "removed name=" + Encode(name) + "\n";
+    text += "next-fax number=" + std::to_string(state.next_fax_number) + "\n";
     for (const SentJob& job : state.jobs) {
         if (!DataFileFor(job.data, next, file, wrote)) return false;
         text += "job size=" + std::to_string(job.announced_size) + " count=" + std::to_string(job.recipient_count) +

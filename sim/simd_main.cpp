@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -66,6 +67,12 @@ const char kUsage[] =
     "                          bytes)\n"
     "  --receive-settings V    the value the device reports as its receive\n"
     "                          settings (default: 0)\n"
+    "  --keep-jobs N           keep at most the last N sent jobs (default: 16;\n"
+    "                          0 keeps none), in memory and in --state\n"
+    "  --keep-job-bytes N      keep at most N bytes of sent jobs' data in all\n"
+    "                          (default: 32M; suffixes K, M, G count in 1024s);\n"
+    "                          older jobs go first, and a job whose data alone\n"
+    "                          is larger keeps its record without its data\n"
     "  --socket-group GROUP    share the sockets with GROUP (a name or a number):\n"
     "                          mode 0660 and that group, as a printer's device\n"
     "                          node is shared; by default they are yours alone\n"
@@ -76,6 +83,12 @@ const char kUsage[] =
     "Numbers are decimal, or hexadecimal after 0x. --password and --fax-number\n"
     "apply over a state loaded from --state, and are then kept in it. An option\n"
     "may also be written --option=VALUE.\n"
+    "\n"
+    "A fax removed from the device stays removed while the state lives, even\n"
+    "when --faxes presents it again, and no received fax is given a name used\n"
+    "before. The device keeps at most one pending event of each kind (a new one\n"
+    "of a kind already pending is merged into it), and drops a pending\n"
+    "e_ReceivedFaxAvailable once it holds no received fax.\n"
     "\n"
     "Once serving, one line goes to standard output, naming both sockets:\n"
     "  ready fax=PATH ews=PATH\n"
@@ -108,6 +121,8 @@ struct Options {
     std::optional<std::string> fax_number;
     std::optional<std::uint32_t> receive_settings;
     std::optional<gid_t> socket_group;
+    std::size_t keep_jobs = sim::kDefaultKeptJobs;
+    std::uint64_t keep_job_bytes = sim::kDefaultKeptJobBytes;
     bool help = false;
     bool version = false;
 };
@@ -160,7 +175,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         }
         static const char* const kWithValue[] = {"--dir",      "--name",       "--state",      "--faxes",
                                                  "--block-size", "--password", "--fax-number", "--receive-settings",
-                                                 "--socket-group"};
+                                                 "--socket-group", "--keep-jobs", "--keep-job-bytes"};
         if (std::find_if(std::begin(kWithValue), std::end(kWithValue), [&](const char* k) { return arg == k; }) ==
             std::end(kWithValue)) {
             return Reject(error, "unknown option " + arg);
@@ -179,6 +194,19 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         } else if (arg == "--block-size") {
             if (!ParseU32(value, number) || number == 0) return Reject(error, "--block-size must be 1 or more");
             o.block_size = number;
+        } else if (arg == "--keep-jobs") {
+            if (!ParseU32(value, number)) return Reject(error, "--keep-jobs must be a count");
+            o.keep_jobs = number;
+        } else if (arg == "--keep-job-bytes") {
+            std::string digits = value;
+            std::uint64_t unit = 1;
+            if (!digits.empty()) {
+                const char last = static_cast<char>(std::toupper(static_cast<unsigned char>(digits.back())));
+                unit = last == 'K' ? 1ull << 10 : last == 'M' ? 1ull << 20 : last == 'G' ? 1ull << 30 : 1;
+                if (unit != 1) digits.pop_back();
+            }
+            if (!ParseU32(digits, number)) return Reject(error, "--keep-job-bytes must be a size (N, NK, NM or NG)");
+            o.keep_job_bytes = number * unit;
         } else if (arg == "--socket-group") {
             if (const group* g = value.empty() ? nullptr : getgrnam(value.c_str())) {
                 o.socket_group = g->gr_gid;
@@ -244,12 +272,21 @@ bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
             return false;
         }
         for (const std::string& s : skipped) Complain("passed over " + s);
+        // A removal is remembered only while the folder still holds the file:
+        // a file that left the folder and came back is a new fax.
+        std::vector<std::string> removed;
+        for (const std::string& name : state.removed)
+            if (std::any_of(faxes.begin(), faxes.end(), [&](const sim::ReceivedFax& f) { return f.name == name; }))
+                removed.push_back(name);
+        state.removed = std::move(removed);
         for (sim::ReceivedFax& fax : faxes) {
             const bool kept = std::any_of(state.received.begin(), state.received.end(),
                                           [&](const sim::ReceivedFax& f) { return f.name == fax.name; });
-            if (!kept) state.received.push_back(std::move(fax));
+            const bool was_removed = std::find(state.removed.begin(), state.removed.end(), fax.name) != state.removed.end();
+            if (!kept && !was_removed) state.received.push_back(std::move(fax));
         }
     }
+    fw.SetJobBounds(o.keep_jobs, o.keep_job_bytes);
     fw.Restore(std::move(state));
     if (o.block_size) fw.SetBlockSize(*o.block_size);
     if (o.receive_settings) fw.SetReceiveSettings(*o.receive_settings);
