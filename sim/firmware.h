@@ -152,9 +152,10 @@ struct PersistentState {
     std::vector<SentJob> jobs;
 };
 
-// How many sent jobs the device keeps, and how many bytes of their data in
-// all: the newest jobs within both bounds. A job whose data alone exceeds
-// the byte bound keeps its record without its data.
+// How many sent jobs a running device (tessaline-simd) keeps, and how many
+// bytes of their data in all: the newest jobs within both bounds. A job whose
+// data alone exceeds the byte bound keeps its record without its data. A
+// firmware made for a test keeps every job until bounds are set.
 inline constexpr std::size_t kDefaultKeptJobs = 16;
 inline constexpr std::uint64_t kDefaultKeptJobBytes = 32ull << 20;
 
@@ -213,7 +214,7 @@ public:
     // last received fax is removed.
     void RaiseEvent(std::uint32_t event);
     std::size_t PendingEvents() const;
-    // The bounds of the sent jobs kept (kDefaultKeptJobs, kDefaultKeptJobBytes).
+    // The bounds of the sent jobs kept (none until set).
     void SetJobBounds(std::size_t jobs, std::uint64_t bytes);
     void SetStatusPageTitle(std::string title);
     // The state a daemon keeps, taken or replaced in one step under the
@@ -282,8 +283,8 @@ private:
     std::deque<std::uint32_t> events_;
     std::vector<std::string> removed_;
     std::uint32_t next_fax_number_ = 1;
-    std::size_t max_jobs_ = kDefaultKeptJobs;
-    std::uint64_t max_job_bytes_ = kDefaultKeptJobBytes;
+    std::size_t max_jobs_ = SIZE_MAX;
+    std::uint64_t max_job_bytes_ = UINT64_MAX;
     std::string title_ = "Tessaline simulated device";
 
     std::vector<Rule> rules_;

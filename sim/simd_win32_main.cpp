@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
     if (block_size) fw.SetBlockSize(block_size);
     fw.SetLoopback(loopback);
     fw.SetRecording(false);  // a long-running device keeps no traffic log
+    fw.SetJobBounds(sim::kDefaultKeptJobs, sim::kDefaultKeptJobBytes);
 
     g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!g_stop || !device.Start()) {
