@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/byte_order.h"
+#include "base/byte_order.h"
 #include "sim/firmware_parts.h"
 
 namespace sim {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/access_cycle.h"
 #include "protocol/fax_received.h"
 #include "sim_fixture.h"
 

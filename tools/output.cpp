@@ -11,7 +11,6 @@
 #include "platform/device_directory.h"
 #include "platform/named_mutex.h"
 #include "tools/com_ref.h"
-#include "transport/fax_device.h"
 
 namespace cli {
 namespace {
@@ -108,12 +107,11 @@ Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_n
                                      "; is the device (or tessaline-simd) running? Run 'tessaline devices' to see "
                                      "what discovery finds"};
         // The device is there: was the access lock the obstacle?
+        // The access lock's name, as every user of the fax channel opens it.
         plat::MutexWait w = plat::MutexWait::Failed;
-        const plat::Handle lock = plat::OpenNamedMutex(kAccessLockName);
-        if (lock != plat::kInvalidHandle) {
+        if (const plat::MutexHandle lock = plat::OpenNamedMutex("FAX_DEVICE_ACCESS_LOCK"); lock.is_open()) {
             w = plat::WaitNamedMutex(lock, 0);
             if (w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned) plat::ReleaseNamedMutex(lock);
-            plat::CloseNamedMutex(lock);
         }
         if (w == plat::MutexWait::Abandoned)
             return {"lock_abandoned", "a program ended while holding the device's access lock; the lock is free "
