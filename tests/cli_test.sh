@@ -146,6 +146,9 @@ cmp -s "$work/fax.tif" "$work/fax0001.tif" || fail "downloaded fax differs"
 run 0 --json get fax0002.tif -o "$work/second.tif"
 json ".bytes == $(stat -c %s "$work/fax.tif")"
 cmp -s "$work/fax.tif" "$work/second.tif" || fail "second download differs"
+# Standard output, a pipe here, gets the fax and nothing else.
+"$bin/tessaline" get fax0002.tif -o /dev/stdout 2>/dev/null | cmp -s - "$work/fax.tif" || fail "get -o /dev/stdout"
+[ -L /dev/stdout ] || fail "get -o /dev/stdout replaced /dev/stdout"
 # A name the device does not list is told apart from a device fault, and a
 # failed call's object leaves out what it did not obtain.
 run 8 --json get nosuch.tif -o "$work/nosuch.tif"

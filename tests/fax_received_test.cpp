@@ -515,6 +515,21 @@ TEST_F(ReceivedTest, DownloadRespectsWhatStandsAtThePath) {
         EXPECT_TRUE(S_ISFIFO(st.st_mode));
     }
 
+    // A descriptor's entry, as /dev/stdout leads to one: its link names a
+    // pipe that no path reaches, and the pipe gets the fax.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    {
+        std::optional<sim::Bytes> read;
+        std::thread reader([&] { read = FileBytes("/proc/self/fd/" + std::to_string(ends[0])); });
+        const std::string entry = "/proc/self/fd/" + std::to_string(ends[1]);
+        EXPECT_EQ(DeviceGetReceivedFax(&fax, entry.c_str()), FAXRESULT_OK);
+        close(ends[1]);
+        reader.join();
+        close(ends[0]);
+        EXPECT_EQ(read, image);
+    }
+
     // A character device made here: the null device, as root can make it.
     const std::string null_device = files_ + "/null";
     if (mknod(null_device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {

@@ -87,6 +87,11 @@ int RunGet(const Output& out, const Parsed& args) {
             return out.Usage("the fax name '" + name + "' is no file name; give one with -o");
     }
     if (const std::string wrong = CheckOutputPath(path); !wrong.empty()) return out.LocalFailure(wrong, path);
+    // A download to standard output (-o /dev/stdout) keeps the output the
+    // fax alone: the confirmation goes to standard error.
+    struct stat target {}, standard_output {};
+    const bool to_stdout = stat(path.c_str(), &target) == 0 && fstat(STDOUT_FILENO, &standard_output) == 0 &&
+                           target.st_dev == standard_output.st_dev && target.st_ino == standard_output.st_ino;
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
@@ -96,10 +101,12 @@ int RunGet(const Output& out, const Parsed& args) {
     JsonObject data;
     if (sized) data.Num("bytes", static_cast<long long>(st.st_size));
     return out.Finish(s, data, [&] {
-        if (sized)
-            std::printf("saved %s to %s (%lld bytes)\n", name.c_str(), path.c_str(), static_cast<long long>(st.st_size));
+        std::FILE* say = to_stdout ? stderr : stdout;
+        if (sized && !to_stdout)
+            std::fprintf(say, "saved %s to %s (%lld bytes)\n", name.c_str(), path.c_str(),
+                         static_cast<long long>(st.st_size));
         else
-            std::printf("saved %s to %s\n", name.c_str(), path.c_str());
+            std::fprintf(say, "saved %s to %s\n", name.c_str(), path.c_str());
     }, Diagnose(s, "get", &name), JsonObject().Str("name", name).Str("path", path));
 }
 

@@ -71,11 +71,11 @@ bool WriteAllTo(int fd, const std::uint8_t* data, std::uint32_t size) {
 
 // A FIFO, a terminal, /dev/null and the like: there is no file to replace,
 // so the bytes go straight to it, as a stream file opened for writing would
-// send them.
+// send them (emptying it first, where it is a file).
 FileStore WriteInPlace(const std::string& path, const std::uint8_t* data, std::uint32_t size) {
     int fd;
     do {
-        fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return FileStore::OpenFailed;
     bool ok = WriteAllTo(fd, data, size);
@@ -172,20 +172,34 @@ FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::
 FileStore StoreFile(const char* path, const std::uint8_t* data, std::uint32_t size) {
     if (!path || !*path) return FileStore::OpenFailed;
     if (size > 0 && !data) return FileStore::WriteFailed;
+    // What the path leads to, as the system follows it: links of /proc (a
+    // descriptor's entry such as /dev/stdout) name pipes and terminals that
+    // no text of a link could.
+    struct stat st {};
+    const bool exists = stat(path, &st) == 0;
+    if (!exists && errno != ENOENT) return FileStore::OpenFailed;
+    if (exists && S_ISDIR(st.st_mode)) return FileStore::WriteFailed;  // a file cannot take its place
+    if (exists && !S_ISREG(st.st_mode)) return WriteInPlace(path, data, size);
     std::string final;
     switch (Resolve(path, final)) {
         case Destination::Absent:
-        case Destination::Regular:
-            return ReplaceFile(final, data, size);
+            // Nothing there yet, or the end of a dangling link: created.
+            if (!exists) return ReplaceFile(final, data, size);
+            break;
+        case Destination::Regular: {
+            struct stat at {};
+            if (stat(final.c_str(), &at) == 0 && at.st_dev == st.st_dev && at.st_ino == st.st_ino)
+                return ReplaceFile(final, data, size);
+            break;
+        }
         case Destination::Stream:
-            return WriteInPlace(path, data, size);
         case Destination::Directory:
-            // A file cannot take a directory's place.
-            return FileStore::WriteFailed;
         case Destination::Broken:
             break;
     }
-    return FileStore::OpenFailed;
+    // A regular file whose place no link text tells (a descriptor's entry
+    // of a deleted file, a link that changed meanwhile): written as it is.
+    return exists ? WriteInPlace(path, data, size) : FileStore::OpenFailed;
 }
 
 }  // namespace plat
