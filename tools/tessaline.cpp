@@ -137,6 +137,9 @@ int main(int argc, char** argv) {
         std::string error;
         const bool ok = ParseOptions(Args(argv + i + 1, argv + argc), c.options, parsed, error);
         out.json |= parsed.json;
+        // A command line refused before its --json was reached still asks for JSON.
+        for (int k = i + 1; !ok && k < argc && std::strcmp(argv[k], "--") != 0; ++k)
+            out.json |= std::strcmp(argv[k], "--json") == 0;
         if (help || parsed.help) {
             std::printf("Usage: tessaline [--json] %s\n\n%s\n\n%s", c.synopsis, c.help, kExitStatus);
             return 0;
