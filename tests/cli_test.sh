@@ -181,6 +181,14 @@ done
 run 0 --json settings set autoanswer=e_FaxTel bthumbfirst=true
 json '.AutoAnswer == 2 and .bThumbFirst == 1'
 run 64 settings set RingPattern=quadruple
+# Settings text travels the same way: UTF-8 as it is, other bytes as hex:.
+run 0 --json settings set FaxName="Ünïcödé"
+json '.FaxName == "Ünïcödé"'
+run 0 --json settings set FaxName=hex:ff41
+json '.FaxName == "hex:ff41"'
+run 0 settings
+contains "FaxName             "$'\xff'"A"
+run 0 settings set FaxName="Front desk"
 
 run 0 password is-set
 contains "no fax password"
