@@ -332,3 +332,35 @@ TEST(LocalFileTest, StoreReplacesTheTargetOnlyWhenComplete) {
 }
 
 }  // namespace
+
+// A device or a pipe at the path is written as it is: no file is put in its
+// place and no temporary file is made beside it.
+TEST(LocalFileTest, StoreWritesADeviceOrAPipeAsItIs) {
+    TempDirectory temp;
+    const std::uint8_t bytes[] = {4, 5, 6, 7};
+    char saved[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryA(temp.path().c_str()));
+    EXPECT_EQ(plat::StoreFile("NUL", bytes, sizeof(bytes)), plat::FileStore::Ok);
+    SetCurrentDirectoryA(saved);
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((temp.path() + "*NUL*").c_str(), &found);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE) << found.cFileName;
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+
+    const std::string pipe = "\\\\.\\pipe\\tessaline-store-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 4096, 0,
+                                     nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::string received;
+    std::thread reader([&] {
+        ConnectNamedPipe(server, nullptr);
+        char buffer[16];
+        DWORD got = 0;
+        while (ReadFile(server, buffer, sizeof(buffer), &got, nullptr) && got > 0) received.append(buffer, got);
+    });
+    EXPECT_EQ(plat::StoreFile(pipe.c_str(), bytes, sizeof(bytes)), plat::FileStore::Ok);
+    reader.join();
+    CloseHandle(server);
+    EXPECT_EQ(received, std::string("\x04\x05\x06\x07"));
+}
