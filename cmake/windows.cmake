@@ -80,16 +80,20 @@ target_include_directories(tessaline_sim PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tessaline_sim PUBLIC tessaline_core)
 add_executable(tessaline-simd sim/simd_win32_main.cpp)
 target_link_libraries(tessaline-simd PRIVATE tessaline_sim)
+target_compile_definitions(tessaline-simd PRIVATE TESSALINE_VERSION="${PROJECT_VERSION}")
 
 # tessaline.exe: the same command as on POSIX systems, a host of
 # Tessaline.dll through COM (the classes as registered), built from none of
 # the DLL's code; it takes only the channel class identities from the
-# platform layer's header for its device listing.
-add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/host_win32.cpp tools/devices_win32.cpp)
+# platform layer's header for its device listing, and the named mutex, to
+# tell after a call that found no device whether another program holds the
+# device's access lock.
+add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/host_win32.cpp tools/devices_win32.cpp
+               src/platform/named_mutex_win32.cpp)
 set_target_properties(tessaline-cli PROPERTIES OUTPUT_NAME tessaline)
 target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include
                            ${TESSALINE_LAYER_ROOT}/platform)
-target_compile_definitions(tessaline-cli PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
+target_compile_definitions(tessaline-cli PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX TESSALINE_VERSION="${PROJECT_VERSION}")
 target_link_libraries(tessaline-cli PRIVATE ole32 oleaut32 uuid shell32 setupapi)
 
 if(TESSALINE_TESTS)

@@ -322,7 +322,7 @@ run_installer() {
   rc=$?
   check "tessaline on the PATH: $(crlf "$logs/path-$arch.log" | head -1) (exit $rc)" \
     bash -c '[ "$(tr -d "\r" < "$1")" = "$2" ] && [ "$3" = 0 ]' _ "$logs/path-$arch.log" \
-    '{"command":"count","status":0,"status_name":"FAXSTATUS_OK","count":0}' "$rc"
+    '{"command":"count","status":0,"status_name":"FAXSTATUS_OK","count":0,"exit_status":0}' "$rc"
   kill "$simd_pid" 2>/dev/null
   wait "$simd_pid" 2>/dev/null
   simd_pid=

@@ -28,7 +28,8 @@ bool FitsField(const std::string& value, std::size_t width, const std::string& n
     return false;
 }
 
-bool ToFaxName(const std::string& name, FAX_FILENAME& out, std::string& error) {
+bool ToFaxName(std::string& name, FAX_FILENAME& out, std::string& error) {
+    name = FromTextForm(name);
     if (!FitsField(name, sizeof(out.faxPath), "a fax name", error)) return false;
     std::memset(&out, 0, sizeof(out));
     std::memcpy(out.faxPath, name.data(), name.size());
@@ -50,8 +51,9 @@ const ChannelView kChannels[2] = {{"fax", &GUID_DEVINTERFACE_FAX_CHANNEL, "TESSA
 
 int FinishDevices(const Output& out, bool any, JsonObject data, const std::string& human) {
     if (!out.json && !any) std::fputs(human.c_str(), stdout);
-    return out.Finish(any ? FAXSTATUS_OK : FAXSTATUS_NO_DEVICE, std::move(data),
-                      [&] { std::fputs(human.c_str(), stdout); });
+    // The listing is what was found, present or not: printed either way.
+    return out.Finish(any ? FAXSTATUS_OK : FAXSTATUS_NO_DEVICE, JsonObject(),
+                      [&] { std::fputs(human.c_str(), stdout); }, {}, std::move(data));
 }
 
 }  // namespace cli

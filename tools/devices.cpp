@@ -9,8 +9,8 @@
 
 namespace cli {
 
-int RunDevices(const Output& out, const Args& args) {
-    if (!args.empty()) return Usage("devices takes no arguments");
+int RunDevices(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("devices takes no arguments");
     const std::string dir = plat::DeviceDirectory();
     std::vector<std::string> json_channels;
     std::string human = "device directory: " + dir + "\n";

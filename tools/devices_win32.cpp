@@ -42,8 +42,18 @@ std::vector<std::string> PresentInterfaces(const plat::InterfaceClass& cls) {
 
 }  // namespace
 
-int RunDevices(const Output& out, const Args& args) {
-    if (!args.empty()) return Usage("devices takes no arguments");
+bool FaxDevicePresent() {
+    if (const char* named = std::getenv("TESSALINE_FAX_DEVICE"); named && *named) {
+        // A pipe is present with an instance free or all of them busy; it is
+        // asked without a connection, which would take an instance.
+        if (_strnicmp(named, "\\\\.\\pipe\\", 9) != 0) return GetFileAttributesA(named) != INVALID_FILE_ATTRIBUTES;
+        return WaitNamedPipeA(named, 1) || GetLastError() == ERROR_SEM_TIMEOUT;
+    }
+    return !PresentInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL).empty();
+}
+
+int RunDevices(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("devices takes no arguments");
     std::vector<std::string> json_channels;
     std::string human;
     bool any = false;

@@ -32,10 +32,28 @@ void SetEnvironmentValue(const char* name, const char* value);
 // Makes `stream` carry bytes unchanged (Windows translates line ends).
 void UseBinary(std::FILE* stream);
 
-// The characters of a text from the device or the command line, which is in
-// the system's 8-bit code page: on Windows its ANSI code page; elsewhere each
-// byte is taken as the character of that number.
-std::u32string TextCharacters(const std::string& text);
+// A text from the device or the command line, which is in the system's
+// 8-bit code page, as UTF-8; false when it has no lossless UTF-8 form. On
+// POSIX systems the text is taken as UTF-8 already; on Windows it is in the
+// ANSI code page and converted.
+bool TextToUtf8(const std::string& text, std::string& utf8);
+
+// Reads the first line of standard input, without its line ending. On a
+// terminal the prompt goes to standard error and the typed characters are
+// not echoed.
+bool ReadHidden(const char* prompt, std::string& line);
+
+// The local checks made before the device is asked, each empty when the
+// path can be used, otherwise what is wrong with it and the system's reason:
+// a file to send must be a readable regular file; a download's path must not
+// be a directory, and its directory must exist and take a new file.
+std::string CheckInputFile(const std::string& file);
+std::string CheckOutputPath(const std::string& path);
+// Whether `path` is the file that standard output writes to.
+bool IsStandardOutput(const std::string& path);
+
+// Whether a fax channel device is present where an operation would look.
+bool FaxDevicePresent();
 
 // Where an operation looks for the channel of `cls`, for advice texts.
 std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable);

@@ -9,7 +9,14 @@
 #include <io.h>
 #include <shellapi.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "tools/json_output.h"
 
 namespace cli {
 namespace {
@@ -76,21 +83,81 @@ void SetEnvironmentValue(const char* name, const char* value) {
 
 void UseBinary(std::FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
-std::u32string TextCharacters(const std::string& text) {
-    std::u32string out;
-    if (text.empty() || text.size() > 0x7FFFFFFF) return out;
-    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(size > 0 ? size : 0, L'\0');
-    if (size > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    for (std::size_t i = 0; i < wide.size(); ++i) {
-        const char32_t unit = static_cast<char16_t>(wide[i]);
-        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000) {
-            out += 0x10000 + ((unit - 0xD800) << 10) + (static_cast<char16_t>(wide[++i]) - 0xDC00);
-        } else {
-            out += unit;
-        }
+bool TextToUtf8(const std::string& text, std::string& utf8) {
+    utf8.clear();
+    if (text.empty()) return true;
+    if (text.size() > 0x3FFFFFFF) return false;
+    const int n = static_cast<int>(text.size());
+    // Only a text that the code page maps to characters and back to the same
+    // bytes has a UTF-8 form: anything else keeps its bytes in the hex form.
+    const int size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), n, nullptr, 0);
+    if (size <= 0) return false;
+    std::wstring wide(size, L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), n, wide.data(), size);
+    BOOL lossy = FALSE;
+    const int back = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, nullptr, 0, nullptr, &lossy);
+    std::string again(back > 0 ? back : 0, '\0');
+    if (back > 0) WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, again.data(), back, nullptr, &lossy);
+    if (lossy || again != text) return false;
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return false;
+    utf8.assign(length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), length, nullptr, nullptr);
+    return IsUtf8(utf8);
+}
+
+bool ReadHidden(const char* prompt, std::string& line) {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD saved = 0;
+    const bool console = GetConsoleMode(in, &saved) != 0;
+    if (console) {
+        SetConsoleMode(in, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+        std::fputs(prompt, stderr);
+        std::fflush(stderr);
     }
-    return out;
+    const bool got = static_cast<bool>(std::getline(std::cin, line)) || !line.empty();
+    if (console) {
+        SetConsoleMode(in, saved);
+        std::fputs("\n", stderr);
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return got;
+}
+
+std::string CheckInputFile(const std::string& file) {
+    struct _stat64 st {};
+    if (_stat64(file.c_str(), &st) != 0) return "cannot read " + file + ": " + std::strerror(errno);
+    if ((st.st_mode & _S_IFMT) == _S_IFDIR) return "cannot read " + file + ": it is a directory";
+    if ((st.st_mode & _S_IFMT) != _S_IFREG) return "cannot read " + file + ": not a regular file";
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return "cannot read " + file + ": " + std::strerror(errno);
+    std::fclose(f);
+    return {};
+}
+
+std::string CheckOutputPath(const std::string& path) {
+    struct _stat64 st {};
+    if (_stat64(path.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR) return path + " is a directory";
+    // Both separators name directories; "C:" alone is the drive's current
+    // directory, "C:\" its root.
+    const std::size_t slash = path.find_last_of("/\\");
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 || path[slash - 1] == ':' ? slash + 1 : slash);
+    if (slash == std::string::npos && path.size() >= 2 && path[1] == ':') dir = path.substr(0, 2);
+    if (_stat64(dir.c_str(), &st) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
+    if ((st.st_mode & _S_IFMT) != _S_IFDIR) return "cannot write " + path + ": " + dir + " is not a directory";
+    return {};
+}
+
+bool IsStandardOutput(const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION out {}, target {};
+    if (!GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out)) return false;
+    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool got = GetFileInformationByHandle(file, &target) != 0;
+    CloseHandle(file);
+    return got && out.dwVolumeSerialNumber == target.dwVolumeSerialNumber &&
+           out.nFileIndexHigh == target.nFileIndexHigh && out.nFileIndexLow == target.nFileIndexLow;
 }
 
 std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) {

@@ -42,6 +42,8 @@ json() {
 run 0 --help
 has "$out" "Usage: tessaline [--json] COMMAND"
 has "$out" "TESSALINE_FAX_DEVICE"
+run 0 --version
+[[ $out =~ ^tessaline\ [0-9]+\.[0-9]+ ]] && ok || fail "--version: $out"
 for c in send count list get rm log settings password receive-settings wait cancel ews devices; do
   run 0 "$c" --help
   has "$out" "Usage: tessaline [--json] $c"
@@ -50,15 +52,32 @@ for args in "" frobnicate get "settings set NoSuchField=1" "ews --read x"; do
   # shellcheck disable=SC2086
   run 64 $args
 done
+has "$err" "Run 'tessaline ews --help' for usage." "stderr"
+run 64 --json get
+json '.exit_status == 64 and .help == "tessaline get --help"'
+
+# What can be checked here is checked before the device is asked: a file to
+# send, a download's directory (either separator, a drive's root).
+run 66 send missing.tif 5550100
+has "$err" "cannot read missing.tif" "stderr"
+mkdir "$work/adir"
+run 66 --json send adir 5550100
+json '.exit_status == 66 and .path == "adir" and (.error | contains("directory"))'
+run 66 get fax0001.tif -o 'C:\no\such\dir\x.tif'
+has "$err" 'cannot write C:\no\such\dir\x.tif: C:\no\such\dir' "stderr"
+run 66 get fax0001.tif --output=adir
+has "$err" "adir is a directory" "stderr"
 
 # No device under Wine: discovery finds none, its message goes to standard
 # error only, and the advice says where it looked.
 run 7 count
 [ -z "$out" ] && ok || fail "output on failure: $out"
 has "$err" "SetupDiEnumDeviceInterfaces failed" "stderr"
-has "$err" "FAXSTATUS_NO_DEVICE (7): the device cannot be reached: looked for a present device interface of class {783E1D39-8E60-4E98-A947-E2DE688F1771}" "stderr"
+has "$err" "FAXSTATUS_NO_DEVICE (7): no device found: looked for a present device interface of class {783E1D39-8E60-4E98-A947-E2DE688F1771}" "stderr"
 run 7 --json count
-json '.status == 7 and .status_name == "FAXSTATUS_NO_DEVICE" and (.error | contains("devices"))'
+json '.status == 7 and .cause == "no_device" and .exit_status == 7 and (.error | contains("devices"))'
+TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-none' run 7 --json count
+json '.cause == "no_device" and (.error | contains("tessaline-none"))'
 run 7 devices
 has "$out" "an operation would use: none"
 
@@ -70,8 +89,9 @@ export TESSALINE_FAX_DEVICE=$fax TESSALINE_EWS_DEVICE=$ews
 run 0 list
 [ -z "$out" ] && ok || fail "list of an empty device printed: $out"
 head -c 3000 /dev/urandom > "$work/fax.tif"
-run 0 send fax.tif 5550100 ""
-has "$out" "2 recipient(s)"
+run 64 send fax.tif 5550100 ""
+run 0 send fax.tif 5550100
+has "$out" "1 recipient(s)"
 run 0 --json send --prefix 9 fax.tif 5550100
 json '.status == 0'
 run 0 count
@@ -104,6 +124,15 @@ has "$(iconv -f CP1252 -t UTF-8 < "$work/out")" "FaxName             Müller"
 has "$out" "RingPattern         3 (e_FaxRingTriple)"
 run 0 --json settings
 json '.FaxName == "Müller" and .FaxNumber == "5550100" and .RingPattern == 3'
+has "$out" '"FaxName":"Müller"'
+# The hex: form is taken back as the code page's bytes, and a text that
+# itself starts with hex: is written in it.
+run 0 settings set FaxName=hex:4dfc
+run 0 --json settings
+json '.FaxName == "Mü"'
+run 0 settings set FaxName=hex:6865783a31
+run 0 --json settings
+json '.FaxName == "hex:6865783a31"'
 
 run 0 password is-set
 has "$out" "no fax password"
@@ -111,6 +140,9 @@ printf 'open sesame\r\n' > "$work/pw"
 stdin_file=$work/pw run 0 settings set Password=-
 stdin_file=$work/pw run 0 --json password check
 json '.passed == true'
+printf 'open says me\r\n' > "$work/pw-wrong"
+stdin_file=$work/pw-wrong run 12 --json password check
+json '.passed == false and .exit_status == 12'
 run 0 --json receive-settings
 json '.value == 0'
 
