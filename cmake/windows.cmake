@@ -48,12 +48,42 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   target_link_options(tessaline_dll PRIVATE -Wl,--enable-stdcall-fixup)
 endif()
 
-# The simulated device behind named pipes.
-add_library(tessaline_sim STATIC sim/firmware.cpp sim/pipe_device_win32.cpp)
+# The simulated device, behind named pipes or served through its driver.
+add_library(tessaline_sim STATIC sim/firmware.cpp sim/pipe_device_win32.cpp sim/driver_device_win32.cpp
+  sim/driver_install_win32.cpp)
 target_include_directories(tessaline_sim PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(tessaline_sim PUBLIC tessaline_core)
+target_link_libraries(tessaline_sim PUBLIC tessaline_core newdev)
+
+# The simulated device's driver, a kernel-mode module of this architecture,
+# and its .inf, beside the programs. It links against the kernel's exports
+# only (no C runtime, no libgcc) and is built by the C compiler directly, so
+# that none of the user-mode flags and libraries above reach it.
+set(TESSALINE_DRIVER ${CMAKE_BINARY_DIR}/bin/tessaline_sim.sys)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(driver_entry _DriverEntry@8)
+  set(driver_libs -lntoskrnl -lhal)  # the spin lock calls are the HAL's here
+else()
+  set(driver_entry DriverEntry)
+  set(driver_libs -lntoskrnl)
+endif()
+add_custom_command(
+  OUTPUT ${TESSALINE_DRIVER}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin
+  COMMAND ${CMAKE_C_COMPILER} -std=gnu11 -O2 -Wall -Wextra -Werror -fno-stack-protector
+          -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,${driver_entry}
+          -o ${TESSALINE_DRIVER} ${PROJECT_SOURCE_DIR}/driver/sim_driver.c ${driver_libs}
+  DEPENDS ${PROJECT_SOURCE_DIR}/driver/sim_driver.c ${PROJECT_SOURCE_DIR}/driver/sim_protocol.h
+  COMMENT "Building the simulated device's driver"
+  VERBATIM)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/bin/tessaline_sim.inf
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/driver/tessaline_sim.inf ${CMAKE_BINARY_DIR}/bin/
+  DEPENDS ${PROJECT_SOURCE_DIR}/driver/tessaline_sim.inf
+  VERBATIM)
+add_custom_target(tessaline_sim_driver ALL DEPENDS ${TESSALINE_DRIVER} ${CMAKE_BINARY_DIR}/bin/tessaline_sim.inf)
 add_executable(tessaline-simd sim/simd_win32_main.cpp)
 target_link_libraries(tessaline-simd PRIVATE tessaline_sim)
+add_dependencies(tessaline-simd tessaline_sim_driver)
 
 if(TESSALINE_TESTS)
   enable_testing()
