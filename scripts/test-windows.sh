@@ -3,8 +3,13 @@
 # For each architecture (32-bit first, then 64-bit):
 #   - the export table and the version resource, read on Linux;
 #   - a fresh Wine prefix in a temporary directory;
-#   - regsvr32 Tessaline.dll, the GoogleTest program, a VBScript run by
-#     cscript against the simulated device, regsvr32 /u.
+#   - regsvr32 Tessaline.dll; tessaline-simd.exe --driver installing the
+#     simulated device's driver and serving it, a VBScript run by cscript
+#     finding it by discovery, its clean stop; the GoogleTest program (which
+#     serves the device itself, through the driver and behind pipes); in the
+#     64-bit prefix, the 32-bit tests through the 64-bit driver; the VBScript
+#     against the pipes; --remove-driver and the VBScript with no device;
+#     regsvr32 /u.
 # Logs go to build-win32/wine-logs and build-win64/wine-logs. Exits non-zero
 # on any failure; every Wine process is ended on the way out.
 #   TESSALINE_WINDOWS_ARCHS=i686 scripts/test-windows.sh   # one architecture
@@ -44,6 +49,48 @@ check() {
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 crlf() { tr -d '\r' < "$1"; }  # Wine's console output ends its lines in CR LF
+
+# Starts tessaline-simd.exe in the background with the given options and
+# waits (up to 60 s) for its ready line in LOG.
+start_simd() {
+  local log=$1 i
+  shift
+  "$wine" tessaline-simd.exe "$@" > "$log" 2>&1 &
+  simd_pid=$!
+  for i in $(seq 600); do
+    crlf "$log" | grep -q '^ready ' && return
+    kill -0 "$simd_pid" 2>/dev/null || return
+    sleep 0.1
+  done
+}
+
+# Stops the tessaline-simd.exe started last with its own --stop and checks
+# that it ends, with status 0.
+stop_simd() {
+  timeout 60 "$wine" tessaline-simd.exe "$@" --stop
+  local i rc=running
+  for i in $(seq 300); do
+    kill -0 "$simd_pid" 2>/dev/null || { wait "$simd_pid"; rc=$?; break; }
+    sleep 0.1
+  done
+  check "tessaline-simd.exe $* --stop: it ends (exit $rc)" test "$rc" = 0
+  kill "$simd_pid" 2>/dev/null
+  simd_pid=
+}
+
+# A script host creates the objects by ProgID and calls them (see
+# objects.vbs for MODE). cscript ends silently on a script error, so the
+# script's own last line is the verdict.
+run_vbs() {
+  local mode=$1 rc summary
+  (cd "$root/tests/windows" && timeout 120 "$wine" cscript //nologo objects.vbs "$mode") \
+    > "$logs/vbs-$mode.log" 2>&1
+  rc=$?
+  summary=$(crlf "$logs/vbs-$mode.log" | tail -1)
+  check "cscript objects.vbs $mode: ${summary:-no output} (exit $rc)" \
+    bash -c '[[ $1 =~ ^[0-9]+\ passed,\ 0\ failed$ ]] && [ "$2" = 0 ]' _ "$summary" "$rc"
+  [ $rc = 0 ] || crlf "$logs/vbs-$mode.log"
+}
 
 run_arch() {
   local arch=$1 bits dir wine winearch tools
@@ -89,8 +136,10 @@ run_arch() {
 
   if [ "$bits" = 32 ] && ! wine32_runs; then
     local step
-    for step in "fresh $winearch prefix" "regsvr32 Tessaline.dll" "tessaline_windows_tests" \
-                "cscript objects.vbs" "regsvr32 /u Tessaline.dll" "unregistered: no class keys"; do
+    for step in "fresh $winearch prefix" "regsvr32 Tessaline.dll" "tessaline-simd.exe --driver" \
+                "cscript objects.vbs driver" "tessaline_windows_tests" "cscript objects.vbs pipe" \
+                "tessaline-simd.exe --remove-driver" "cscript objects.vbs absent" "regsvr32 /u Tessaline.dll" \
+                "unregistered: no class keys"; do
       skip32 "$step"
     done
     echo "   $arch took $((SECONDS - started)) s"
@@ -113,6 +162,16 @@ run_arch() {
   rc=$?
   check "regsvr32 Tessaline.dll (exit $rc)" test $rc = 0
 
+  # The simulated device through its driver, as a user starts it: installed
+  # into the fresh prefix, served, found by discovery from a script host with
+  # no device path set, and stopped cleanly.
+  t0=$SECONDS
+  start_simd "$logs/simd-driver.log" --driver
+  check "tessaline-simd.exe --driver installs and serves ($((SECONDS - t0)) s): $(crlf "$logs/simd-driver.log" | head -1)" \
+    grep -q '^ready fax=\\\\?\\.*783e1d39.* ews=\\\\?\\.*b72f809c' <(crlf "$logs/simd-driver.log")
+  run_vbs driver
+  stop_simd --driver
+
   t0=$SECONDS
   timeout 900 "$wine" tessaline_windows_tests.exe > "$logs/tests.log" 2>&1
   rc=$?
@@ -123,30 +182,41 @@ run_arch() {
     crlf "$logs/tests.log" | grep -vE '^\[ +(RUN|OK) +\]' | tail -60
   fi
 
-  # A script host creates the objects by ProgID; the simulated device serves
-  # the pipes its calls go to. cscript ends silently on a script error, so the
-  # script's own last line is the verdict.
+  # The 32-bit DLL in a 64-bit prefix, against the 64-bit driver, as on
+  # 64-bit Windows.
+  if [ "$bits" = 64 ]; then
+    local win32_tests=$root/build-win32/bin/tessaline_windows_tests.exe
+    if ! wine32_runs; then
+      skip32 "tessaline_windows_tests through the 64-bit driver"
+    elif [ ! -f "$win32_tests" ]; then
+      echo "  --    32-bit tests through the 64-bit driver: build-win32 not built in this run"
+    else
+      t0=$SECONDS
+      (cd "$(dirname "$win32_tests")" &&
+       timeout 600 "$(wine_loader 32)" tessaline_windows_tests.exe --gtest_filter='Fronts/*/Driver') \
+        > "$logs/tests-wow64.log" 2>&1
+      rc=$?
+      summary=$(crlf "$logs/tests-wow64.log" | grep -E '^\[  (PASSED|FAILED) +\]' | head -1)
+      check "32-bit tessaline_windows_tests through the 64-bit driver: ${summary:-no summary} ($((SECONDS - t0)) s)" \
+        test $rc = 0
+      [ $rc = 0 ] || crlf "$logs/tests-wow64.log" | grep -vE '^\[ +(RUN|OK) +\]' | tail -40
+    fi
+  fi
+
+  # The script host against the pipes, named explicitly.
   local name=vbs$bits
-  "$wine" tessaline-simd.exe --name "$name" > "$logs/simd.log" 2>&1 &
-  simd_pid=$!
-  local i
-  for i in $(seq 300); do
-    crlf "$logs/simd.log" | grep -q '^ready ' && break
-    sleep 0.1
-  done
-  check "tessaline-simd.exe serves: $(crlf "$logs/simd.log" | head -1)" grep -q '^ready ' "$logs/simd.log"
-  (cd "$root/tests/windows" &&
-   TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-'"$name"'-fax' \
-   TESSALINE_EWS_DEVICE='\\.\pipe\tessaline-'"$name"'-ews' \
-   timeout 120 "$wine" cscript //nologo objects.vbs) > "$logs/vbs.log" 2>&1
-  rc=$?
-  summary=$(crlf "$logs/vbs.log" | tail -1)
-  check "cscript objects.vbs: ${summary:-no output} (exit $rc)" \
-    bash -c '[[ $1 =~ ^[0-9]+\ passed,\ 0\ failed$ ]] && [ "$2" = 0 ]' _ "$summary" "$rc"
-  [ $rc = 0 ] || crlf "$logs/vbs.log"
-  kill "$simd_pid" 2>/dev/null
-  wait "$simd_pid" 2>/dev/null
-  simd_pid=
+  start_simd "$logs/simd-pipe.log" --name "$name"
+  check "tessaline-simd.exe serves the pipes: $(crlf "$logs/simd-pipe.log" | head -1)" \
+    grep -q '^ready ' "$logs/simd-pipe.log"
+  TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-'"$name"'-fax' \
+  TESSALINE_EWS_DEVICE='\\.\pipe\tessaline-'"$name"'-ews' run_vbs pipe
+  stop_simd --name "$name"
+
+  # The driver's devices removed: discovery finds nothing.
+  local removed
+  removed=$(timeout 120 "$wine" tessaline-simd.exe --remove-driver 2>&1 | tr -d '\r')
+  check "tessaline-simd.exe --remove-driver: $removed" test "$removed" = "removed 3 devices"
+  run_vbs absent
 
   timeout 120 "$wine" regsvr32 /u /s Tessaline.dll
   rc=$?
