@@ -54,6 +54,11 @@ static LIST_ENTRY g_takers;          /* SIMCTL_NEXT requests of the service */
 static LIST_ENTRY g_messages;        /* SIM_QUEUED, oldest first */
 static LIST_ENTRY g_outstanding;     /* host requests not yet completed */
 static ULONG_PTR g_next_id;
+static ULONG_PTR g_next_file;        /* host handles' identities, never reused */
+
+/* A host handle's identity, given at its open: a file object's address may
+ * come back for a later handle. */
+#define FILE_ID(file) ((ULONG_PTR)(file)->FsContext)
 
 /* ------------------------------------------------------------------------ */
 /* Small helpers: no C runtime is linked. */
@@ -101,7 +106,7 @@ static void Notify(ULONG kind, ULONG channel, FILE_OBJECT *file, ULONG_PTR reque
     RtlZeroMemory(q, sizeof(*q));
     q->message.kind = kind;
     q->message.channel = channel;
-    q->message.file = (ULONG_PTR)file;
+    q->message.file = FILE_ID(file);
     q->message.request = request;
     InsertTailList(&g_messages, &q->entry);
 }
@@ -275,7 +280,7 @@ static NTSTATUS ChannelRequest(SIM_DEVICE *dev, IRP *irp) {
     q->irp = irp;
     q->message.kind = kind;
     q->message.channel = (ULONG)dev->role;
-    q->message.file = (ULONG_PTR)sp->FileObject;
+    q->message.file = FILE_ID(sp->FileObject);
     if (kind == SIM_MSG_READ) q->message.out_length = sp->Parameters.Read.Length;
     if (kind == SIM_MSG_WRITE) q->message.in_length = sp->Parameters.Write.Length;
     if (kind == SIM_MSG_CONTROL) {
@@ -338,6 +343,7 @@ static NTSTATUS ChannelCreate(SIM_DEVICE *dev, IRP *irp) {
     KIRQL irql;
     InitializeListHead(&done);
     KeAcquireSpinLock(&g_lock, &irql);
+    sp->FileObject->FsContext = (PVOID)++g_next_file;
     if (g_service) {
         Notify(SIM_MSG_OPEN, (ULONG)dev->role, sp->FileObject, 0);
         Deliver(&done);
@@ -486,9 +492,13 @@ static NTSTATUS NTAPI DispatchCreate(DEVICE_OBJECT *device, IRP *irp) {
 
 static NTSTATUS NTAPI DispatchClose(DEVICE_OBJECT *device, IRP *irp) {
     SIM_DEVICE *dev = device->DeviceExtension;
-    /* A service handle closed without a cleanup first still detaches. */
-    if (dev->role == ROLE_CONTROL) Detach(IoGetCurrentIrpStackLocation(irp)->FileObject);
-    return CompleteNow(irp, STATUS_SUCCESS, 0);
+    /* A handle closed without a cleanup first is cleaned up now: a service
+     * handle detaches, a host handle's requests end. */
+    if (dev->role == ROLE_CONTROL) {
+        Detach(IoGetCurrentIrpStackLocation(irp)->FileObject);
+        return CompleteNow(irp, STATUS_SUCCESS, 0);
+    }
+    return ChannelCleanup(dev, irp);
 }
 
 static NTSTATUS NTAPI DispatchCleanup(DEVICE_OBJECT *device, IRP *irp) {

@@ -44,7 +44,7 @@
 #define SIM_MSG_WRITE 2u
 #define SIM_MSG_CONTROL 3u
 #define SIM_MSG_OPEN 4u      /* a host opened a handle on a channel */
-#define SIM_MSG_CLEANUP 5u   /* a host's handle is cleaned up: its requests are gone */
+#define SIM_MSG_CLEANUP 5u   /* a host's handle is cleaned up or closed: its requests are gone */
 #define SIM_MSG_CANCELLED 6u /* a host cancelled request `request` before it was answered */
 
 #define SIM_CHANNEL_FAX 0u
@@ -55,7 +55,7 @@
 typedef struct SIM_MESSAGE {
     unsigned int kind;
     unsigned int channel;
-    unsigned long long file;    /* the host handle's identity */
+    unsigned long long file;    /* the host handle's identity, never reused */
     unsigned long long request; /* the request's identity; 0 for OPEN and CLEANUP */
     unsigned int code;          /* CONTROL: the control code */
     unsigned int in_length;     /* WRITE, CONTROL: bytes of input */

@@ -5,8 +5,9 @@
 #   - a fresh Wine prefix in a temporary directory;
 #   - regsvr32 Tessaline.dll; tessaline-simd.exe --driver installing the
 #     simulated device's driver and serving it, a VBScript run by cscript
-#     finding it by discovery, its clean stop; the GoogleTest program (which
-#     serves the device itself, through the driver and behind pipes); in the
+#     finding it by discovery, its clean stop; the GoogleTest programs (which
+#     serve the device themselves, through the driver and behind pipes: the
+#     Windows tests and the fault table); in the
 #     64-bit prefix, the 32-bit tests through the 64-bit driver; the VBScript
 #     against the pipes; --remove-driver and the VBScript with no device;
 #     regsvr32 /u.
@@ -78,6 +79,18 @@ stop_simd() {
   simd_pid=
 }
 
+# Runs a GoogleTest program (LABEL, its LOG, the command) and checks its
+# verdict; on failure shows what failed.
+run_gtest() {
+  local label=$1 log=$2 t0=$SECONDS rc summary
+  shift 2
+  timeout 900 "$@" > "$log" 2>&1
+  rc=$?
+  summary=$(crlf "$log" | grep -E '^\[  (PASSED|FAILED) +\]' | head -1)
+  check "$label: ${summary:-no summary} ($((SECONDS - t0)) s)" test $rc = 0
+  [ $rc = 0 ] || crlf "$log" | grep -vE '^\[ +(RUN|OK) +\]' | tail -60
+}
+
 # A script host creates the objects by ProgID and calls them (see
 # objects.vbs for MODE). cscript ends silently on a script error, so the
 # script's own last line is the verdict.
@@ -137,7 +150,7 @@ run_arch() {
   if [ "$bits" = 32 ] && ! wine32_runs; then
     local step
     for step in "fresh $winearch prefix" "regsvr32 Tessaline.dll" "tessaline-simd.exe --driver" \
-                "cscript objects.vbs driver" "tessaline_windows_tests" "cscript objects.vbs pipe" \
+                "cscript objects.vbs driver" "tessaline_windows_tests" "fault_table_tests" "cscript objects.vbs pipe" \
                 "tessaline-simd.exe --remove-driver" "cscript objects.vbs absent" "regsvr32 /u Tessaline.dll" \
                 "unregistered: no class keys"; do
       skip32 "$step"
@@ -172,15 +185,10 @@ run_arch() {
   run_vbs driver
   stop_simd --driver
 
-  t0=$SECONDS
-  timeout 900 "$wine" tessaline_windows_tests.exe > "$logs/tests.log" 2>&1
-  rc=$?
-  local summary
-  summary=$(crlf "$logs/tests.log" | grep -E '^\[  (PASSED|FAILED) +\]' | head -1)
-  check "tessaline_windows_tests: ${summary:-no summary} ($((SECONDS - t0)) s)" test $rc = 0
-  if [ $rc != 0 ]; then
-    crlf "$logs/tests.log" | grep -vE '^\[ +(RUN|OK) +\]' | tail -60
-  fi
+  run_gtest tessaline_windows_tests "$logs/tests.log" "$wine" tessaline_windows_tests.exe
+  # The fault table of the Linux build, through the Win32 platform layer and
+  # the driver.
+  run_gtest fault_table_tests "$logs/fault-table.log" "$wine" fault_table_tests.exe
 
   # The 32-bit DLL in a 64-bit prefix, against the 64-bit driver, as on
   # 64-bit Windows.
@@ -191,15 +199,8 @@ run_arch() {
     elif [ ! -f "$win32_tests" ]; then
       echo "  --    32-bit tests through the 64-bit driver: build-win32 not built in this run"
     else
-      t0=$SECONDS
-      (cd "$(dirname "$win32_tests")" &&
-       timeout 600 "$(wine_loader 32)" tessaline_windows_tests.exe --gtest_filter='Fronts/*/Driver') \
-        > "$logs/tests-wow64.log" 2>&1
-      rc=$?
-      summary=$(crlf "$logs/tests-wow64.log" | grep -E '^\[  (PASSED|FAILED) +\]' | head -1)
-      check "32-bit tessaline_windows_tests through the 64-bit driver: ${summary:-no summary} ($((SECONDS - t0)) s)" \
-        test $rc = 0
-      [ $rc = 0 ] || crlf "$logs/tests-wow64.log" | grep -vE '^\[ +(RUN|OK) +\]' | tail -40
+      run_gtest "32-bit tessaline_windows_tests through the 64-bit driver" "$logs/tests-wow64.log" \
+        "$(wine_loader 32)" "$win32_tests" --gtest_filter='Fronts/*/Driver'
     fi
   fi
 
