@@ -285,15 +285,11 @@ int main(int argc, char** argv) {
     char path[plat::kDevicePathCapacity];
     const double discovery_us =
         PerCall(n / 10, [&] { plat::GetDeviceInterfacePath(GUID_DEVINTERFACE_FAX_CHANNEL, path, sizeof(path)); });
-    const double open_us = PerCall(n / 10, [&] {
-        const plat::Handle h = plat::OpenDevicePath(fax_path.c_str(), false);
-        plat::CloseDeviceInterface(h);
-    });
+    const double open_us = PerCall(n / 10, [&] { plat::OpenDevicePath(fax_path.c_str()); });
     const double lock_us = PerCall(n, [&] {
-        const plat::Handle m = plat::OpenNamedMutex(kAccessLockName);
+        const plat::MutexHandle m = plat::OpenNamedMutex(kAccessLockName);
         plat::WaitNamedMutex(m, 5000);
         plat::ReleaseNamedMutex(m);
-        plat::CloseNamedMutex(m);
     });
     const double event_us = PerCall(n, [&] { CloseHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr)); });
     device.Stop();

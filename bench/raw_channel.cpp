@@ -1,12 +1,13 @@
-// The raw conversations, the same on every platform; the channel under them
-// is raw_channel_posix.cpp or raw_channel_win32.cpp.
+// The raw baseline client's MFP1 exchanges of a send, a download and a
+// count, without the library; the same on every platform. The channel under
+// them is raw_channel_posix.cpp or raw_channel_win32.cpp.
 #include "bench/raw_channel.h"
 
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "protocol/byte_order.h"
+#include "base/byte_order.h"
 
 namespace bench {
 namespace {

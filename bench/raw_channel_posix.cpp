@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "bench/raw_channel.h"
-#include "protocol/byte_order.h"
+#include "base/byte_order.h"
 
 namespace bench {
 namespace {

@@ -1,3 +1,5 @@
+// The operations the device-replies target drives, and the invariants
+// checked after each.
 #include "fuzz/reply_ops.h"
 
 #include <cstring>
@@ -7,8 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "base/byte_order.h"
 #include "fuzz/local_files.h"
-#include "protocol/byte_order.h"
 #include "server/usbews.h"
 #include "server/usbfax.h"
 

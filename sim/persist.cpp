@@ -1,3 +1,5 @@
+// The simulated device's state on disk: loading and saving the state
+// directory, and the folder of files presented as received faxes.
 #include "sim/persist.h"
 
 #include <dirent.h>
@@ -14,9 +16,10 @@
 #include <map>
 #include <set>
 
+#include <tessaline/fax_types.h>
+
+#include "base/byte_order.h"
 #include "platform/local_file.h"
-#include "protocol/byte_order.h"
-#include "protocol/fax_types.h"
 
 namespace sim {
 namespace {

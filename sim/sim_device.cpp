@@ -1,3 +1,5 @@
+// The simulated device behind Unix sockets: one listening socket per channel
+// class, the channel contract of the POSIX platform served on a thread.
 #include "sim/sim_device.h"
 
 #include <fcntl.h>
@@ -15,8 +17,8 @@
 #include <list>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "platform/device_directory.h"
-#include "protocol/byte_order.h"
 #include "transport/fax_device.h"
 
 namespace sim {

@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/fax_types.h"
+#include <tessaline/fax_types.h>
+
 #include "sim/driver_device_win32.h"
 #include "sim/driver_install_win32.h"
 #include "sim/pipe_device_win32.h"

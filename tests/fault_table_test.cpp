@@ -39,7 +39,7 @@
 #include <thread>
 #include <vector>
 
-#include "com_helpers.h"
+#include "tools/com_ref.h"
 #include "platform/named_mutex.h"
 #include "protocol/fax_received.h"
 #include "protocol/fax_send.h"
@@ -323,13 +323,12 @@ public:
     static bool LockIsFree() {
         bool free = false;
         std::thread other([&] {
-            plat::Handle m = plat::OpenNamedMutex(kAccessLockName);
-            if (m == plat::kInvalidHandle) return;
+            const plat::MutexHandle m = plat::OpenNamedMutex(kAccessLockName);
+            if (!m.is_open()) return;
             if (plat::WaitNamedMutex(m, 1000) == plat::MutexWait::Acquired) {
                 free = true;
                 plat::ReleaseNamedMutex(m);
             }
-            plat::CloseNamedMutex(m);
         });
         other.join();
         return free;

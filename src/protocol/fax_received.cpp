@@ -1,3 +1,4 @@
+// The received-fax and fax-log operations.
 #include "protocol/fax_received.h"
 
 #include <cstddef>
@@ -5,6 +6,7 @@
 #include <new>
 
 #include "platform/local_file.h"
+#include "protocol/access_cycle.h"
 #include "transport/fax_device.h"
 
 namespace {

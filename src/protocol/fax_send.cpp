@@ -1,3 +1,4 @@
+// Sending a fax: the begin / recipients / data / end transaction.
 #include "protocol/fax_send.h"
 
 #include <cstddef>
@@ -6,6 +7,7 @@
 #include <new>
 
 #include "platform/local_file.h"
+#include "protocol/access_cycle.h"
 #include "protocol/text_field.h"
 
 namespace {

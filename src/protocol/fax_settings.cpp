@@ -1,6 +1,10 @@
+// The settings, password and receive-settings operations, and the settings
+// record's conversion to and from its wire form.
 #include "protocol/fax_settings.h"
 
 #include <cstring>
+
+#include "protocol/access_cycle.h"
 
 void SettingsToWire(const DEFAULT_FAX_SETTINGS& in, FAX_SETTINGS_WIRE& out) {
     CopyTextField(out.Password, in.Password, sizeof(out.Password));

@@ -14,23 +14,19 @@
 
 #include <cstdint>
 
+#include <tessaline/fax_types.h>
+
 #include "platform/device_channel.h"
 #include "platform/handle.h"
-#include "protocol/fax_types.h"
-
-inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_FAX_CHANNEL = {
-    0x783E1D39, 0x8E60, 0x4E98, {0xA9, 0x47, 0xE2, 0xDE, 0x68, 0x8F, 0x17, 0x71}};
-inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_EWS_CHANNEL = {
-    0xB72F809C, 0xA9CD, 0x4094, {0x8C, 0x69, 0xCE, 0x34, 0x99, 0x47, 0xDF, 0xAC}};
 
 inline constexpr const char* kAccessLockName = "FAX_DEVICE_ACCESS_LOCK";
 inline constexpr std::uint32_t kAccessLockTimeoutMs = 5000;
 
 // Finds the first present interface of `cls` and opens it, or the device path
 // named by TESSALINE_FAX_DEVICE / TESSALINE_EWS_DEVICE for that channel when
-// set (discovery is then skipped). Discovery runs anew on every call.
-// INVALID handle (-1) on failure.
-plat::Handle OpenDeviceInterface(const plat::InterfaceClass& cls, bool synchronous);
+// set (discovery is then skipped). Discovery runs anew on every call. A
+// handle that is not open on failure.
+plat::ChannelHandle OpenDeviceInterface(const plat::InterfaceClass& cls);
 
 class FAX_DEVICE {
 public:
@@ -49,6 +45,10 @@ public:
     FAXSTATUS Unlock();
     // Opens the EWS channel without touching the mutex; 0 or 7.
     FAXSTATUS OpenEwsChannel();
+    // Releases the access lock and keeps the channel open: for a request
+    // without a time limit that must not keep every other operation out.
+    // Harmless when this thread does not own the lock.
+    void ReleaseAccessLock();
 
     // One request each, awaited without limit. 7 when no channel is open;
     // a failed request gives 2 for Write and IoControl, 8 for Read. A short
@@ -58,8 +58,9 @@ public:
     FAXSTATUS IoControl(std::uint32_t code, const void* in, std::uint32_t in_size, void* out,
                         std::uint32_t out_size, std::uint32_t* returned);
 
-    plat::Handle m_hDevice;
-    plat::Handle m_hAccessMutex;
+private:
+    plat::ChannelHandle m_hDevice;
+    plat::MutexHandle m_hAccessMutex;
 };
 
 #endif

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "platform/named_mutex.h"
-#include "protocol/byte_order.h"
 #include "transport/fax_device.h"
 #include "win_fixture.h"
 
@@ -282,8 +282,8 @@ TEST_P(FaxTest, ALockHeldElsewhereForMoreThanFiveSecondsIsNoDevice) {
 TEST_P(FaxTest, AnAbandonedLockFailsOneOperationOnly) {
     // Some process must keep the mutex open while its owner ends, or it is
     // simply gone: this one does.
-    const plat::Handle mutex = plat::OpenNamedMutex(kAccessLockName);
-    ASSERT_NE(mutex, plat::kInvalidHandle);
+    const plat::MutexHandle mutex = plat::OpenNamedMutex(kAccessLockName);
+    ASSERT_TRUE(mutex.is_open());
     ChildProcess holder;
     ASSERT_TRUE(holder.Start(HelperCommand("lock_holder.exe", "abandon")));
     ASSERT_EQ(holder.ReadLine(), "locked");
@@ -295,7 +295,6 @@ TEST_P(FaxTest, AnAbandonedLockFailsOneOperationOnly) {
     EXPECT_EQ(status, FAXSTATUS_NO_DEVICE);
     ASSERT_EQ(fax_->GetReceivedFaxCount(&count, &status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_OK);
-    plat::CloseNamedMutex(mutex);
 }
 
 class EwsTest : public DeviceTest {

@@ -18,18 +18,6 @@ std::string ProgramDir() {
 
 }  // namespace
 
-// The automation objects come from Tessaline.dll beside the program, loaded
-// once, as a host gets them.
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
-    using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    static const GetClassObjectFn get = [] {
-        HMODULE module = LoadLibraryA((ProgramDir() + "Tessaline.dll").c_str());
-        return module ? reinterpret_cast<GetClassObjectFn>(GetProcAddress(module, "DllGetClassObject")) : nullptr;
-    }();
-    if (!get) return E_FAIL;
-    return get(clsid, iid, out);
-}
-
 void SimTest::SetUp() {
     char base[MAX_PATH];
     GetTempPathA(MAX_PATH, base);

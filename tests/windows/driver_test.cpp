@@ -5,6 +5,7 @@
 // away under a caller.
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/device_channel.h"
+#include "stress_common.h"
 #include "platform/named_mutex.h"
 #include "protocol/fax_packet.h"
 #include "transport/fax_device.h"
@@ -278,11 +280,10 @@ TEST_P(DriverTest, TheServiceKilledInTheMiddleOfATransferFailsTheCallerAndFreesT
     EXPECT_NE(status, FAXSTATUS_OK);
 
     // The operation unlocked on its way out.
-    const plat::Handle lock = plat::OpenNamedMutex(kAccessLockName);
-    ASSERT_NE(lock, plat::kInvalidHandle);
+    const plat::MutexHandle lock = plat::OpenNamedMutex(kAccessLockName);
+    ASSERT_TRUE(lock.is_open());
     EXPECT_EQ(plat::WaitNamedMutex(lock, 0), plat::MutexWait::Acquired);
     plat::ReleaseNamedMutex(lock);
-    plat::CloseNamedMutex(lock);
 
     // The device is gone with its service, and comes back with a new one.
     unsigned int count = 0;
@@ -295,6 +296,66 @@ TEST_P(DriverTest, TheServiceKilledInTheMiddleOfATransferFailsTheCallerAndFreesT
     ASSERT_TRUE(driver_->Start()) << driver_->error();
     ASSERT_EQ(fax_->GetReceivedFaxCount(&count, &after), S_OK);
     EXPECT_EQ(after, FAXSTATUS_OK);
+}
+
+// The stress run of the Linux build through the driver: eight worker
+// processes, each running every kind of operation at random against this
+// process's device, with its state preset as the workers expect it.
+// STRESS_OPS sets the operations per worker (default 100), STRESS_SEED the
+// first seed.
+TEST_P(DriverTest, EightProcessesOfEveryOperationNeverInterleave) {
+    fw().SetRecording(false);
+    fw().SetLoopback(true);
+    fw().SetPassword(stress::kPassword);
+    fw().SetReceiveSettings(stress::kReceiveValue);
+    fw().SetBlockSize(3000);  // downloads in blocks that do not divide the faxes evenly
+    for (int k = 0; k < stress::kKeptFaxes; ++k)
+        fw().AddReceivedFax(stress::KeptName(k), stress::MakeFax(stress::kKeptSender, static_cast<std::uint32_t>(k),
+                                                                 stress::KeptSize(k)));
+    TempDirectory temp;
+    std::string dir = temp.path();
+    dir.pop_back();
+    SetEnv("TESSALINE_DEVICE_DIR", dir.c_str());  // where the workers keep their files
+    const char* ops_text = std::getenv("STRESS_OPS");
+    const char* seed_text = std::getenv("STRESS_SEED");
+    const int ops = ops_text ? std::atoi(ops_text) : 100;
+    const int seed = seed_text ? std::atoi(seed_text) : 1;
+
+    constexpr int kWorkers = 8;
+    ChildProcess workers[kWorkers];
+    for (int w = 0; w < kWorkers; ++w) {
+        const std::string args = "run " + std::to_string(w) + " " + std::to_string(ops) + " " + std::to_string(seed + w);
+        ASSERT_TRUE(workers[w].Start(HelperCommand("stress_worker.exe", args.c_str())));
+    }
+    long long total_ops = 0;
+    for (int w = 0; w < kWorkers; ++w) {
+        SCOPED_TRACE("worker " + std::to_string(w));
+        // Failures come one a line on standard error (here with the output),
+        // then the counters.
+        std::string line, counters;
+        while (!(line = workers[w].ReadLine()).empty()) {
+            if (line.rfind("ops=", 0) == 0) {
+                counters = line;
+            } else {
+                ADD_FAILURE() << line;
+            }
+        }
+        EXPECT_EQ(workers[w].Wait(), 0u);
+        EXPECT_NE(counters.find(" failures=0"), std::string::npos) << counters;
+        EXPECT_NE(counters.find(" no_device=0 "), std::string::npos) << counters;
+        total_ops += std::atoll(counters.c_str() + 4);
+    }
+    SetEnv("TESSALINE_DEVICE_DIR", nullptr);
+    EXPECT_EQ(total_ops, static_cast<long long>(ops) * kWorkers);
+    EXPECT_EQ(fw().Interleavings(), 0u);
+    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    for (const sim::SentJob& job : fw().Jobs()) {
+        EXPECT_TRUE(job.outcome == 0 && job.data_ended && !job.failed_block && job.data.size() == job.announced_size &&
+                    !job.recipients.empty() && stress::IsFax(job.data.data(), job.data.size()))
+            << "a sent job that is not whole";
+    }
+    for (const sim::ReceivedFax& fax : fw().ReceivedFaxes())
+        EXPECT_TRUE(stress::IsFax(fax.data.data(), fax.data.size())) << fax.name;
 }
 
 }  // namespace
