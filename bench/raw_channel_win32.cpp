@@ -16,6 +16,18 @@ struct Win32Channel {
 // The handle and its event live in one block that channel_ points to.
 Win32Channel* Of(std::intptr_t channel) { return reinterpret_cast<Win32Channel*>(channel); }
 
+// One overlapped write or read, awaited; true when it moved all `len` bytes.
+bool Transfer(Win32Channel& c, bool write, void* data, std::uint32_t len) {
+    OVERLAPPED ov{};
+    ov.hEvent = c.event;
+    ResetEvent(c.event);
+    DWORD moved = 0;
+    BOOL ok = write ? WriteFile(c.device, data, len, nullptr, &ov) : ReadFile(c.device, data, len, nullptr, &ov);
+    if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
+    ok = GetOverlappedResult(c.device, &ov, &moved, TRUE);
+    return ok && moved == len;
+}
+
 }  // namespace
 
 bool RawChannel::Connect(const std::string& path) {
@@ -42,29 +54,9 @@ void RawChannel::Close() {
 }
 
 bool RawChannel::Write(const void* data, std::uint32_t len) {
-    if (channel_ == -1) return false;
-    Win32Channel& c = *Of(channel_);
-    OVERLAPPED ov{};
-    ov.hEvent = c.event;
-    ResetEvent(c.event);
-    DWORD moved = 0;
-    BOOL ok = WriteFile(c.device, data, len, nullptr, &ov);
-    if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
-    ok = GetOverlappedResult(c.device, &ov, &moved, TRUE);
-    return ok && moved == len;
+    return channel_ != -1 && Transfer(*Of(channel_), true, const_cast<void*>(data), len);
 }
 
-bool RawChannel::Read(void* data, std::uint32_t len) {
-    if (channel_ == -1) return false;
-    Win32Channel& c = *Of(channel_);
-    OVERLAPPED ov{};
-    ov.hEvent = c.event;
-    ResetEvent(c.event);
-    DWORD moved = 0;
-    BOOL ok = ReadFile(c.device, data, len, nullptr, &ov);
-    if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
-    ok = GetOverlappedResult(c.device, &ov, &moved, TRUE);
-    return ok && moved == len;
-}
+bool RawChannel::Read(void* data, std::uint32_t len) { return channel_ != -1 && Transfer(*Of(channel_), false, data, len); }
 
 }  // namespace bench
