@@ -109,6 +109,7 @@ add_custom_command(
 add_custom_target(tessaline_sim_driver ALL DEPENDS ${TESSALINE_DRIVER} ${CMAKE_BINARY_DIR}/bin/tessaline_sim.inf)
 add_executable(tessaline-simd sim/simd_win32_main.cpp)
 target_link_libraries(tessaline-simd PRIVATE tessaline_sim)
+target_compile_definitions(tessaline-simd PRIVATE TESSALINE_VERSION="${PROJECT_VERSION}")
 add_dependencies(tessaline-simd tessaline_sim_driver)
 
 # The benchmark: the library through the driver against a raw Win32 client;

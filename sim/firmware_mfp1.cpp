@@ -236,6 +236,7 @@ void Firmware::FinishJob(Session& s) {
     SentJob job = std::move(*s.job);
     s.job.reset();
     job.ended = true;
+    const std::uint64_t uploaded = s.job_bytes;
     const bool ok = job.data_ended && !job.failed_block && s.job_bytes == job.announced_size &&
                     job.announced_size > 0 && !job.recipients.empty();
     job.outcome = ok ? 0 : kStatusRejected;
@@ -253,17 +254,21 @@ void Firmware::FinishJob(Session& s) {
             do {
                 std::snprintf(name, sizeof(name), "fax%04u.tif", next_fax_number_++);
             } while (std::any_of(received_.begin(), received_.end(),
-                                 [&](const ReceivedFax& f) { return f.name == name; }));
+                                 [&](const ReceivedFax& f) { return f.name == name; }) ||
+                     std::find(removed_.begin(), removed_.end(), name) != removed_.end());
             fax.name = name;
             fax.data = job.data;
             MakeLogEntry(fax.log, fax.name, 1, 30);
             received_.push_back(std::move(fax));
-            events_.push_back(1);  // e_ReceivedFaxAvailable
+            PushEvent(1);  // e_ReceivedFaxAvailable
             if (wake_) wake_();
             break;  // one copy however often the number is listed
         }
     }
+    // A job keeps its data whole or not at all.
+    if (job.data.size() != uploaded) Bytes().swap(job.data);
     jobs_.push_back(std::move(job));
+    TrimJobs();
     Changed();
 }
 
@@ -317,7 +322,10 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             }
             if (!data.empty()) {
                 if (data.size() > 4096) ++protocol_errors_;
-                if (keep_sent_data_ || loopback_) s.job->data.insert(s.job->data.end(), data.begin(), data.end());
+                // Beyond the bound of kept job data the bytes are not kept, but
+                // a loopback device keeps them to receive them.
+                if (loopback_ || (keep_sent_data_ && s.job->data.size() + data.size() <= max_job_bytes_))
+                    s.job->data.insert(s.job->data.end(), data.begin(), data.end());
                 s.job_bytes += data.size();
                 ++s.job->blocks;
                 break;  // no reply per block
@@ -353,7 +361,14 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             break;
         case kRemove:
             if (auto it = named_fax(); it != received_.end()) {
+                // The name is remembered: a fax presented from a folder under
+                // it does not come back, and no new fax is given it.
+                if (std::find(removed_.begin(), removed_.end(), it->name) == removed_.end())
+                    removed_.push_back(it->name);
                 received_.erase(it);
+                // An announcement of faxes to fetch is no longer true.
+                if (received_.empty())
+                    events_.erase(std::remove(events_.begin(), events_.end(), 1u), events_.end());
                 Changed();
                 Reply(s, command, 0, {});
             }

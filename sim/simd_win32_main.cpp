@@ -58,6 +58,9 @@ const char kUsage[] =
     "  --stop                  stop the tessaline-simd serving the driver (with\n"
     "                          --driver) or the pipes of --name, and exit\n"
     "  -h, --help              show this help and exit\n"
+    "  --version               show the version and exit\n"
+    "An option may also be written --option=VALUE. The device keeps the newest\n"
+    "16 sent jobs and at most 32 MiB of their data.\n"
     "\n"
     "Once serving, one line goes to standard output:\n"
     "  ready fax=PATH ews=PATH\n"
@@ -82,7 +85,7 @@ bool ParseNumber(const char* text, std::uint32_t& out) {
 }
 
 int BadCommandLine(const std::string& why) {
-    std::fprintf(stderr, "tessaline-simd: %s\nTry 'tessaline-simd --help'.\n", why.c_str());
+    std::fprintf(stderr, "tessaline-simd: %s\nRun 'tessaline-simd --help' for usage.\n", why.c_str());
     return 2;
 }
 
@@ -139,12 +142,25 @@ int main(int argc, char** argv) {
     std::uint32_t receive_settings = 0, block_size = 0;
     bool set_receive_settings = false, loopback = false, driver = false, remove_driver = false, stop = false;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+        std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (arg == "--version") {
+            std::printf("tessaline-simd %s\n", TESSALINE_VERSION);
+            return 0;
+        }
+        // --option=VALUE is --option VALUE.
+        std::string inline_value;
+        bool has_inline = false;
+        if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inline_value = arg.substr(eq + 1);
+            has_inline = true;
+            arg.resize(eq);
+        }
         if (arg == "--loopback" || arg == "--driver" || arg == "--remove-driver" || arg == "--stop") {
+            if (has_inline) return BadCommandLine(arg + " takes no value");
             (arg == "--loopback" ? loopback : arg == "--driver" ? driver : arg == "--stop" ? stop : remove_driver) =
                 true;
             continue;
@@ -154,8 +170,9 @@ int main(int argc, char** argv) {
         bool known = false;
         for (const char* option : kWithValue) known = known || arg == option;
         if (!known) return BadCommandLine("unknown option " + arg);
-        if (i + 1 >= argc) return BadCommandLine(arg + " needs a value");
-        const char* value = argv[++i];
+        if (!has_inline && i + 1 >= argc) return BadCommandLine(arg + " needs a value");
+        const std::string value_text = has_inline ? inline_value : argv[++i];
+        const char* value = value_text.c_str();
         if (arg == "--name") {
             name = value;
         } else if (arg == "--faxes") {
@@ -221,6 +238,7 @@ int main(int argc, char** argv) {
     }
     fw.SetLoopback(loopback);
     fw.SetRecording(false);  // a long-running device keeps no traffic log
+    fw.SetJobBounds(sim::kDefaultKeptJobs, sim::kDefaultKeptJobBytes);
 
     // Named, so that `tessaline-simd --stop` can end this one cleanly.
     g_stop = CreateEventA(nullptr, TRUE, FALSE, StopEventName(driver, name).c_str());

@@ -25,7 +25,8 @@ bool FitsField(const std::string& value, std::size_t width, const std::string& n
     return false;
 }
 
-bool ToFaxName(const std::string& name, FAX_FILENAME& out, std::string& error) {
+bool ToFaxName(std::string& name, FAX_FILENAME& out, std::string& error) {
+    name = FromTextForm(name);
     if (!FitsField(name, sizeof(out.faxPath), "a fax name", error)) return false;
     std::memset(&out, 0, sizeof(out));
     std::memcpy(out.faxPath, name.data(), name.size());

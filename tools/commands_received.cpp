@@ -2,24 +2,58 @@
 #include "tools/command_support.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace cli {
+namespace {
 
-int RunCount(const Output& out, const Args& args) {
-    if (!args.empty()) return Usage("count takes no arguments");
+// The single fax name a command takes, as bytes, or a usage error.
+bool OneFaxName(const Output& out, const Parsed& args, std::string& name, FAX_FILENAME& fax_name, int& exit) {
+    if (args.positional.size() != 1) {
+        exit = out.Usage(out.command + " takes one fax name");
+        return false;
+    }
+    name = args.positional[0];
+    std::string error;
+    if (!ToFaxName(name, fax_name, error)) {
+        exit = out.Usage(error);
+        return false;
+    }
+    return true;
+}
+
+// Whether a download can be stored at `path`: its directory exists and can
+// take a new file, and the path is not a directory. Empty when it can;
+// otherwise what is wrong, with the system's reason.
+std::string CheckOutputPath(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path + " is a directory";
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (stat(dir.c_str(), &st) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "cannot write " + path + ": " + dir + " is not a directory";
+    if (access(dir.c_str(), W_OK | X_OK) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
+    return {};
+}
+
+}  // namespace
+
+int RunCount(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("count takes no arguments");
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     unsigned int count = 0;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->GetReceivedFaxCount(&count, &s);
-    return out.Finish(s, JsonObject().Num("count", count), [&] { std::printf("%u\n", count); });
+    return out.Finish(s, JsonObject().Num("count", count), [&] { std::printf("%u\n", count); }, Diagnose(s, "count"));
 }
 
-int RunList(const Output& out, const Args& args) {
-    if (!args.empty()) return Usage("list takes no arguments");
+int RunList(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("list takes no arguments");
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAX_FILENAME names[MAX_RECEIVED_FAXES];
@@ -36,60 +70,62 @@ int RunList(const Output& out, const Args& args) {
     for (const auto& n : list) json.push_back(JsonString(n));
     return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)), [&] {
         for (const auto& n : list) std::printf("%s\n", n.c_str());
-    });
+    }, Diagnose(s, "list"));
 }
 
-int RunGet(const Output& out, const Args& args) {
-    std::string name, path;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-o" || args[i] == "--output") {
-            if (++i >= args.size()) return Usage("-o needs a path");
-            path = args[i];
-        } else if (name.empty()) {
-            name = args[i];
-        } else {
-            return Usage("get takes one fax name");
-        }
-    }
-    if (name.empty()) return Usage("get needs a fax name");
-    std::string error;
+int RunGet(const Output& out, const Parsed& args) {
+    std::string name;
     FAX_FILENAME fax_name;
-    if (!ToFaxName(name, fax_name, error)) return Usage(error);
+    if (int exit = 0; !OneFaxName(out, args, name, fax_name, exit)) return exit;
+    std::string path = args.Value("--output");
+    if (args.Has("--output") && path.empty()) return out.Usage("--output needs a path");
     if (path.empty()) {
         // The device chooses its names: keep only the last component, so a
         // name can never lead outside the current directory.
         path = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
         if (path.empty() || path == "." || path == "..")
-            return Usage("the fax name '" + name + "' is no file name; give one with -o");
+            return out.Usage("the fax name '" + name + "' is no file name; give one with -o");
     }
+    if (const std::string wrong = CheckOutputPath(path); !wrong.empty()) return out.LocalFailure(wrong, path);
+    // A download to standard output (-o /dev/stdout) keeps the output the
+    // fax alone: the confirmation goes to standard error.
+    struct stat target {}, standard_output {};
+    const bool to_stdout = stat(path.c_str(), &target) == 0 && fstat(STDOUT_FILENO, &standard_output) == 0 &&
+                           target.st_dev == standard_output.st_dev && target.st_ino == standard_output.st_ino;
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->GetReceivedFax(&fax_name, path.data(), &s);
     struct stat st {};
-    long long size = s == FAXSTATUS_OK && stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-    return out.Finish(s, JsonObject().Str("name", name).Str("path", path).Num("bytes", size), [&] {
-        std::printf("saved %s to %s (%lld bytes)\n", name.c_str(), path.c_str(), size);
-    });
+    const bool sized = s == FAXSTATUS_OK && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    JsonObject data;
+    if (sized) data.Num("bytes", static_cast<long long>(st.st_size));
+    return out.Finish(s, data, [&] {
+        std::FILE* say = to_stdout ? stderr : stdout;
+        if (sized && !to_stdout)
+            std::fprintf(say, "saved %s to %s (%lld bytes)\n", name.c_str(), path.c_str(),
+                         static_cast<long long>(st.st_size));
+        else
+            std::fprintf(say, "saved %s to %s\n", name.c_str(), path.c_str());
+    }, Diagnose(s, "get", &name), JsonObject().Str("name", name).Str("path", path));
 }
 
-int RunRemove(const Output& out, const Args& args) {
-    if (args.size() != 1) return Usage("rm takes one fax name");
-    std::string error;
+int RunRemove(const Output& out, const Parsed& args) {
+    std::string name;
     FAX_FILENAME fax_name;
-    if (!ToFaxName(args[0], fax_name, error)) return Usage(error);
+    if (int exit = 0; !OneFaxName(out, args, name, fax_name, exit)) return exit;
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->RemoveReceivedFax(&fax_name, &s);
-    return out.Finish(s, JsonObject().Str("name", args[0]), [&] { std::printf("removed %s\n", args[0].c_str()); });
+    return out.Finish(s, JsonObject(), [&] { std::printf("removed %s\n", name.c_str()); }, Diagnose(s, "rm", &name),
+                      JsonObject().Str("name", name));
 }
 
-int RunLog(const Output& out, const Args& args) {
-    if (args.size() != 1) return Usage("log takes one fax name");
-    std::string error;
+int RunLog(const Output& out, const Parsed& args) {
+    std::string name;
     FAX_FILENAME fax_name;
-    if (!ToFaxName(args[0], fax_name, error)) return Usage(error);
+    if (int exit = 0; !OneFaxName(out, args, name, fax_name, exit)) return exit;
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAX_LOG_ENTRY e;
@@ -101,7 +137,7 @@ int RunLog(const Output& out, const Args& args) {
     when.Num("hour", t.hour).Num("min", t.min).Num("sec", t.sec).Num("DOW", t.DOW).Num("day", t.day)
         .Num("month", t.month).Num("year", t.year);
     JsonObject data;
-    data.Str("name", args[0]).Raw("SendTime", when.Text()).Num("Duration", e.Duration).Num("FAXSTATUS", e.FAXSTATUS)
+    data.Raw("SendTime", when.Text()).Num("Duration", e.Duration).Num("FAXSTATUS", e.FAXSTATUS)
         .Num("FaxType", e.FaxType).Num("Pages", e.Pages).Num("Thumbnail", e.Thumbnail)
         .Str("CIS", Field(e.CIS, sizeof(e.CIS))).Str("FileName", Field(e.FileName, sizeof(e.FileName)));
     return out.Finish(s, data, [&] {
@@ -111,7 +147,7 @@ int RunLog(const Output& out, const Args& args) {
                     e.FAXSTATUS, e.FaxType, e.Pages, e.Thumbnail);
         std::printf("CIS         %s\nFileName    %s\n", Field(e.CIS, sizeof(e.CIS)).c_str(),
                     Field(e.FileName, sizeof(e.FileName)).c_str());
-    });
+    }, Diagnose(s, "log", &name), JsonObject().Str("name", name));
 }
 
 }  // namespace cli

@@ -3,10 +3,11 @@
 // without a scanner. Each page carries a frame and as many bars as its page
 // number, so pages can be told apart.
 //
-//   tessaline-mktiff OUTPUT [PAGES]
+//   tessaline-mktiff OUTPUT [PAGES]    (--help, --version)
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace {
@@ -42,17 +43,39 @@ std::vector<std::uint8_t> DrawPage(int page) {
     return image;
 }
 
+int Usage(const char* message) {
+    std::fprintf(stderr, "tessaline-mktiff: %s\nRun 'tessaline-mktiff --help' for usage.\n", message);
+    return 64;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: tessaline-mktiff OUTPUT [PAGES]\n");
-        return 64;
+    std::vector<const char*> operands;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::printf(
+                "Usage: tessaline-mktiff OUTPUT [PAGES]\n\n"
+                "Writes a bilevel TIFF of PAGES pages (1 to 100, default 3) at fax resolution\n"
+                "(1728 pixels wide, 204 x 196 dpi) to OUTPUT. Page N shows a frame and N bars.\n\n"
+                "Exit status: 0 when written; 1 when OUTPUT cannot be written; 64 for a usage error.\n");
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("tessaline-mktiff %s\n", TESSALINE_VERSION);
+            return 0;
+        }
+        if (arg.size() > 1 && arg[0] == '-' && arg != "--") return Usage(("unknown option " + arg).c_str());
+        if (arg != "--") operands.push_back(argv[i]);
     }
-    const int pages = argc == 3 ? std::atoi(argv[2]) : 3;
-    if (pages < 1 || pages > 100) {
-        std::fprintf(stderr, "tessaline-mktiff: PAGES is 1 to 100\n");
-        return 64;
+    if (operands.empty() || operands.size() > 2) return Usage("give OUTPUT and, optionally, PAGES");
+    int pages = 3;
+    if (operands.size() == 2) {
+        char* end = nullptr;
+        const long n = std::strtol(operands[1], &end, 10);
+        if (!*operands[1] || *end || n < 1 || n > 100) return Usage("PAGES is a number from 1 to 100");
+        pages = static_cast<int>(n);
     }
     std::vector<std::uint8_t> out(8, 0);
     out[0] = 'I';
@@ -103,9 +126,9 @@ int main(int argc, char** argv) {
         link = ifd_at + 2 + 12 * n;  // stays 0 after the last page
     }
 
-    std::FILE* f = std::fopen(argv[1], "wb");
+    std::FILE* f = std::fopen(operands[0], "wb");
     if (!f || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) {
-        std::perror(argv[1]);
+        std::perror(operands[0]);
         return 1;
     }
     return 0;

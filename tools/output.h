@@ -14,7 +14,10 @@
 
 namespace cli {
 
-constexpr int kUsageError = 64;
+// Exit statuses besides 0 and the FAXSTATUS values 1 to 11 of a failed call.
+constexpr int kWrongPassword = 12;  // password check: the call succeeded, the password is wrong
+constexpr int kUsageError = 64;     // the command line is wrong
+constexpr int kLocalFileError = 66; // a local file or directory cannot be used
 
 const char* StatusName(FAXSTATUS s);
 const char* EventName(std::int64_t e);
@@ -23,16 +26,41 @@ const char* AnswerName(std::int64_t v);
 // What a failing status means for `command`, and what to check.
 std::string Advice(FAXSTATUS s, const std::string& command);
 
+// Why a call failed, where the tool could find out more than the status
+// says: "no_device", "lock_held", "lock_abandoned", "device_not_opened",
+// "unknown_name". Empty
+// when nothing more is known.
+struct Cause {
+    std::string code;
+    std::string text;
+};
+
+// Looks into a failed call: after FAXSTATUS_NO_DEVICE, whether a device is
+// present and whether another program holds the access lock; after a
+// failure of a call that named a received fax, whether the device lists that
+// name at all.
+Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_name = nullptr);
+
 struct Output {
     bool json = false;
     std::string command;
 
-    // Prints the outcome of a command and gives its exit status.
-    int Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human) const;
+    // Prints the outcome of a command and gives its exit status: 0 on
+    // success, else the status, or `exit_ok` for a successful call whose
+    // answer is no (a wrong password). `data` holds what the call obtained
+    // and is printed only on success; `inputs` (what the caller gave) always.
+    int Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human, const Cause& cause = {},
+               JsonObject inputs = {}, int exit_ok = 0) const;
+    // A usage error of this command: the message and a pointer to the
+    // command's help, or one JSON object; kUsageError.
+    int Usage(const std::string& message) const;
+    // A local file or directory that cannot be used, found before the device
+    // was asked: what is wrong with which path; kLocalFileError.
+    int LocalFailure(const std::string& message, const std::string& path) const;
 };
 
-// Reports a usage error and gives its exit status.
-int Usage(const std::string& message);
+// A usage error before any command was named.
+int Usage(const std::string& message, bool json = false);
 
 }  // namespace cli
 
