@@ -1,111 +1,113 @@
-// tessaline-mktiff: writes a multi-page bilevel TIFF at fax resolution
-// (1728 pixels wide, 204 x 196 dpi), for trying the fax path end to end
-// without a scanner. Each page carries a frame and as many bars as its page
-// number, so pages can be told apart.
-//
-//   tessaline-mktiff OUTPUT [PAGES]
+// tessaline-mktiff: writes a multi-page fax image (bilevel, CCITT G4
+// compressed through libtiff, 1728 pixels wide, 204 x 196 or 204 x 98 dpi),
+// for trying the fax path end to end without a scanner. Each page carries a
+// frame and as many bars as its page number, so pages can be told apart.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
+
+#include "documents/raster.h"
 
 namespace {
 
+constexpr int kUsageError = 64;
 constexpr std::uint32_t kWidth = 1728;
-constexpr std::uint32_t kHeight = 2200;
 constexpr std::uint32_t kRowBytes = kWidth / 8;
 
-void Put16(std::vector<std::uint8_t>& out, std::uint32_t at, std::uint16_t v) {
-    out[at] = static_cast<std::uint8_t>(v);
-    out[at + 1] = static_cast<std::uint8_t>(v >> 8);
+const char kUsage[] =
+    "Usage: tessaline-mktiff [--resolution fine|normal] [--paper a4|letter] OUTPUT [PAGES]\n"
+    "\n"
+    "Writes PAGES (1 to 100, default 3) fax pages to OUTPUT: a TIFF image, bilevel, CCITT G4\n"
+    "compressed, 1728 pixels wide, at 204 x 196 dpi (fine, the default) or 204 x 98 dpi (normal),\n"
+    "as long as an A4 (the default) or Letter page. Each page shows a frame and as many bars as\n"
+    "its number.\n"
+    "\n"
+    "Exit status: 0 when the file was written, 1 when it could not be, 64 for a usage error.\n";
+
+// A whole number from 1 to 100, written in plain decimal digits.
+bool ParsePages(const char* text, int& pages) {
+    const std::size_t n = std::strlen(text);
+    if (n == 0 || n > 3) return false;
+    int v = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        v = v * 10 + (text[i] - '0');
+    }
+    if (v < 1 || v > 100) return false;
+    pages = v;
+    return true;
 }
 
-void Put32(std::vector<std::uint8_t>& out, std::uint32_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-void Append(std::vector<std::uint8_t>& out, std::size_t n) { out.resize(out.size() + n, 0); }
-
-// One page: 1 bit a pixel, 1 = black (WhiteIsZero).
-std::vector<std::uint8_t> DrawPage(int page) {
-    std::vector<std::uint8_t> image(kRowBytes * kHeight, 0);
+// One page, drawn on a 196-dpi grid and scaled to the page's rows.
+doc::BilevelPage DrawPage(int page, std::uint32_t height, double ydpi) {
+    doc::BilevelPage p;
+    p.width = kWidth;
+    p.height = height;
+    p.xdpi = 204;
+    p.ydpi = ydpi;
+    p.bits.assign(kRowBytes * height, 0);
+    const double scale = ydpi / 196.0;
     auto black = [&](std::uint32_t x0, std::uint32_t y0, std::uint32_t x1, std::uint32_t y1) {
-        for (std::uint32_t y = y0; y < y1 && y < kHeight; ++y)
-            for (std::uint32_t x = x0; x < x1 && x < kWidth; ++x) image[y * kRowBytes + x / 8] |= 0x80 >> (x % 8);
+        const auto r0 = static_cast<std::uint32_t>(y0 * scale), r1 = static_cast<std::uint32_t>(y1 * scale);
+        for (std::uint32_t y = r0; y < r1 && y < height; ++y)
+            for (std::uint32_t x = x0; x < x1 && x < kWidth; ++x) p.bits[y * kRowBytes + x / 8] |= 0x80 >> (x % 8);
     };
-    black(40, 40, kWidth - 40, 56);                  // frame
-    black(40, kHeight - 56, kWidth - 40, kHeight - 40);
-    black(40, 40, 56, kHeight - 40);
-    black(kWidth - 56, 40, kWidth - 40, kHeight - 40);
+    const auto h = static_cast<std::uint32_t>(height / scale);
+    black(40, 40, kWidth - 40, 56);  // frame
+    black(40, h - 56, kWidth - 40, h - 40);
+    black(40, 40, 56, h - 40);
+    black(kWidth - 56, 40, kWidth - 40, h - 40);
     for (int bar = 0; bar < page; ++bar) black(200 + bar * 120, 300, 260 + bar * 120, 900);
     for (std::uint32_t y = 1000; y < 2000; y += 48) black(200, y, kWidth - 200 - (y % 300), y + 16);  // "text"
-    return image;
+    return p;
+}
+
+int Usage(const char* message) {
+    std::fprintf(stderr, "tessaline-mktiff: %s\nRun 'tessaline-mktiff --help' for usage.\n", message);
+    return kUsageError;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: tessaline-mktiff OUTPUT [PAGES]\n");
-        return 64;
-    }
-    const int pages = argc == 3 ? std::atoi(argv[2]) : 3;
-    if (pages < 1 || pages > 100) {
-        std::fprintf(stderr, "tessaline-mktiff: PAGES is 1 to 100\n");
-        return 64;
-    }
-    std::vector<std::uint8_t> out(8, 0);
-    out[0] = 'I';
-    out[1] = 'I';
-    Put16(out, 2, 42);
-    std::uint32_t link = 4;  // where the next IFD's offset goes
-
-    for (int page = 1; page <= pages; ++page) {
-        const std::vector<std::uint8_t> image = DrawPage(page);
-        const auto data_at = static_cast<std::uint32_t>(out.size());
-        out.insert(out.end(), image.begin(), image.end());
-        const auto res_at = static_cast<std::uint32_t>(out.size());
-        Append(out, 16);
-        Put32(out, res_at, 204);
-        Put32(out, res_at + 4, 1);
-        Put32(out, res_at + 8, 196);
-        Put32(out, res_at + 12, 1);
-
-        struct Entry {
-            std::uint16_t tag, type;
-            std::uint32_t count, value;
-        };
-        const Entry entries[] = {
-            {256, 4, 1, kWidth},        {257, 4, 1, kHeight},  {258, 3, 1, 1},
-            {259, 3, 1, 1},             {262, 3, 1, 0},        {266, 3, 1, 1},
-            {273, 4, 1, data_at},       {277, 3, 1, 1},        {278, 4, 1, kHeight},
-            {279, 4, 1, static_cast<std::uint32_t>(image.size())},
-            {282, 5, 1, res_at},        {283, 5, 1, res_at + 8}, {296, 3, 1, 2},
-            {297, 3, 2, static_cast<std::uint32_t>((page - 1) | (pages << 16))},
-        };
-        if (out.size() % 2) Append(out, 1);  // IFDs start on a word boundary
-        const auto ifd_at = static_cast<std::uint32_t>(out.size());
-        Put32(out, link, ifd_at);
-        const auto n = static_cast<std::uint16_t>(sizeof(entries) / sizeof(entries[0]));
-        Append(out, 2 + 12 * n + 4);
-        Put16(out, ifd_at, n);
-        for (std::uint16_t i = 0; i < n; ++i) {
-            const std::uint32_t at = ifd_at + 2 + 12 * i;
-            Put16(out, at, entries[i].tag);
-            Put16(out, at + 2, entries[i].type);
-            Put32(out, at + 4, entries[i].count);
-            if (entries[i].type == 3 && entries[i].count == 1) {
-                Put16(out, at + 8, static_cast<std::uint16_t>(entries[i].value));
-            } else {
-                Put32(out, at + 8, entries[i].value);
-            }
+    double ydpi = 196;
+    bool letter = false;
+    std::vector<const char*> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
         }
-        link = ifd_at + 2 + 12 * n;  // stays 0 after the last page
+        if (a == "--resolution" || a == "--paper") {
+            if (++i >= argc) return Usage((a + " needs a value").c_str());
+            const std::string v = argv[i];
+            if (a == "--resolution" && (v == "fine" || v == "normal")) {
+                ydpi = v == "fine" ? 196 : 98;
+            } else if (a == "--paper" && (v == "a4" || v == "letter")) {
+                letter = v == "letter";
+            } else {
+                return Usage((a + " takes " + (a == "--paper" ? "a4 or letter" : "fine or normal")).c_str());
+            }
+        } else if (a.size() > 1 && a[0] == '-') {
+            return Usage(("unknown option " + a).c_str());
+        } else {
+            positional.push_back(argv[i]);
+        }
     }
-
-    std::FILE* f = std::fopen(argv[1], "wb");
-    if (!f || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) {
-        std::perror(argv[1]);
+    if (positional.empty() || positional.size() > 2) return Usage("give OUTPUT and, optionally, PAGES");
+    int pages = 3;
+    if (positional.size() == 2 && !ParsePages(positional[1], pages))
+        return Usage("PAGES is a whole number from 1 to 100");
+    const double inches = letter ? 11.0 : 297.0 / 25.4;
+    const auto height = static_cast<std::uint32_t>(inches * ydpi + 0.5);
+    std::vector<doc::BilevelPage> out;
+    for (int page = 1; page <= pages; ++page) out.push_back(DrawPage(page, height, ydpi));
+    std::string error;
+    if (!doc::WriteFaxTiff(positional[0], out, error)) {
+        std::fprintf(stderr, "tessaline-mktiff: %s\n", error.c_str());
         return 1;
     }
     return 0;
