@@ -49,7 +49,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 # The simulated device behind named pipes.
-add_library(tessaline_sim STATIC sim/firmware.cpp sim/pipe_device_win32.cpp)
+add_library(tessaline_sim STATIC ${TESSALINE_FIRMWARE_SOURCES} sim/pipe_device_win32.cpp)
 target_include_directories(tessaline_sim PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tessaline_sim PUBLIC tessaline_core)
 add_executable(tessaline-simd sim/simd_win32_main.cpp)

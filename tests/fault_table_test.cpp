@@ -37,7 +37,7 @@
 #include <thread>
 #include <vector>
 
-#include "com_helpers.h"
+#include "tools/com_ref.h"
 #include "platform/named_mutex.h"
 #include "protocol/fax_received.h"
 #include "protocol/fax_send.h"

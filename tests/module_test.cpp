@@ -1,7 +1,7 @@
 // The class objects, the module lock count and the aggregated form.
 #include <gtest/gtest.h>
 
-#include "com_helpers.h"
+#include "tools/com_ref.h"
 #include "sim_fixture.h"
 
 namespace {

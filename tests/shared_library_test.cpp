@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "com_helpers.h"
+#include "tools/com_ref.h"
 #include "sim_fixture.h"
 
 extern char** environ;

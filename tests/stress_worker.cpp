@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "com_helpers.h"
+#include "tools/com_ref.h"
 #include "protocol/fax_received.h"
 #include "protocol/fax_send.h"
 #include "protocol/fax_settings.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "com_helpers.h"
+#include "tools/com_ref.h"
 #include "sim_fixture.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "com_helpers.h"
+#include "tools/com_ref.h"
 #include "sim_fixture.h"
 
 namespace {

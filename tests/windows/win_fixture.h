@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "com_helpers.h"
+#include "tools/com_ref.h"
 #include "sim/pipe_device_win32.h"
 
 // The directory of the test program, with a final backslash; the DLL and the
@@ -47,10 +47,7 @@ protected:
     // Creates an object through its class object, as a host does.
     template <class T>
     HRESULT Create(REFCLSID clsid, REFIID iid, Ref<T>& out) {
-        Ref<IClassFactory> factory;
-        HRESULT hr = GetClassObject(clsid, IID_IClassFactory, factory.out());
-        if (FAILED(hr)) return hr;
-        return factory->CreateInstance(nullptr, iid, out.out());
+        return CreateObjectWith(get_class_object_, clsid, iid, out);
     }
 
     HMODULE module_ = nullptr;

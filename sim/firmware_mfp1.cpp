@@ -1,0 +1,406 @@
+// The MFP1 side of the simulated firmware: the fax channel's reads and
+// writes, parsing request headers and their data, and answering each command
+// (settings, password, send, received faxes and their log) as a device does,
+// with the reply and download faults scripted for it.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "protocol/byte_order.h"
+#include "sim/firmware.h"
+#include "sim/firmware_parts.h"
+
+namespace sim {
+using namespace fw;
+namespace {
+
+// A request announcing more data than this is taken for garbage.
+constexpr std::uint32_t kMaxRequestData = 512u << 20;
+
+// A name sent with its terminating zero, which DataLength counts.
+bool TakeName(const Bytes& data, std::string& name) {
+    if (data.empty() || data.back() != 0) return false;
+    if (std::memchr(data.data(), 0, data.size()) != data.data() + data.size() - 1) return false;
+    name.assign(reinterpret_cast<const char*>(data.data()), data.size() - 1);
+    return true;
+}
+
+}  // namespace
+
+Outcome Firmware::FaxWrite(Session& s, const std::uint8_t* data, std::uint32_t len) {
+    if (conversation_ != 0 && conversation_ != s.id) ++interleavings_;
+    conversation_ = s.id;
+
+    if (s.at_boundary && s.in.empty()) {
+        // A new request begins: the exchange is named after its command.
+        s.cmd = len >= 8 ? wire::LoadBE32(data + 4) : 0xFFFFFFFF;
+        s.occurrence = occurrences_[s.cmd]++;
+        s.writes = 0;
+        s.reads = 0;
+    }
+    Rule* rule = Match(s, Stage::Write, s.writes++);
+    Fire(rule);
+
+    std::uint32_t take = len;
+    bool short_write = false;
+    Outcome o;
+    if (rule) {
+        switch (rule->fault) {
+            case Fault::FailTransfer:
+                AbandonRequest(s);
+                return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
+            case Fault::DropConnection:
+                return Outcome::With(Outcome::Drop);
+            case Fault::Stall:
+                AbandonRequest(s);  // its bytes are never taken: a cancel or a close ends it
+                return Outcome::With(Outcome::Stall);
+            case Fault::ShortTransfer:
+                take = len == 0 ? 0 : std::min(rule->value, len - 1);
+                short_write = true;
+                break;
+            case Fault::Delay:
+                o.delay_ms = rule->value;
+                break;
+            default:
+                break;
+        }
+    }
+
+    if (recording_ && take > 0) {
+        if (!s.wrote) conversations_.emplace_back(s.id, Bytes{});
+        for (auto it = conversations_.rbegin(); it != conversations_.rend(); ++it) {
+            if (it->first == s.id) {
+                it->second.insert(it->second.end(), data, data + take);
+                break;
+            }
+        }
+    }
+    if (take > 0) s.wrote = true;
+    if (short_write) {
+        AbandonRequest(s);
+    } else {
+        s.in.insert(s.in.end(), data, data + take);
+        Consume(s);
+    }
+    o.action = Outcome::Complete;
+    o.count = take;
+    return o;
+}
+
+Outcome Firmware::FaxRead(Session& s, std::uint32_t max) {
+    Rule* rule = Match(s, Stage::Read, s.reads++);
+    Fire(rule);
+    Outcome o;
+    if (max == 0) return o;  // a read of nothing completes at once
+    if (rule) {
+        switch (rule->fault) {
+            case Fault::FailTransfer:
+                AbandonReply(s);
+                return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
+            case Fault::DropConnection:
+                return Outcome::With(Outcome::Drop);
+            case Fault::Stall:
+                AbandonReply(s);
+                return Outcome::With(Outcome::Stall);
+            case Fault::ShortTransfer: {
+                std::size_t full = std::min<std::size_t>(max, s.Available());
+                std::size_t n = full == 0 ? 0 : std::min<std::size_t>(rule->value, full - 1);
+                o.data = s.Take(n);
+                AbandonReply(s);
+                return o;
+            }
+            case Fault::Delay:
+                o.delay_ms = rule->value;
+                break;
+            default:
+                break;
+        }
+    }
+    if (s.Available() == 0) {
+        o.action = Outcome::Pend;
+        return o;
+    }
+    o.data = s.Take(std::min<std::size_t>(max, s.Available()));
+    return o;
+}
+
+void Firmware::Consume(Session& s) {
+    std::size_t pos = 0;
+    std::uint8_t header[kHeader];
+    for (;;) {
+        if (s.at_boundary) {
+            if (s.in.size() - pos < kHeader) break;
+            std::memcpy(header, s.in.data() + pos, kHeader);
+            std::memcpy(s.pending_header, header, kHeader);
+            pos += kHeader;
+            s.awaiting = wire::LoadBE32(header + 20);
+            s.at_boundary = false;
+            const std::uint32_t command = wire::LoadBE32(header + 4);
+            const bool end_of_data = command == kData && s.awaiting == 0;
+            const std::uint32_t status_le = wire::LoadLE32(header + 16);
+            if (std::memcmp(header, "MFP1", 4) != 0 || wire::LoadBE32(header + 12) != 0 ||
+                wire::LoadBE32(header + 24) != 0 || wire::LoadBE32(header + 28) != 0 ||
+                (command != kSendBegin && wire::LoadBE32(header + 8) != 0) ||
+                (end_of_data ? (status_le != 0 && status_le != 1) : wire::LoadBE32(header + 16) != 0)) {
+                ++protocol_errors_;
+            }
+            if (s.awaiting > kMaxRequestData) {
+                ++protocol_errors_;
+                s.awaiting = 0;  // take the header alone; the conversation is lost anyway
+            }
+        }
+        if (s.in.size() - pos < s.awaiting) break;
+        Bytes data(s.in.begin() + static_cast<std::ptrdiff_t>(pos),
+                   s.in.begin() + static_cast<std::ptrdiff_t>(pos + s.awaiting));
+        pos += s.awaiting;
+        s.awaiting = 0;
+        s.at_boundary = true;
+        std::memcpy(header, s.pending_header, kHeader);
+        HandleRequest(s, wire::LoadBE32(header + 4), header, data);
+    }
+    s.in.erase(s.in.begin(), s.in.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+void Firmware::Reply(Session& s, std::uint32_t command, std::uint32_t status, const Bytes& data,
+                     std::uint32_t param1, std::optional<std::uint32_t> reply_command) {
+    Bytes payload = data;
+    Bytes h = MakeHeader(reply_command.value_or(command), status, static_cast<std::uint32_t>(data.size()), param1);
+    if (const Rule* r = FindReplyRule(s, Fault::ReplyStatus)) {
+        wire::StoreBE32(h.data() + 16, r->value);
+        if (r->command_override) wire::StoreBE32(h.data() + 4, *r->command_override);
+    }
+    if (const Rule* r = FindReplyRule(s, Fault::ReplyParam1)) wire::StoreBE32(h.data() + 8, r->value);
+    if (const Rule* r = FindReplyRule(s, Fault::ReplyExtraData)) {
+        payload.insert(payload.end(), r->value, 0xEE);
+        wire::StoreBE32(h.data() + 20, static_cast<std::uint32_t>(payload.size()));
+    }
+    if (const Rule* r = FindReplyRule(s, Fault::ReplyDataLength)) wire::StoreBE32(h.data() + 20, r->value);
+    if (FindReplyRule(s, Fault::ReplyBadMagic)) std::memcpy(h.data(), "XXXX", 4);
+    s.Push(h);
+    s.Push(payload);
+}
+
+void Firmware::QueueDownload(Session& s, const ReceivedFax& fax) {
+    const auto total = static_cast<std::uint32_t>(fax.data.size());
+    // The reply announces the total; the image follows in blocks.
+    Bytes h = MakeHeader(kGet, 0, total);
+    if (const Rule* r = FindReplyRule(s, Fault::ReplyStatus)) {
+        wire::StoreBE32(h.data() + 16, r->value);
+        if (r->command_override) wire::StoreBE32(h.data() + 4, *r->command_override);
+    }
+    if (const Rule* r = FindReplyRule(s, Fault::ReplyDataLength)) wire::StoreBE32(h.data() + 20, r->value);
+    if (FindReplyRule(s, Fault::ReplyBadMagic)) std::memcpy(h.data(), "XXXX", 4);
+    s.Push(h);
+    if (wire::LoadBE32(h.data() + 16) != 0 || total == 0) return;
+
+    auto block_rule = [&](Fault f, int k) -> const Rule* {
+        for (Rule& r : rules_) {
+            if (r.times == 0 || r.command != kGet || r.stage != Stage::Reply || r.fault != f || r.block != k) continue;
+            if (r.occurrence >= 0 && r.occurrence != s.occurrence) continue;
+            Fire(&r);
+            return &r;
+        }
+        return nullptr;
+    };
+
+    // The whole image is queued at once: the room for it, its blocks' headers
+    // and the closing header is taken in one allocation, not grown block by
+    // block.
+    const std::size_t blocks = (static_cast<std::size_t>(total) + block_size_ - 1) / block_size_;
+    s.out.reserve(s.out.size() + total + (blocks + 1) * kHeader);
+    std::uint32_t offset = 0;
+    for (int k = 0; offset < total; ++k) {
+        std::uint32_t n = std::min(block_size_, total - offset);
+        if (const Rule* r = block_rule(Fault::BlockStatus, k)) {
+            s.Push(MakeHeader(kGet, r->value, n));
+            return;
+        }
+        if (block_rule(Fault::BlockZeroLength, k)) {
+            s.Push(MakeHeader(kGet, 0, 0));
+            return;
+        }
+        std::uint32_t extra = 0;
+        if (const Rule* r = block_rule(Fault::BlockOversize, k)) extra = r->value;
+        s.Push(MakeHeader(kGet, 0, n + extra));
+        s.out.insert(s.out.end(), fax.data.begin() + offset, fax.data.begin() + offset + n);
+        s.out.insert(s.out.end(), extra, 0xEE);
+        offset += n;
+    }
+    std::uint32_t closing_status = 0, closing_length = 0;
+    if (const Rule* r = block_rule(Fault::ClosingStatus, 0)) closing_status = r->value;
+    if (const Rule* r = block_rule(Fault::ClosingDataLength, 0)) closing_length = r->value;
+    s.Push(MakeHeader(kGet, closing_status, closing_length));
+}
+
+void Firmware::FinishJob(Session& s) {
+    SentJob job = std::move(*s.job);
+    s.job.reset();
+    job.ended = true;
+    const bool ok = job.data_ended && !job.failed_block && s.job_bytes == job.announced_size &&
+                    job.announced_size > 0 && !job.recipients.empty();
+    job.outcome = ok ? 0 : kStatusRejected;
+    Reply(s, kSendEnd, job.outcome, {});
+
+    if (ok && loopback_) {
+        const std::string own = FieldString(settings_ + 224, 32);
+        for (const Recipient& r : job.recipients) {
+            if (own.empty() || r.number != own) continue;
+            ReceivedFax fax;
+            // A name already in use (a fax kept from an earlier run, or one
+            // presented from a folder) is passed over: the host finds faxes
+            // by name, so two faxes must never share one.
+            char name[32];
+            do {
+                std::snprintf(name, sizeof(name), "fax%04u.tif", next_fax_number_++);
+            } while (std::any_of(received_.begin(), received_.end(),
+                                 [&](const ReceivedFax& f) { return f.name == name; }));
+            fax.name = name;
+            fax.data = job.data;
+            MakeLogEntry(fax.log, fax.name, 1, 30);
+            received_.push_back(std::move(fax));
+            events_.push_back(1);  // e_ReceivedFaxAvailable
+            if (wake_) wake_();
+            break;  // one copy however often the number is listed
+        }
+    }
+    jobs_.push_back(std::move(job));
+    Changed();
+}
+
+void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8_t* header, const Bytes& data) {
+    // The received fax a request names (its data: the name and its NUL). A
+    // malformed or unknown name is rejected here, with the reply sent.
+    auto named_fax = [&]() {
+        std::string name;
+        if (!TakeName(data, name)) {
+            ++protocol_errors_;
+            Reply(s, command, kStatusRejected, {});
+            return received_.end();
+        }
+        auto it = std::find_if(received_.begin(), received_.end(), [&](const ReceivedFax& f) { return f.name == name; });
+        if (it == received_.end()) Reply(s, command, kStatusRejected, {});
+        return it;
+    };
+    switch (command) {
+        case kSendBegin:
+            s.job = SentJob{};
+            s.job_bytes = 0;
+            s.job->announced_size = wire::LoadBE32(header + 8);
+            Reply(s, command, 0, {});
+            break;
+        case kRecipients: {
+            if (!s.job || data.size() < 4 || (data.size() - 4) % 64 != 0) {
+                ++protocol_errors_;
+                break;
+            }
+            const std::uint32_t count = wire::LoadBE32(data.data());
+            const std::size_t slots = (data.size() - 4) / 64;
+            s.job->recipient_count = count;
+            if (count > slots) ++protocol_errors_;
+            for (std::size_t k = 0; k < slots; ++k) {
+                const std::uint8_t* slot = data.data() + 4 + 64 * k;
+                if (k >= count) {
+                    // Slots that carry no recipient are all zero.
+                    if (std::any_of(slot, slot + 64, [](std::uint8_t b) { return b != 0; })) ++protocol_errors_;
+                    continue;
+                }
+                if (!std::memchr(slot, 0, 32) || !std::memchr(slot + 32, 0, 32)) ++protocol_errors_;
+                s.job->recipients.push_back({FieldString(slot, 32), FieldString(slot + 32, 32)});
+            }
+            break;  // no reply
+        }
+        case kData:
+            if (!s.job) {
+                ++protocol_errors_;
+                if (data.empty()) Reply(s, command, kStatusRejected, {});
+                break;
+            }
+            if (!data.empty()) {
+                if (data.size() > 4096) ++protocol_errors_;
+                if (keep_sent_data_ || loopback_) s.job->data.insert(s.job->data.end(), data.begin(), data.end());
+                s.job_bytes += data.size();
+                ++s.job->blocks;
+                break;  // no reply per block
+            }
+            s.job->data_ended = true;
+            s.job->failed_block = header[16] == 1;  // written raw: 01 00 00 00
+            Reply(s, command, 0, {});
+            break;
+        case kSendEnd:
+            if (!s.job) {
+                Reply(s, command, kStatusRejected, {});
+                break;
+            }
+            FinishJob(s);
+            break;
+        case kList: {
+            Bytes list;
+            for (const ReceivedFax& f : received_) {
+                std::uint8_t len[2];
+                wire::StoreBE16(len, static_cast<std::uint16_t>(f.name.size() + 1));
+                list.insert(list.end(), len, len + 2);
+                list.insert(list.end(), f.name.begin(), f.name.end());
+                list.push_back(0);
+            }
+            Reply(s, command, 0, list);
+            break;
+        }
+        case kGet:
+            if (auto it = named_fax(); it != received_.end()) QueueDownload(s, *it);
+            break;
+        case kLog:
+            if (auto it = named_fax(); it != received_.end()) Reply(s, command, 0, Bytes(it->log, it->log + 80));
+            break;
+        case kRemove:
+            if (auto it = named_fax(); it != received_.end()) {
+                received_.erase(it);
+                Changed();
+                Reply(s, command, 0, {});
+            }
+            break;
+        case kPasswordSet:
+            if (settings_[0] != 0) {
+                Reply(s, command, 0, {});
+            } else {
+                Reply(s, command, 1, {}, 0, kPasswordSet);
+            }
+            break;
+        case kCheckPassword: {
+            if (data.empty() || data.size() > 32 || !std::memchr(data.data(), 0, data.size())) {
+                ++protocol_errors_;
+                Reply(s, command, kStatusRejected, {});
+                break;
+            }
+            const std::string sent = FieldString(data.data(), data.size());
+            const std::string stored = FieldString(settings_, 32);
+            if (!stored.empty() && sent == stored) {
+                Reply(s, command, 0, {});
+            } else {
+                Reply(s, command, 1, {}, 0, kCheckPassword);
+            }
+            break;
+        }
+        case kReadSettings:
+            Reply(s, command, 0, Bytes(settings_, settings_ + kSettingsSize));
+            break;
+        case kSaveSettings:
+            if (data.size() != kSettingsSize) {
+                ++protocol_errors_;
+                Reply(s, command, kStatusRejected, {});
+                break;
+            }
+            std::memcpy(settings_, data.data(), kSettingsSize);
+            Changed();
+            Reply(s, command, 0, {});
+            break;
+        case kReceiveSettings:
+            Reply(s, command, 0, {}, receive_settings_);
+            break;
+        default:
+            ++protocol_errors_;
+            Reply(s, command, kStatusRejected, {});
+            break;
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,45 @@
+// What the tool's commands share: checks of the caller's arguments.
+#include "tools/command_support.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace cli {
+
+// A zero-terminated text field of `width` bytes, never read past the field.
+std::string Field(const char* p, std::size_t width) {
+    const void* nul = std::memchr(p, 0, width);
+    return std::string(p, nul ? static_cast<const char*>(nul) - p : width);
+}
+
+int NoObject(const char* what) {
+    std::fprintf(stderr, "tessaline: cannot create the %s object\n", what);
+    return FAXSTATUS_MEMALLOC;
+}
+
+bool FitsField(const std::string& value, std::size_t width, const std::string& name, std::string& error) {
+    if (value.size() + 1 <= width && value.find('\0') == std::string::npos) return true;
+    error = name + " is at most " + std::to_string(width - 1) + " characters";
+    return false;
+}
+
+bool ToFaxName(const std::string& name, FAX_FILENAME& out, std::string& error) {
+    if (!FitsField(name, sizeof(out.faxPath), "a fax name", error)) return false;
+    std::memset(&out, 0, sizeof(out));
+    std::memcpy(out.faxPath, name.data(), name.size());
+    return true;
+}
+
+bool ParseNumber(const std::string& text, std::uint32_t& out) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 0);
+    if (errno || *end || v < -2147483648LL || v > 4294967295LL) return false;
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+}  // namespace cli

@@ -1,0 +1,69 @@
+// The tool's command of the EWS channel: ews (write, read, base64 in JSON).
+#include "tools/command_support.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+namespace cli {
+namespace {
+
+std::string Base64(const std::vector<unsigned char>& in) {
+    static const char* const table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        const unsigned v = (in[i] << 16) | (in[i + 1] << 8) | in[i + 2];
+        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], table[v & 63]};
+    }
+    if (i + 1 == in.size()) {
+        const unsigned v = in[i] << 16;
+        out += {table[v >> 18], table[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == in.size()) {
+        const unsigned v = (in[i] << 16) | (in[i + 1] << 8);
+        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+}  // namespace
+
+int RunEws(const Output& out, const Args& args) {
+    std::optional<std::string> write_from;
+    std::uint32_t read_count = 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--write" && i + 1 < args.size()) {
+            write_from = args[++i];
+        } else if (args[i] == "--read" && i + 1 < args.size()) {
+            if (!ParseNumber(args[++i], read_count) || read_count > 0x7FFFFFFF) return Usage("--read takes a count");
+        } else {
+            return Usage("ews takes [--write FILE|-] [--read N]");
+        }
+    }
+    std::vector<unsigned char> data;
+    if (write_from) {
+        std::FILE* f = *write_from == "-" ? stdin : std::fopen(write_from->c_str(), "rb");
+        if (!f) return Usage("cannot open " + *write_from + ": " + std::strerror(errno));
+        unsigned char buf[65536];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;) data.insert(data.end(), buf, buf + n);
+        if (f != stdin) std::fclose(f);
+        if (data.size() > 0x7FFFFFFF) return Usage("too much to write at once");
+    }
+    Ref<IIUSBEWS> ews;
+    if (!Create(CLSID_IUSBEWS, IID_IIUSBEWS, ews)) return NoObject("IUSBEWS");
+    FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+    int written = 0, read = 0;
+    std::vector<unsigned char> got(read_count);
+    ews->OpenEWS(&s);
+    if (s == FAXSTATUS_OK && !data.empty()) ews->WriteEWS(data.data(), static_cast<int>(data.size()), &written, &s);
+    if (s == FAXSTATUS_OK && read_count > 0) ews->ReadEWS(got.data(), static_cast<int>(read_count), &read, &s);
+    FAXSTATUS closed = FAXSTATUS_CMD_FAIL;
+    ews->CloseEWS(&closed);
+    got.resize(static_cast<std::size_t>(read));
+    JsonObject o;
+    o.Num("written", written).Num("read", read).Str("data_base64", Base64(got));
+    return out.Finish(s, o, [&] { std::fwrite(got.data(), 1, got.size(), stdout); });
+}
+
+}  // namespace cli
