@@ -28,6 +28,7 @@ const char kUsage[] =
     "  --receive-settings V    the value the device reports as its receive settings\n"
     "  --block-size N          bytes per block of a received-fax download (default: 4096)\n"
     "  --loopback              a fax sent to the device's own number is received by it\n"
+    "  --any-job               take a job that is no TIFF image (by default it is refused)\n"
     "  -h, --help              show this help and exit\n"
     "\n"
     "Once serving, one line goes to standard output:\n"
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
     const char* password = nullptr;
     const char* fax_number = nullptr;
     std::uint32_t receive_settings = 0, block_size = 0;
-    bool set_receive_settings = false, loopback = false;
+    bool set_receive_settings = false, loopback = false, any_job = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -71,6 +72,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--loopback") {
             loopback = true;
+            continue;
+        }
+        if (arg == "--any-job") {
+            any_job = true;
             continue;
         }
         static const char* const kWithValue[] = {"--name", "--password", "--fax-number", "--receive-settings",
@@ -113,6 +118,7 @@ int main(int argc, char** argv) {
     if (set_receive_settings) fw.SetReceiveSettings(receive_settings);
     if (block_size) fw.SetBlockSize(block_size);
     fw.SetLoopback(loopback);
+    fw.SetChecksJobs(!any_job);
     fw.SetRecording(false);  // a long-running device keeps no traffic log
 
     g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
