@@ -126,6 +126,11 @@ void Firmware::SetChecksJobs(bool on) {
     checks_jobs_ = on;
 }
 
+void Firmware::SetClockRuns(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    clock_runs_ = on;
+}
+
 Firmware::Firmware() { DefaultSettings(settings_); }
 Firmware::~Firmware() = default;
 

@@ -220,6 +220,12 @@ public:
     // log entry counts its pages. Off, any bytes are taken (tests of the
     // transfer itself send arbitrary data).
     void SetChecksJobs(bool on);
+    // Whether each settings read reports the device's running clock in
+    // DeviceDateTime (tessaline-simd's device does). Off, a read gives the
+    // record as it was saved, for tests of the settings exchange. Saving a
+    // DeviceDateTime more than 5 s off the clock sets the clock either way,
+    // and received faxes are logged by it.
+    void SetClockRuns(bool on);
     std::vector<Transfer> Traffic() const;
     void ClearTraffic();
     // Bytes the host wrote on the fax channel, concatenated per connection in
@@ -271,6 +277,7 @@ private:
     bool recording_ = true;
     bool keep_sent_data_ = true;
     bool checks_jobs_ = false;
+    bool clock_runs_ = false;
     // The device's clock: its offset from the host's, set by saving a
     // settings record whose DeviceDateTime differs from the clock's time.
     std::int64_t clock_offset_ = 0;

@@ -390,7 +390,7 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
         }
         case kReadSettings: {
             // The clock runs: each read reports the device's time of now.
-            const std::string now = DeviceTimeText(DeviceNow());
+            const std::string now = clock_runs_ ? DeviceTimeText(DeviceNow()) : std::string();
             if (!now.empty()) {
                 std::memset(settings_ + kDeviceDateTime, 0, 32);
                 std::memcpy(settings_ + kDeviceDateTime, now.data(), std::min<std::size_t>(now.size(), 31));

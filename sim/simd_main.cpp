@@ -239,6 +239,7 @@ bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
     if (o.receive_settings) fw.SetReceiveSettings(*o.receive_settings);
     fw.SetLoopback(o.loopback);
     fw.SetChecksJobs(!o.any_job);
+    fw.SetClockRuns(true);
     return true;
 }
 

@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
     if (block_size) fw.SetBlockSize(block_size);
     fw.SetLoopback(loopback);
     fw.SetChecksJobs(!any_job);
+    fw.SetClockRuns(true);
     fw.SetRecording(false);  // a long-running device keeps no traffic log
 
     g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -32,6 +32,37 @@ bool ToFaxName(const std::string& name, FAX_FILENAME& out, std::string& error) {
     return true;
 }
 
+int OptionValue(const Args& args, std::size_t& i, const char* name, std::string& value) {
+    const std::string& a = args[i];
+    const std::size_t n = std::strlen(name);
+    if (a.compare(0, n, name) != 0) return 0;
+    if (a.size() == n) {
+        if (i + 1 >= args.size()) return -1;
+        value = args[++i];
+        return 1;
+    }
+    if (a[n] != '=') return 0;
+    value = a.substr(n + 1);
+    return 1;
+}
+
+void CancelFaxIo() {
+    Ref<IUSBFAX> fax;
+    if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return;
+    FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+    fax->CancelIO(&s);
+}
+
+void AddLogEntry(JsonObject& data, const FAX_LOG_ENTRY& e) {
+    const FAX_TIME& t = e.SendTime;
+    JsonObject when;
+    when.Num("hour", t.hour).Num("min", t.min).Num("sec", t.sec).Num("DOW", t.DOW).Num("day", t.day)
+        .Num("month", t.month).Num("year", t.year);
+    data.Raw("SendTime", when.Text()).Num("Duration", e.Duration).Num("FAXSTATUS", e.FAXSTATUS)
+        .Num("FaxType", e.FaxType).Num("Pages", e.Pages).Num("Thumbnail", e.Thumbnail)
+        .Str("CIS", Field(e.CIS, sizeof(e.CIS))).Str("FileName", Field(e.FileName, sizeof(e.FileName)));
+}
+
 bool ParseNumber(const std::string& text, std::uint32_t& out) {
     if (text.empty()) return false;
     errno = 0;

@@ -37,6 +37,15 @@ std::string Field(const char* p, std::size_t width);
 bool FitsField(const std::string& value, std::size_t width, const std::string& name, std::string& error);
 bool ToFaxName(const std::string& name, FAX_FILENAME& out, std::string& error);
 bool ParseNumber(const std::string& text, std::uint32_t& out);
+// Takes option `name`'s value at args[i], written "NAME VALUE" or
+// "NAME=VALUE": 1 when taken (i is then at the value), 0 when args[i] is
+// another argument, -1 when the value is missing.
+int OptionValue(const Args& args, std::size_t& i, const char* name, std::string& value);
+// Cancels the I/O pending on the fax channel (a time limit's way to release
+// a blocked call).
+void CancelFaxIo();
+// The log entry's fields as JSON members of `data`.
+void AddLogEntry(JsonObject& data, const FAX_LOG_ENTRY& e);
 
 // The received faxes.
 int RunCount(const Output& out, const Args& args);
@@ -56,6 +65,8 @@ int RunCancel(const Output& out, const Args& args);
 int RunEws(const Output& out, const Args& args);
 // The device listing.
 int RunDevices(const Output& out, const Args& args);
+// The unattended receive job.
+int RunReceive(const Output& out, const Args& args);
 
 }  // namespace cli
 

@@ -1,4 +1,4 @@
-#include "deadline.h"
+#include "tools/deadline.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "documents/temp_file.h"
+#include "tools/documents/temp_file.h"
 
 namespace cli {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "documents/raster.h"
+#include "tools/documents/raster.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/device_directory.h"
+#include "tools/deadline.h"
 #include "transport/fax_device.h"
 
 namespace cli {
@@ -87,6 +88,13 @@ std::string Advice(FAXSTATUS s, const std::string& command) {
 
 // Prints the outcome of a command and gives its exit status.
 int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human) const {
+    if (deadline && deadline->Expired()) {
+        char limit[32];
+        std::snprintf(limit, sizeof(limit), "%g", timeout_seconds);
+        return Fail(kTimedOut, "TIMED_OUT",
+                    std::string("no answer within ") + limit + " s: the call was released with CancelIO",
+                    JsonObject().Bool("timed_out", true));
+    }
     if (json) {
         JsonObject o;
         o.Str("command", command).Num("status", status).Str("status_name", StatusName(status));
@@ -107,6 +115,22 @@ int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()
     }
     std::fflush(stdout);
     return status == FAXSTATUS_OK ? 0 : static_cast<int>(status);
+}
+
+int Output::Fail(int status, const char* status_name, const std::string& message, JsonObject data) const {
+    if (json) {
+        JsonObject o;
+        o.Str("command", command).Num("status", status).Str("status_name", status_name);
+        std::string text = o.Text();
+        const std::string more = data.Text();
+        if (more.size() > 2) text = text.substr(0, text.size() - 1) + "," + more.substr(1);
+        text = text.substr(0, text.size() - 1) + "," + JsonObject().Str("error", message).Text().substr(1);
+        std::printf("%s\n", text.c_str());
+    } else {
+        std::fprintf(stderr, "tessaline %s: %s\n", command.c_str(), message.c_str());
+    }
+    std::fflush(stdout);
+    return status;
 }
 
 int Usage(const std::string& message) {

@@ -1,4 +1,4 @@
-#include "receive.h"
+#include "tools/receive.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "deadline.h"
-#include "documents/documents.h"
-#include "receive_platform.h"
+#include "tools/deadline.h"
+#include "tools/documents/documents.h"
+#include "tools/receive_platform.h"
 
 namespace cli {
 namespace {
@@ -141,7 +141,7 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
     }
     std::string why;
     out.verified = doc::VerifyFaxImage(temp.Path(), out.pages, why);
-    if (!out.verified) out.error = "stored as the device sent it, but it is no readable fax image: " + why;
+    if (!out.verified) out.warning = "it is no readable fax image (" + why + "); stored as the device sent it";
 
     // A fax whose name is already in the folder: the same fax stored by an
     // earlier run that stopped before removing it, or a new fax under a name
@@ -167,6 +167,9 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
         target = o_.dir + "/" + Numbered(local, n);
     }
     out.path = target;
+    // The checks named the hidden download; the fax now has its own name.
+    for (std::size_t at; (at = out.warning.find(temp.Path())) != std::string::npos;)
+        out.warning.replace(at, temp.Path().size(), target);
     if (o_.pdf) {
         doc::TempFile pdf;
         int pages = 0;
@@ -230,7 +233,9 @@ bool Job::Handle(const std::string& name, int& failures) {
             out.error += (out.error.empty() ? "" : "; ") + ("the hook exited with " + std::to_string(out.hook_status));
     }
     // Removed only what is stored whole and reads as the fax image it is.
-    if (o_.remove && out.verified) {
+    if (o_.remove && !out.verified) {
+        out.error += (out.error.empty() ? "" : "; ") + std::string("left on the device, as it is no fax image");
+    } else if (o_.remove) {
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
         fax_.p->RemoveReceivedFax(&fax_name, &s);
         out.removed = s == FAXSTATUS_OK;

@@ -39,6 +39,7 @@ struct FaxOutcome {
     int hook_status = -1;      // the hook's exit status, -1 when none ran
     FAXSTATUS status = FAXSTATUS_OK;  // of the download (or of the removal, when that failed)
     std::string error;         // what went wrong, "" when nothing did
+    std::string warning;       // what is worth knowing though nothing failed ("" if nothing)
 };
 
 struct ReceiveReport {

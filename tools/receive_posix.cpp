@@ -1,4 +1,4 @@
-#include "receive_platform.h"
+#include "tools/receive_platform.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "documents/documents.h"
+#include "tools/documents/documents.h"
 
 namespace doc {
 namespace {

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "documents/temp_file.h"
+#include "tools/documents/temp_file.h"
 
 namespace doc {
 

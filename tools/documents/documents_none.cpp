@@ -3,7 +3,7 @@
 // build has none.
 #include <cstdio>
 
-#include "documents/documents.h"
+#include "tools/documents/documents.h"
 
 namespace doc {
 namespace {

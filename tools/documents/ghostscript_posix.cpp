@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "documents/raster.h"
+#include "tools/documents/raster.h"
 
 extern char** environ;
 
@@ -27,9 +27,14 @@ std::string Tail(const std::string& text) {
     std::string t = text;
     while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' ')) t.pop_back();
     if (t.size() > 600) t = "..." + t.substr(t.size() - 600);
-    for (char& c : t)
-        if (c == '\n') c = ' ';
-    return t;
+    // One line: runs of blanks and line breaks become one space.
+    std::string line;
+    for (char c : t) {
+        const bool blank = c == '\n' || c == '\r' || c == ' ' || c == '\t';
+        if (blank && (line.empty() || line.back() == ' ')) continue;
+        line += blank ? ' ' : c;
+    }
+    return line;
 }
 
 }  // namespace
@@ -95,6 +100,9 @@ Outcome RenderWithGhostscript(const std::string& input, const FaxOptions& option
         error = "Ghostscript could not render it" + (said.empty() ? std::string() : ": " + Tail(said));
         return Outcome::Failed;
     }
+    // Ghostscript carries on past many faults of a document: what it said
+    // explains an image that came out empty.
+    error = Tail(said);
     return Outcome::Ok;
 }
 

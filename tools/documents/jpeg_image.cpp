@@ -5,7 +5,7 @@
 
 #include <jpeglib.h>
 
-#include "documents/raster.h"
+#include "tools/documents/raster.h"
 
 namespace doc {
 namespace {

@@ -1,5 +1,5 @@
 // The JPEG decoder of a build without libjpeg: it says so.
-#include "documents/raster.h"
+#include "tools/documents/raster.h"
 
 namespace doc {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "documents/documents.h"
+#include "tools/documents/documents.h"
 
 namespace doc {
 

@@ -1,5 +1,5 @@
 // The PNG decoder of a build without libpng: it says so.
-#include "documents/raster.h"
+#include "tools/documents/raster.h"
 
 namespace doc {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "documents/raster.h"
+#include "tools/documents/raster.h"
 
 namespace doc {
 namespace {

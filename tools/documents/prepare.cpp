@@ -1,5 +1,5 @@
 // Making a file ready to send as a fax.
-#include "documents/raster.h"
+#include "tools/documents/raster.h"
 
 namespace doc {
 namespace {
@@ -28,8 +28,10 @@ Outcome Render(const std::string& input, const std::string& path, const FaxOptio
         return Outcome::Refused;
     }
     Resolution resolution = options.resolution;
-    if (!IsFaxImage(out.temp.Path(), out.pages, resolution, error)) {
-        message = "cannot send " + path + ": its conversion gave no fax image (" + error + ")";
+    std::string why;
+    if (!IsFaxImage(out.temp.Path(), out.pages, resolution, why)) {
+        message = "cannot send " + path + " (" + out.detected.description + "): Ghostscript rendered no page" +
+                  (error.empty() ? "" : " (it said: " + error + ")");
         return Outcome::Refused;
     }
     out.path = out.temp.Path();

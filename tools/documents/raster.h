@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "documents/documents.h"
+#include "tools/documents/documents.h"
 
 namespace doc {
 
@@ -78,7 +78,8 @@ bool ImagesToPostScript(const std::vector<GrayImage>& images, const std::string&
 
 // Ghostscript -----------------------------------------------------------------
 
-// Renders a PDF or PostScript document into a CCITT G4 fax image.
+// Renders a PDF or PostScript document into a CCITT G4 fax image. On
+// success `error` holds what Ghostscript said, if anything.
 Outcome RenderWithGhostscript(const std::string& input, const FaxOptions& options,
                               const std::string& output, std::string& error);
 

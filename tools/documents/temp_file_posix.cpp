@@ -1,4 +1,4 @@
-#include "documents/temp_file.h"
+#include "tools/documents/temp_file.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "documents/raster.h"
+#include "tools/documents/raster.h"
 
 namespace doc {
 namespace {
