@@ -7,32 +7,11 @@
 set -uo pipefail
 
 bin=$1
-work=$(mktemp -d /tmp/tessaline-documents-XXXXXX)
-export TESSALINE_DEVICE_DIR=$work/devices
-export TESSALINE_LOCK_NAME=tessaline-documents-test-$$
+name=documents
+source "$(dirname "$0")/cli_lib.sh"
 export TMPDIR=$work/tmp  # every temporary file of the command goes here, to be checked
 mkdir -p "$TMPDIR"
-unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS TESSALINE_GHOSTSCRIPT PAPERSIZE
-failures=0
-simd=
 
-cleanup() {
-  [ -n "$simd" ] && kill "$simd" 2>/dev/null && wait "$simd" 2>/dev/null
-  rm -rf "$work" "/dev/shm/$TESSALINE_LOCK_NAME"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-run() {
-  local expected=$1; shift
-  "$bin/tessaline" "$@" >"$work/out" 2>"$work/err" </dev/null
-  local rc=$?
-  out=$(cat "$work/out"); err=$(cat "$work/err")
-  [ "$rc" -eq "$expected" ] || fail "tessaline $* exited $rc, expected $expected (stderr: $err)"
-}
-json() { jq -e "$1" "$work/out" >/dev/null 2>&1 || fail "JSON check '$1' on: $out"; }
-contains() { [[ "$1" == *"$2"* ]] || fail "'$2' missing from: $1"; }
 no_temp_left() { [ -z "$(ls -A "$TMPDIR")" ] || fail "temporary files left after $1: $(ls -A "$TMPDIR")"; }
 
 # tiff_is FILE PAGES WIDTH XRES YRES: a fax image of that many pages, each
@@ -58,9 +37,7 @@ receive_next() {
   last_name=$name
 }
 
-"$bin/tessaline-simd" --loopback --fax-number 5550100 >"$work/simd.out" 2>&1 &
-simd=$!
-for _ in $(seq 100); do grep -q '^ready' "$work/simd.out" 2>/dev/null && break; sleep 0.05; done
+start_device --loopback --fax-number 5550100
 
 # The documents: a 3-page PDF, PostScript, text with a form feed, a PNG, a
 # JPEG, a colour TIFF that is no fax image, and a fax image.
@@ -158,8 +135,4 @@ run 0 --json list -l
 json '.faxes[0].name == "fax0001.tif" and .faxes[0].Pages == 3 and .faxes[0].CIS == "+1 555 0100"'
 json "(.faxes | length) == $received"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "all document checks passed"
+finish

@@ -6,34 +6,10 @@
 set -uo pipefail
 
 bin=$1
-work=$(mktemp -d /tmp/tessaline-receive-XXXXXX)
-export TESSALINE_DEVICE_DIR=$work/devices
-export TESSALINE_LOCK_NAME=tessaline-receive-test-$$
-unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS
-failures=0
-simd=
-job=
-
-cleanup() {
-  [ -n "$job" ] && kill "$job" 2>/dev/null && wait "$job" 2>/dev/null
-  [ -n "$simd" ] && kill "$simd" 2>/dev/null && wait "$simd" 2>/dev/null
-  rm -rf "$work" "/dev/shm/$TESSALINE_LOCK_NAME"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+name=receive
+source "$(dirname "$0")/cli_lib.sh"
 tsl() { "$bin/tessaline" "$@"; }
-
-start_device() {
-  : >"$work/simd.out"
-  "$bin/tessaline-simd" --loopback --fax-number 5550100 --state "$work/state" --faxes "$work/incoming" \
-    >"$work/simd.out" 2>&1 &
-  simd=$!
-  for _ in $(seq 100); do grep -q '^ready' "$work/simd.out" 2>/dev/null && return 0; sleep 0.05; done
-  fail "tessaline-simd did not start: $(cat "$work/simd.out")"
-  exit 1
-}
-stop_device() { kill "$simd"; wait "$simd" 2>/dev/null; simd=; }
+device() { start_device --loopback --fax-number 5550100 --state "$work/state" --faxes "$work/incoming"; }
 
 # eventually COMMAND...: true once COMMAND holds, within 20 seconds.
 eventually() {
@@ -47,7 +23,7 @@ listing() { (cd "$1" && ls -A | tr '\n' ' '); }
 mkdir -p "$work/incoming" "$work/d1" "$work/d2" "$work/d3" "$work/d4"
 printf 'not a fax image' >"$work/incoming/odd.tif"
 "$bin/tessaline-mktiff" "$work/fax.tif" 2
-start_device
+device
 tsl send "$work/fax.tif" 5550100 >/dev/null && tsl wait >/dev/null || fail "first fax"
 tsl send "$work/fax.tif" 5550100 >/dev/null && tsl wait >/dev/null || fail "second fax"
 
@@ -87,7 +63,7 @@ tsl send "$work/fax.tif" 5550100 >/dev/null || fail "send while the job waits"
 eventually lines 2 || fail "the job did not store a fax that arrived: $(cat "$work/run.out")"
 stop_device
 eventually grep -q 'the device cannot be reached' "$work/run.err" || fail "the device's absence went unreported"
-start_device
+device
 tsl send "$work/fax.tif" 5550100 >/dev/null || fail "send after the restart"
 eventually lines 3 ||
   fail "the job did not store a fax after the device came back: $(cat "$work/run.out" "$work/run.err")"
@@ -120,8 +96,4 @@ for bad in "wait --timeout 0" "wait --timeout -1" "wait --timeout 1x" "--timeout
   [ "$rc" -eq 64 ] || fail "tessaline $bad exited $rc, expected 64"
 done
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "all receive checks passed"
+finish
