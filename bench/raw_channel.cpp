@@ -10,7 +10,7 @@
 #include <memory>
 #include <new>
 
-#include "protocol/byte_order.h"
+#include "base/byte_order.h"
 
 namespace bench {
 namespace {

@@ -10,8 +10,8 @@ endif()
 enable_language(RC)
 
 # Windows 7 and later; no min/max macros from the system headers.
-target_compile_definitions(tessaline_core PUBLIC _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
-target_link_libraries(tessaline_core PUBLIC setupapi advapi32 user32)
+target_compile_definitions(tessaline_platform PUBLIC _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
+target_link_libraries(tessaline_platform PUBLIC setupapi advapi32 user32)
 target_link_libraries(tessaline_server PUBLIC ole32 oleaut32 uuid)
 
 # The compiler's runtime is linked in, so every binary imports system DLLs
@@ -41,7 +41,7 @@ add_library(tessaline_dll SHARED
   ${TESSALINE_RESOURCES}/Tessaline.def)
 set_target_properties(tessaline_dll PROPERTIES OUTPUT_NAME Tessaline PREFIX "")
 target_include_directories(tessaline_dll PRIVATE ${TESSALINE_GENERATED})
-target_link_libraries(tessaline_dll PRIVATE tessaline_server tessaline_core)
+target_link_libraries(tessaline_dll PRIVATE tessaline_server)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # The exports are __stdcall (_DllGetClassObject@12); the .def names them
   # undecorated.

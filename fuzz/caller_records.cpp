@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "fuzz/firmware_device.h"
 #include "fuzz/local_files.h"
 #include "fuzz/fuzz_front.h"
-#include "protocol/byte_order.h"
 #include "protocol/fax_send.h"
 #include "server/usbfax.h"
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "base/byte_order.h"
 #include "platform/named_mutex.h"
-#include "protocol/byte_order.h"
 #include "transport/fax_device.h"
 
 namespace fuzz {

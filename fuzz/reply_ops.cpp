@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "base/byte_order.h"
 #include "fuzz/local_files.h"
-#include "protocol/byte_order.h"
 #include "server/usbews.h"
 #include "server/usbfax.h"
 

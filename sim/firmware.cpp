@@ -10,7 +10,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "protocol/byte_order.h"
+#include "base/byte_order.h"
 #include "sim/firmware_parts.h"
 
 namespace sim {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/byte_order.h"
+#include "base/byte_order.h"
 #include "sim/firmware.h"
 #include "sim/firmware_parts.h"
 

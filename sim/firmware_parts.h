@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/byte_order.h"
+#include "base/byte_order.h"
 #include "sim/firmware.h"
 
 namespace sim {

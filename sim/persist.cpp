@@ -14,9 +14,10 @@
 #include <map>
 #include <set>
 
+#include <tessaline/fax_types.h>
+
+#include "base/byte_order.h"
 #include "platform/local_file.h"
-#include "protocol/byte_order.h"
-#include "protocol/fax_types.h"
 
 namespace sim {
 namespace {

@@ -15,8 +15,8 @@
 #include <list>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "platform/device_directory.h"
-#include "protocol/byte_order.h"
 #include "transport/fax_device.h"
 
 namespace sim {

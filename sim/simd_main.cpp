@@ -19,8 +19,9 @@
 #include <string>
 #include <vector>
 
+#include <tessaline/fax_types.h>
+
 #include "platform/device_directory.h"
-#include "protocol/fax_types.h"
 #include "sim/persist.h"
 #include "sim/sim_device.h"
 

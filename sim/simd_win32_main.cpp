@@ -9,7 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/fax_types.h"
+#include <tessaline/fax_types.h>
+
 #include "sim/pipe_device_win32.h"
 
 namespace {

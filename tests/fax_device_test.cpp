@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "platform/device_directory.h"
+#include "protocol/access_cycle.h"
 #include "protocol/fax_packet.h"
 #include "sim_fixture.h"
 #include "transport/fax_device.h"

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "protocol/access_cycle.h"
 #include "protocol/fax_packet.h"
 #include "sim_fixture.h"
 #include "transport/fax_device.h"

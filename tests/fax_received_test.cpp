@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/access_cycle.h"
 #include "protocol/fax_received.h"
 #include "sim_fixture.h"
 

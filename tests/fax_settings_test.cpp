@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/byte_order.h"
+#include "base/byte_order.h"
 #include "protocol/fax_settings.h"
 #include "sim_fixture.h"
 

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/device_directory.h"
+#include "protocol/access_cycle.h"
 #include "protocol/fax_packet.h"
 #include "sim/persist.h"
 #include "sim_fixture.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/byte_order.h"
+#include "base/byte_order.h"
 
 namespace stress {
 

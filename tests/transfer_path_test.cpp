@@ -14,9 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "platform/device_channel.h"
 #include "platform/device_directory.h"
-#include "protocol/byte_order.h"
+#include "protocol/access_cycle.h"
 #include "protocol/fax_packet.h"
 #include "protocol/fax_received.h"
 #include "protocol/fax_send.h"

@@ -6,7 +6,6 @@
 #include <cstdlib>
 
 #include "platform/device_directory.h"
-#include "transport/fax_device.h"
 
 namespace cli {
 

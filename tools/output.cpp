@@ -6,7 +6,6 @@
 
 #include "platform/device_directory.h"
 #include "tools/deadline.h"
-#include "transport/fax_device.h"
 
 namespace cli {
 namespace {

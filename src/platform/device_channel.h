@@ -25,6 +25,16 @@ struct InterfaceClass {
 };
 static_assert(sizeof(InterfaceClass) == 16, "GUID layout");
 
+}  // namespace plat
+
+// The device's two channels, by the class of their device interface.
+inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_FAX_CHANNEL = {
+    0x783E1D39, 0x8E60, 0x4E98, {0xA9, 0x47, 0xE2, 0xDE, 0x68, 0x8F, 0x17, 0x71}};
+inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_EWS_CHANNEL = {
+    0xB72F809C, 0xA9CD, 0x4094, {0x8C, 0x69, 0xCE, 0x34, 0x99, 0x47, 0xDF, 0xAC}};
+
+namespace plat {
+
 // Longest device path usable, with its terminating zero.
 inline constexpr int kDevicePathCapacity = 256;
 

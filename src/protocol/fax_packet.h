@@ -1,15 +1,17 @@
 // The MFP1 packet protocol: the 32-byte header, command codes, device status
 // words, the protocol layer's result codes, and the routines through which
 // every fax operation builds a request, moves it through a FAX_DEVICE and
-// judges the reply. Nothing here keeps state between calls.
+// judges the reply. Nothing here keeps state between calls. The access cycle
+// around an operation is in access_cycle.h.
 #ifndef TESSALINE_PROTOCOL_FAX_PACKET_H
 #define TESSALINE_PROTOCOL_FAX_PACKET_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/byte_order.h"
-#include "protocol/fax_types.h"
+#include <tessaline/fax_types.h>
+
+#include "base/byte_order.h"
 
 class FAX_DEVICE;
 
@@ -120,30 +122,5 @@ FAXRESULT SendCommandWithData(FAX_DEVICE* device, FAX_PACKET_HEADER* header, con
 // Longer data is consumed whole, its first `capacity` bytes delivered, and
 // the result is FAXRESULT_BADREPLY.
 FAXRESULT ReadReplyData(FAX_DEVICE* device, FAX_PACKET_HEADER* header, void* buffer, std::uint32_t capacity);
-
-// One access cycle around a single SendCommand of `command`; the reply header
-// stays in `header`.
-FAXRESULT QueryDevice(FAX_PACKET_HEADER* header, std::uint32_t command);
-
-// One access cycle: creates a FAX_DEVICE and takes the access lock with the
-// fax channel open; on the way out (destruction, on every path) unlocks after
-// a successful open and destroys the device. The lock is thus never held past
-// the operation that opened the cycle.
-class AccessCycle {
-public:
-    AccessCycle() = default;
-    ~AccessCycle();
-    AccessCycle(const AccessCycle&) = delete;
-    AccessCycle& operator=(const AccessCycle&) = delete;
-
-    // FAXRESULT_OK with the lock held and the channel open, or
-    // FAXRESULT_NO_DEVICE when the device could not be created or locked.
-    FAXRESULT Open();
-    FAX_DEVICE* device() const { return device_; }
-
-private:
-    FAX_DEVICE* device_ = nullptr;
-    bool locked_ = false;
-};
 
 #endif

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/local_file.h"
+#include "protocol/access_cycle.h"
 #include "transport/fax_device.h"
 
 namespace {

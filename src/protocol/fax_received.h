@@ -6,8 +6,9 @@
 #include <cstdint>
 #include <memory>
 
+#include <tessaline/fax_types.h>
+
 #include "protocol/fax_packet.h"
-#include "protocol/fax_types.h"
 
 // The names of the device's received faxes: the payload of one list reply,
 // and where each name starts in it (at most MAX_RECEIVED_FAXES).

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/local_file.h"
+#include "protocol/access_cycle.h"
 #include "protocol/text_field.h"
 
 namespace {

@@ -6,8 +6,9 @@
 #include <cstdint>
 #include <memory>
 
+#include <tessaline/fax_types.h>
+
 #include "protocol/fax_packet.h"
-#include "protocol/fax_types.h"
 
 inline constexpr std::uint32_t FAX_DATA_BLOCK_SIZE = 4096;
 // The largest recipient count whose list length, 4 + 64 x count, fits the

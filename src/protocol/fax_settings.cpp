@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "protocol/access_cycle.h"
+
 void SettingsToWire(const DEFAULT_FAX_SETTINGS& in, FAX_SETTINGS_WIRE& out) {
     CopyTextField(out.Password, in.Password, sizeof(out.Password));
     CopyTextField(out.Prefix, in.Prefix, sizeof(out.Prefix));

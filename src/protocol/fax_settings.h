@@ -8,8 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <tessaline/fax_types.h>
+
 #include "protocol/fax_packet.h"
-#include "protocol/fax_types.h"
 #include "protocol/text_field.h"
 
 // The settings record as commands 9 and 10 carry it: the same 308 bytes at

@@ -15,7 +15,7 @@
 #include <tessaline/tessaline.h>
 
 #include "server/dispatch.h"
-#include "server/module.h"
+#include "server/module_lock_count.h"
 
 template <class Derived, class Interface, DispatchInterface Which>
 class AutomationObject : public Interface {

@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "server/class_table.h"
 #include "server/module.h"
 
 namespace {

@@ -14,14 +14,10 @@
 
 #include <cstdint>
 
+#include <tessaline/fax_types.h>
+
 #include "platform/device_channel.h"
 #include "platform/handle.h"
-#include "protocol/fax_types.h"
-
-inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_FAX_CHANNEL = {
-    0x783E1D39, 0x8E60, 0x4E98, {0xA9, 0x47, 0xE2, 0xDE, 0x68, 0x8F, 0x17, 0x71}};
-inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_EWS_CHANNEL = {
-    0xB72F809C, 0xA9CD, 0x4094, {0x8C, 0x69, 0xCE, 0x34, 0x99, 0x47, 0xDF, 0xAC}};
 
 inline constexpr const char* kAccessLockName = "FAX_DEVICE_ACCESS_LOCK";
 inline constexpr std::uint32_t kAccessLockTimeoutMs = 5000;

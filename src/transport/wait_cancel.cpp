@@ -3,9 +3,9 @@
 #include <memory>
 #include <new>
 
+#include "base/byte_order.h"
 #include "platform/device_channel.h"
 #include "platform/named_mutex.h"
-#include "protocol/byte_order.h"
 #include "transport/fax_device.h"
 
 namespace {

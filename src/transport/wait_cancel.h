@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "protocol/fax_types.h"
+#include <tessaline/fax_types.h>
 
 inline constexpr std::uint32_t IOCTL_WAIT_FOR_RECEIVED_FAX = 0x22E004;
 inline constexpr std::uint32_t IOCTL_CANCEL_IO = 0x22A01C;

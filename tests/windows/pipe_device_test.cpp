@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "platform/named_mutex.h"
-#include "protocol/byte_order.h"
 #include "transport/fax_device.h"
 #include "win_fixture.h"
 
