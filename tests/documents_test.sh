@@ -109,6 +109,21 @@ TESSALINE_GHOSTSCRIPT=$work/no-such-gs run 69 send "$work/three.pdf" 5550100
 contains "$err" "Ghostscript"
 no_temp_left "refusals"
 
+# A send stopped by a signal while its document is converted leaves no
+# temporary file behind (the renderer here takes its time).
+printf '#!/bin/sh\necho $$ >"%s"\nexec sleep 30\n' "$work/gs.pid" >"$work/slow-gs"
+chmod +x "$work/slow-gs"
+TESSALINE_GHOSTSCRIPT=$work/slow-gs "$bin/tessaline" send "$work/notes.txt" 5550100 >/dev/null 2>&1 &
+job=$!
+for _ in $(seq 100); do [ "$(ls -A "$TMPDIR" | wc -l)" -ge 2 ] && break; sleep 0.05; done
+[ "$(ls -A "$TMPDIR" | wc -l)" -ge 2 ] || fail "the conversion made no temporary files: $(ls -A "$TMPDIR")"
+kill -TERM "$job"; wait "$job"; rc=$?; job=
+[ "$rc" -eq 143 ] || fail "a send stopped by SIGTERM exited $rc"
+sleep 0.2
+# (ended, or a zombie waiting for a parent to collect it)
+[[ "$(ps -o stat= -p "$(cat "$work/gs.pid")")" == [^Z]* ]] && fail "the renderer outlived the send stopped by a signal"
+no_temp_left "a send stopped by a signal"
+
 # A file that is no fax image, sent with --raw, is refused by the device as
 # a fax machine would: an outcome status, and nothing received.
 run 8 send --raw "$work/letter.zip" 5550100

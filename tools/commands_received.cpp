@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "tools/documents/documents.h"
 #include "tools/receive.h"
@@ -32,7 +32,10 @@ std::string Directory(const std::string& path) {
 }
 
 bool EndsWithPdf(const std::string& path) {
-    return path.size() >= 4 && strcasecmp(path.c_str() + path.size() - 4, ".pdf") == 0;
+    if (path.size() < 4) return false;
+    std::string ext = path.substr(path.size() - 4);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".pdf";
 }
 
 // Copies a file to standard output; false when it can't be read or written.

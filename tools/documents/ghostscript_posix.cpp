@@ -72,6 +72,7 @@ Outcome RenderWithGhostscript(const std::string& input, const FaxOptions& option
     const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_fds[1]);
+    if (spawned == 0) SetConverterProcess(pid);
     if (spawned != 0) {
         close(pipe_fds[0]);
         if (spawned == ENOENT) {
@@ -96,6 +97,7 @@ Outcome RenderWithGhostscript(const std::string& input, const FaxOptions& option
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    SetConverterProcess(0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         error = "Ghostscript could not render it" + (said.empty() ? std::string() : ": " + Tail(said));
         return Outcome::Failed;

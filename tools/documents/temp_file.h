@@ -40,8 +40,13 @@ private:
 void RemoveAllTempFiles();
 
 // Installs handlers for SIGINT, SIGTERM and SIGHUP that remove the temporary
-// files and then end the process as the signal would have.
+// files, end the converter running for the command (if any), and then end
+// the process as the signal would have.
 void RemoveTempFilesOnSignals();
+
+// The converter process the command is waiting for (0: none), ended with
+// the command when a signal stops it.
+void SetConverterProcess(int pid);
 
 // The system's directory for temporary files.
 std::string TempDirectory();

@@ -20,6 +20,7 @@ struct Slot {
     char path[kPathMax];
 };
 Slot g_slots[kSlots];
+std::atomic<int> g_converter{0};
 
 int Track(const std::string& path) {
     if (path.size() >= kPathMax) return -1;
@@ -43,6 +44,7 @@ void Untrack(int slot) {
 }
 
 void OnSignal(int sig) {
+    if (const int pid = g_converter.load(); pid > 0) kill(pid, SIGTERM);
     RemoveAllTempFiles();
     signal(sig, SIG_DFL);
     raise(sig);
@@ -99,6 +101,8 @@ void TempFile::Release() {
     path_.clear();
     slot_ = -1;
 }
+
+void SetConverterProcess(int pid) { g_converter.store(pid); }
 
 void RemoveAllTempFiles() {
     for (Slot& s : g_slots)
