@@ -80,11 +80,32 @@ for kind in "notes.txt 2" "picture.png 1" "photo.jpg 1" "colour.tif 1"; do
   tiff_is "$work/$1.fax.tif" "$2" 1728 204 196
 done
 
-# A fax image goes through byte for byte, and --raw sends any file as it is.
-run 0 --json send "$work/fax.tif" 5550100
-json '.converted == false and .pages == 2 and .kind == "a fax image"'
-receive_next "$work/fax.back.tif"
-cmp -s "$work/fax.tif" "$work/fax.back.tif" || fail "a fax image did not go through unchanged"
+# A fax image, G4 or G3, goes through byte for byte; a bilevel TIFF of
+# another width, or of the other resolution when one is asked for, is
+# converted.
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=tiffg3 -r204x98 -dDEVICEWIDTH=1728 -dDEVICEHEIGHT=1100 -o "$work/g3.tif" \
+  -c '0 setgray 100 100 moveto 900 900 lineto stroke showpage'
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=tiffg4 -r200 -dAdjustWidth=0 -dDEVICEWIDTH=1700 -dDEVICEHEIGHT=2200 -o "$work/wide.tif" \
+  -c '0 setgray 100 100 moveto 900 900 lineto stroke showpage'
+for case in "fax.tif 2 unchanged" "g3.tif 1 unchanged" "wide.tif 1 converted" "fax.tif 2 converted --resolution normal"; do
+  set -- $case
+  file=$1 pages=$2 how=$3; shift 3
+  run 0 --json send "$@" "$work/$file" 5550100
+  json ".pages == $pages and .converted == $([ "$how" = converted ] && echo true || echo false)"
+  receive_next "$work/$file.back.tif"
+  if [ "$how" = unchanged ]; then
+    cmp -s "$work/$file" "$work/$file.back.tif" || fail "the fax image $file did not go through unchanged"
+  else
+    tiff_is "$work/$file.back.tif" "$pages" 1728 204 "$([ $# -gt 0 ] && echo 98 || echo 196)"
+  fi
+done
+
+# tessaline-mktiff writes G4 fax pages, and takes its numbers strictly.
+tiff_is "$work/fax.tif" 2 1728 204 196
+for bad in "3x" "0" "101" "+3" " 3" "0x3"; do
+  "$bin/tessaline-mktiff" "$work/bad.tif" "$bad" 2>/dev/null
+  [ $? -eq 64 ] || fail "tessaline-mktiff took '$bad' pages"
+done
 no_temp_left "sending"
 
 # Refusals, before the device is touched: the message names the file, what

@@ -72,7 +72,8 @@ std::string Advice(FAXSTATUS s, const std::string& command) {
                    "channel's access lock? Run 'tessaline devices' to see what discovery finds";
         case FAXSTATUS_READ:
             if (command == "send")
-                return "the fax file could not be opened or read, or reading from the device failed";
+                return "the fax file could not be read, reading from the device failed, or the device refused the "
+                       "job (a fax device takes fax images: without --raw, tessaline converts documents into one)";
             return "reading from the device failed, or it answered with an unexpected status";
         case FAXSTATUS_WRITE:
             return "writing to the device failed";
