@@ -88,7 +88,8 @@ std::string Advice(FAXSTATUS s, const std::string& command) {
 
 // Prints the outcome of a command and gives its exit status.
 int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human) const {
-    if (deadline && deadline->Expired()) {
+    // A call that still succeeded as the limit ran out is reported as it is.
+    if (deadline && deadline->Expired() && status != FAXSTATUS_OK) {
         char limit[32];
         std::snprintf(limit, sizeof(limit), "%g", timeout_seconds);
         return Fail(kTimedOut, "TIMED_OUT",

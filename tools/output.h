@@ -35,8 +35,8 @@ std::string Advice(FAXSTATUS s, const std::string& command);
 struct Output {
     bool json = false;
     std::string command;
-    // The command's time limit, when it has one: once it has run out, the
-    // outcome is reported as a time-out, whatever status the released call
+    // The command's time limit, when it has one: once it has run out, a
+    // failure is reported as a time-out, whatever status the released call
     // gave.
     const Deadline* deadline = nullptr;
     double timeout_seconds = 0;
