@@ -1,3 +1,5 @@
+// The time limit of the command: a watching thread that cancels the fax
+// channel's pending I/O once the limit has run out.
 #include "tools/deadline.h"
 
 #include <unistd.h>

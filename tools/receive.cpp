@@ -1,3 +1,5 @@
+// The receive job: drain the device into a folder, wait for fax events,
+// and keep going across the device's absences until asked to stop.
 #include "tools/receive.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// What the receive job needs of a POSIX system: hard links that never
+// replace a file, fsync, a hook run through the shell, and stop signals
+// handed to a thread of their own.
 #include "tools/receive_platform.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// Temporary files on POSIX: mkstemps names them, a fixed table lets a
+// signal handler remove them.
 #include "tools/documents/temp_file.h"
 
 #include <signal.h>
