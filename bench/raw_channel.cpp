@@ -1,3 +1,5 @@
+// The raw baseline client: the channel's request frames and the MFP1
+// exchanges of a send, a download and a count, without the library.
 #include "bench/raw_channel.h"
 
 #include <sys/socket.h>

@@ -33,6 +33,32 @@ add_custom_command(
 set_source_files_properties(${TESSALINE_RESOURCES}/Tessaline.rc PROPERTIES
   OBJECT_DEPENDS ${TESSALINE_GENERATED}/Tessaline.tlb)
 
+# The version resource takes the project's version.
+file(CONFIGURE OUTPUT ${TESSALINE_GENERATED}/tessaline_version.h @ONLY CONTENT
+  "#define TESSALINE_VERSION_BIN @PROJECT_VERSION_MAJOR@,@PROJECT_VERSION_MINOR@,@PROJECT_VERSION_PATCH@,@PROJECT_VERSION_TWEAK@
+#define TESSALINE_VERSION_TEXT \"@PROJECT_VERSION@\"
+")
+
+# What the build made the module as, for scripts/test-windows.sh to check
+# the DLL and its registration against: the version, and the USBFAX class's
+# identity as the type library and the registration declare it.
+file(READ ${TESSALINE_RESOURCES}/Tessaline.idl tessaline_idl)
+string(REGEX MATCH "uuid\\(([0-9A-Fa-f-]+)\\),[ \t\r\n]*helpstring\\(\"USBFAX Class\"\\)" found "${tessaline_idl}")
+set(TESSALINE_USBFAX_CLSID "{${CMAKE_MATCH_1}}")
+file(READ ${PROJECT_SOURCE_DIR}/src/server/module_win32.cpp tessaline_registration)
+string(REGEX MATCH "&CLSID_USBFAX, \"([^\"]+)\"" found "${tessaline_registration}")
+set(TESSALINE_USBFAX_PROGID "${CMAKE_MATCH_1}")
+if(TESSALINE_USBFAX_CLSID STREQUAL "{}" OR NOT TESSALINE_USBFAX_PROGID)
+  message(FATAL_ERROR "cannot find the USBFAX class's CLSID in Tessaline.idl or its ProgID in module_win32.cpp")
+endif()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/identity.sh @ONLY CONTENT
+  "# Written by cmake/windows.cmake: what this build made Tessaline.dll as.
+TESSALINE_VERSION=@PROJECT_VERSION@
+TESSALINE_VERSION_COMMAS='@PROJECT_VERSION_MAJOR@, @PROJECT_VERSION_MINOR@, @PROJECT_VERSION_PATCH@, @PROJECT_VERSION_TWEAK@'
+TESSALINE_USBFAX_CLSID='@TESSALINE_USBFAX_CLSID@'
+TESSALINE_USBFAX_PROGID='@TESSALINE_USBFAX_PROGID@'
+")
+
 # Tessaline.dll: exactly the four exports of the .def file.
 add_library(tessaline_dll SHARED
   $<TARGET_OBJECTS:tessaline_server>

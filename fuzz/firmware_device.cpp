@@ -1,3 +1,5 @@
+// The well-behaved device behind the fuzzing front: the simulated firmware,
+// driven request by request, and what it saw and answered.
 #include "fuzz/firmware_device.h"
 
 namespace fuzz {

@@ -1,3 +1,5 @@
+// The fuzzing front: a fax device on a Unix socket, reached through the
+// library's real channel layer, answering with the bytes a fuzz input gives.
 #include "fuzz/fuzz_front.h"
 
 #include <sys/mman.h>
@@ -91,7 +93,7 @@ Front::~Front() {
         thread_.join();
     }
     if (listener_ >= 0) close(listener_);
-    if (lock_ != plat::kInvalidHandle) plat::CloseNamedMutex(lock_);
+    lock_.reset();
     if (!lock_name_.empty()) shm_unlink(("/" + lock_name_).c_str());
     std::error_code ec;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
@@ -115,7 +117,7 @@ void Front::Start() {
         Violated("cannot listen on the front's socket");
     }
     lock_ = plat::OpenNamedMutex(kAccessLockName);
-    if (lock_ == plat::kInvalidHandle) Violated("cannot open the access lock");
+    if (!lock_.is_open()) Violated("cannot open the access lock");
     thread_ = std::thread([this] { Serve(); });
 }
 

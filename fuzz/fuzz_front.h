@@ -90,7 +90,7 @@ private:
     std::string socket_path_;
     std::string lock_name_;
     int listener_ = -1;
-    plat::Handle lock_ = plat::kInvalidHandle;
+    plat::MutexHandle lock_;
     std::atomic<Responder*> responder_{nullptr};
     std::atomic<std::uint32_t> connections_{0};
     std::atomic<std::uint32_t> settles_{0};

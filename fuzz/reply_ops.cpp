@@ -1,3 +1,5 @@
+// The operations the device-replies target drives, and the invariants
+// checked after each.
 #include "fuzz/reply_ops.h"
 
 #include <cstring>

@@ -25,8 +25,17 @@ trap cleanup EXIT
 step "Starting the simulated device (loopback mode) in $TESSALINE_DEVICE_DIR"
 "$bin/tessaline-simd" --loopback >"$work/simd.log" 2>&1 &
 simd=$!
-for _ in $(seq 100); do grep -q '^ready' "$work/simd.log" && break; sleep 0.05; done
+ready=
+for _ in $(seq 100); do
+  if grep -q '^ready' "$work/simd.log"; then ready=1; break; fi
+  kill -0 "$simd" 2>/dev/null || break  # it ended without being ready
+  sleep 0.05
+done
 cat "$work/simd.log"
+if [ -z "$ready" ]; then
+  echo "The simulated device never said it was ready." >&2
+  exit 1
+fi
 "$bin/tessaline" devices
 
 step "The device's fax settings"

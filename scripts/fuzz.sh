@@ -23,7 +23,7 @@ build=${TESSALINE_FUZZ_BUILD_DIR:-build-fuzz}
 targets=(device_replies caller_records)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DTESSALINE_FUZZ=ON -DTESSALINE_TESTS=OFF \
-  -DTESSALINE_BENCH=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+  -DTESSALINE_BENCH=OFF -DTESSALINE_WERROR="${TESSALINE_WERROR:-OFF}" >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
 rm -f "$build.configure.log"
 cmake --build "$build" --target "${targets[@]/#/fuzz_}"
 

@@ -57,7 +57,7 @@ run_arch() {
   wine=$(wine_loader "$bits")
   mkdir -p "$logs"
 
-  if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSALINE_WERROR="${TESSALINE_WERROR:-OFF}" \
            -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" &&
          cmake --build "$dir" -j "$(nproc)"; } > "$logs/build.log" 2>&1; then
     fail "build $dir"
@@ -78,11 +78,14 @@ run_arch() {
   foreign=$(awk '/DLL Name:/ {print $3}' "$logs/objdump.txt" |
             grep -viE '^(ADVAPI32|KERNEL32|msvcrt|ole32|OLEAUT32|SETUPAPI|USER32)\.dll$')
   check "imports system DLLs only: $imports" test -z "$foreign"
+  # The version and the class identity, as this build says it made them.
+  local TESSALINE_VERSION TESSALINE_VERSION_COMMAS TESSALINE_USBFAX_CLSID TESSALINE_USBFAX_PROGID
+  . "$root/$dir/identity.sh"
   "$tools-windres" -i "$bin/Tessaline.dll" -O rc > "$logs/resources.rc" 2>&1
   local want
-  for want in 'FILEVERSION 6, 0, 5, 8' 'PRODUCTVERSION 6, 0, 5, 8' \
-              'VALUE "FileDescription", "FAX COM API Server"' 'VALUE "FileVersion", "6.0.5.8"' \
-              'VALUE "ProductVersion", "6.0.5.8"' 'VALUE "InternalName", "Tessaline.dll"' \
+  for want in "FILEVERSION $TESSALINE_VERSION_COMMAS" "PRODUCTVERSION $TESSALINE_VERSION_COMMAS" \
+              'VALUE "FileDescription", "FAX COM API Server"' "VALUE \"FileVersion\", \"$TESSALINE_VERSION\"" \
+              "VALUE \"ProductVersion\", \"$TESSALINE_VERSION\"" 'VALUE "InternalName", "Tessaline.dll"' \
               'VALUE "OriginalFilename", "Tessaline.dll"' '100, "Tessaline"' '1 "TYPELIB"'; do
     check "resource: $want" grep -qF "$want" "$logs/resources.rc"
   done
@@ -151,9 +154,9 @@ run_arch() {
   timeout 120 "$wine" regsvr32 /u /s Tessaline.dll
   rc=$?
   check "regsvr32 /u Tessaline.dll (exit $rc)" test $rc = 0
-  timeout 60 "$wine" reg query 'HKCR\Tessaline.USBFAX' > /dev/null 2>&1
-  check "unregistered: no Tessaline.USBFAX key" test $? != 0
-  timeout 60 "$wine" reg query 'HKCR\CLSID\{22C8CC4F-DE73-4DFC-8A83-2FB65C164ED6}' > /dev/null 2>&1
+  timeout 60 "$wine" reg query "HKCR\\$TESSALINE_USBFAX_PROGID" > /dev/null 2>&1
+  check "unregistered: no $TESSALINE_USBFAX_PROGID key" test $? != 0
+  timeout 60 "$wine" reg query "HKCR\\CLSID\\$TESSALINE_USBFAX_CLSID" > /dev/null 2>&1
   check "unregistered: no USBFAX class key" test $? != 0
 
   cd "$root" || return

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds Tessaline and runs every test: the plain build, then the same suite
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets and
+# the Windows build. Every build treats a compiler warning as an error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+export TESSALINE_WERROR=ON  # read by the builds of fuzz.sh and test-windows.sh too
 
 run_suite() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@"
+  cmake -S . -B "$dir" -G Ninja -DTESSALINE_WERROR=ON "$@"
   cmake --build "$dir" -j "$jobs"
   # The tests mostly wait on each other's processes and the simulated
   # device, so more of them run at once than there are cores.

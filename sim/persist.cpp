@@ -1,3 +1,5 @@
+// The simulated device's state on disk: loading and saving the state
+// directory, and the folder of files presented as received faxes.
 #include "sim/persist.h"
 
 #include <dirent.h>

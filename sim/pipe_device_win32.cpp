@@ -1,3 +1,5 @@
+// The simulated device behind named pipes on Windows: one pipe per channel,
+// its requests handed to the firmware and their outcomes carried out.
 #include "sim/pipe_device_win32.h"
 
 #include <windows.h>

@@ -1,3 +1,5 @@
+// The simulated device behind Unix sockets: one listening socket per channel
+// class, the channel contract of the POSIX platform served on a thread.
 #include "sim/sim_device.h"
 
 #include <fcntl.h>

@@ -56,10 +56,7 @@ std::string FaxClassDirectory(const std::string& device_dir) {
 // Opens the fax channel as an operation would: true when a device was found
 // and opened.
 bool FaxChannelOpens() {
-    const plat::Handle h = OpenDeviceInterface(GUID_DEVINTERFACE_FAX_CHANNEL, false);
-    const bool opened = plat::IsOpen(h);
-    plat::CloseDeviceInterface(h);
-    return opened;
+    return OpenDeviceInterface(GUID_DEVINTERFACE_FAX_CHANNEL).is_open();
 }
 
 class DeviceDirectoryTest : public SimTest {

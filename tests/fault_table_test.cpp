@@ -320,13 +320,12 @@ public:
     static bool LockIsFree() {
         bool free = false;
         std::thread other([&] {
-            plat::Handle m = plat::OpenNamedMutex(kAccessLockName);
-            if (m == plat::kInvalidHandle) return;
+            const plat::MutexHandle m = plat::OpenNamedMutex(kAccessLockName);
+            if (!m.is_open()) return;
             if (plat::WaitNamedMutex(m, 1000) == plat::MutexWait::Acquired) {
                 free = true;
                 plat::ReleaseNamedMutex(m);
             }
-            plat::CloseNamedMutex(m);
         });
         other.join();
         return free;

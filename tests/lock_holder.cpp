@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
     if (argc < 2) return 64;
     const int hold_ms = argc > 2 ? std::atoi(argv[2]) : 60000;
     const int wait_ms = argc > 3 ? std::atoi(argv[3]) : 10000;
-    plat::Handle m = plat::OpenNamedMutex(kAccessLockName);
-    if (m == plat::kInvalidHandle) {
+    const plat::MutexHandle m = plat::OpenNamedMutex(kAccessLockName);
+    if (!m.is_open()) {
         std::printf("failed\n");
         return 1;
     }
@@ -35,6 +35,5 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "abandon") == 0) _exit(0);
     usleep(static_cast<useconds_t>(hold_ms) * 1000);
     plat::ReleaseNamedMutex(m);
-    plat::CloseNamedMutex(m);
     return 0;
 }

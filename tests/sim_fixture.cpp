@@ -1,3 +1,5 @@
+// Test fixtures: a private device directory and access lock per test, the
+// simulated device, and a lock held by another process.
 #include "sim_fixture.h"
 
 #include <fcntl.h>

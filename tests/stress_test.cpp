@@ -154,8 +154,8 @@ protected:
 
     // True once some process holds the access lock.
     static bool WaitUntilLockHeld(int timeout_ms) {
-        plat::Handle m = plat::OpenNamedMutex(kAccessLockName);
-        if (m == plat::kInvalidHandle) return false;
+        const plat::MutexHandle m = plat::OpenNamedMutex(kAccessLockName);
+        if (!m.is_open()) return false;
         const auto deadline = Clock::now() + milliseconds(timeout_ms);
         bool held = false;
         while (!held && Clock::now() < deadline) {
@@ -172,7 +172,6 @@ protected:
             }
             if (!held) std::this_thread::sleep_for(milliseconds(1));
         }
-        plat::CloseNamedMutex(m);
         return held;
     }
 

@@ -97,7 +97,8 @@ TEST(CompletionTest, TakenWholeHoweverItArrivesAndNeverPastItsCount) {
         const std::uint8_t in[3] = {9, 9, 9};
         std::uint32_t count = 77;
         const bool read = c.kind == plat::RequestKind::Read;
-        const bool ok = plat::SubmitRequest(sv[0], c.kind, 0, read ? nullptr : in, read ? 0 : 3, read ? out : nullptr,
+        const plat::ChannelHandle channel(sv[0]);  // closes sv[0] when the case ends
+        const bool ok = plat::SubmitRequest(channel, c.kind, 0, read ? nullptr : in, read ? 0 : 3, read ? out : nullptr,
                                             read ? 8 : 0, &count);
         EXPECT_EQ(ok, c.ok) << c.what;
         if (c.ok) {
@@ -110,10 +111,9 @@ TEST(CompletionTest, TakenWholeHoweverItArrivesAndNeverPastItsCount) {
         // A request after a broken completion fails at once: the framing is
         // lost and the connection was shut.
         std::uint32_t next = 0;
-        EXPECT_EQ(plat::SubmitRequest(sv[0], plat::RequestKind::Write, 0, in, 3, nullptr, 0, &next), c.usable)
+        EXPECT_EQ(plat::SubmitRequest(channel, plat::RequestKind::Write, 0, in, 3, nullptr, 0, &next), c.usable)
             << c.what;
         driver.join();
-        close(sv[0]);
         close(sv[1]);
     }
 }

@@ -45,11 +45,9 @@ bool GetDeviceInterfacePath(const InterfaceClass& cls, char* path, std::int32_t 
 
 // Opens a device path found by GetDeviceInterfacePath (or named explicitly)
 // for reading and writing, shared with other handles on the same channel, for
-// overlapped requests unless `synchronous`. kInvalidHandle on failure; no
-// diagnostic is emitted.
-Handle OpenDevicePath(const char* path, bool synchronous);
-
-void CloseDeviceInterface(Handle h);
+// overlapped requests. A handle that is not open on failure; no diagnostic
+// is emitted. The channel closes when the handle goes.
+ChannelHandle OpenDevicePath(const char* path);
 
 enum class RequestKind : std::uint32_t { Read = 1, Write = 2, Control = 3 };
 
@@ -58,7 +56,7 @@ enum class RequestKind : std::uint32_t { Read = 1, Write = 2, Control = 3 };
 // data or a control request's output. `*count` receives the bytes moved (for
 // a write, the bytes the driver took), which never exceeds what was asked.
 // False when the request failed.
-bool SubmitRequest(Handle h, RequestKind kind, std::uint32_t code, const void* in, std::uint32_t in_len,
+bool SubmitRequest(const ChannelHandle& h, RequestKind kind, std::uint32_t code, const void* in, std::uint32_t in_len,
                    void* out, std::uint32_t out_len, std::uint32_t* count);
 
 }  // namespace plat

@@ -176,8 +176,8 @@ bool GetDeviceInterfacePath(const InterfaceClass& cls, char* path, std::int32_t 
     }
 }
 
-Handle OpenDevicePath(const char* path, bool /*synchronous: every request blocks until it completes*/) {
-    if (!path) return kInvalidHandle;
+ChannelHandle OpenDevicePath(const char* path) {
+    if (!path) return ChannelHandle();
     int fd = -1;
     if (t_probe.fd >= 0 && t_probe.path == path) {
         fd = t_probe.fd;
@@ -187,18 +187,16 @@ Handle OpenDevicePath(const char* path, bool /*synchronous: every request blocks
         t_probe.Drop();
         fd = ConnectPath(path);
     }
-    return fd < 0 ? kInvalidHandle : static_cast<Handle>(fd);
+    return fd < 0 ? ChannelHandle() : ChannelHandle(fd);
 }
 
-void CloseDeviceInterface(Handle h) {
-    if (IsOpen(h)) close(static_cast<int>(h));
-}
+void ChannelTraits::Close(int fd) { close(fd); }
 
-bool SubmitRequest(Handle h, RequestKind kind, std::uint32_t code, const void* in, std::uint32_t in_len, void* out,
-                   std::uint32_t out_len, std::uint32_t* count) {
+bool SubmitRequest(const ChannelHandle& h, RequestKind kind, std::uint32_t code, const void* in,
+                   std::uint32_t in_len, void* out, std::uint32_t out_len, std::uint32_t* count) {
     if (count) *count = 0;
-    if (!IsOpen(h)) return false;
-    const int fd = static_cast<int>(h);
+    if (!h.is_open()) return false;
+    const int fd = h.get();
     if (kind == RequestKind::Write) out_len = 0;
     if (kind == RequestKind::Read) in_len = 0;
     if (!in) in_len = 0;

@@ -24,8 +24,6 @@ static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "SP_
 static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5,
               "the fixed part of SP_DEVICE_INTERFACE_DETAIL_DATA_A is 5 bytes");
 
-HANDLE ToWin(Handle h) { return reinterpret_cast<HANDLE>(h); }
-
 // The device-information set of one discovery, destroyed on every path.
 class DeviceInfoSet {
 public:
@@ -141,23 +139,20 @@ bool GetDeviceInterfacePath(const InterfaceClass& cls, char* path, std::int32_t 
     return CopyDevicePath(path, capacity, detail->DevicePath, required - path_offset);
 }
 
-Handle OpenDevicePath(const char* path, bool synchronous) {
-    if (!path) return kInvalidHandle;
-    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (synchronous ? 0 : FILE_FLAG_OVERLAPPED);
+ChannelHandle OpenDevicePath(const char* path) {
+    if (!path) return ChannelHandle();
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, flags, nullptr);
-    return h == INVALID_HANDLE_VALUE ? kInvalidHandle : reinterpret_cast<Handle>(h);
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    return h == INVALID_HANDLE_VALUE ? ChannelHandle() : ChannelHandle(h);
 }
 
-void CloseDeviceInterface(Handle h) {
-    if (IsOpen(h)) CloseHandle(ToWin(h));
-}
+void ChannelTraits::Close(void* h) { CloseHandle(h); }
 
-bool SubmitRequest(Handle h, RequestKind kind, std::uint32_t code, const void* in, std::uint32_t in_len, void* out,
-                   std::uint32_t out_len, std::uint32_t* count) {
+bool SubmitRequest(const ChannelHandle& h, RequestKind kind, std::uint32_t code, const void* in,
+                   std::uint32_t in_len, void* out, std::uint32_t out_len, std::uint32_t* count) {
     if (count) *count = 0;
-    if (!IsOpen(h)) return false;
-    const HANDLE device = ToWin(h);
+    if (!h.is_open()) return false;
+    const HANDLE device = h.get();
 
     // One event per request: manual reset, not signalled, no name. A request
     // without its event could not be awaited, so none is issued then.

@@ -1,3 +1,4 @@
+// Where the device-discovery diagnostics go, and writing them there.
 #include "platform/diagnostics.h"
 
 #include <cstdio>

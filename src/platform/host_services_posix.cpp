@@ -1,3 +1,5 @@
+// The host's environment on POSIX: the caller's memory, and messages to the
+// user.
 #include <cstdio>
 
 #include "platform/host_services.h"

@@ -1,3 +1,4 @@
+// Local files on POSIX: reading a fax to send, and storing a downloaded one.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>

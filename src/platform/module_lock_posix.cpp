@@ -1,3 +1,4 @@
+// The module's own locks on POSIX: two process-local mutexes.
 #include <pthread.h>
 
 #include "platform/module_lock.h"

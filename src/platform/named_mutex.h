@@ -16,16 +16,15 @@ namespace plat {
 
 enum class MutexWait { Acquired, TimedOut, Abandoned, Failed };
 
-// Opens the mutex of this name, creating it when it does not exist yet.
-// Returns kInvalidHandle when it can be neither opened nor created.
-Handle OpenNamedMutex(const char* name);
+// Opens the mutex of this name, creating it when it does not exist yet. A
+// handle that is not open when it can be neither opened nor created. Closing
+// the handle (when it goes) does not release the mutex.
+MutexHandle OpenNamedMutex(const char* name);
 
-MutexWait WaitNamedMutex(Handle mutex, std::uint32_t timeout_ms);
+MutexWait WaitNamedMutex(const MutexHandle& mutex, std::uint32_t timeout_ms);
 
 // False when the calling thread does not own the mutex; nothing changes then.
-bool ReleaseNamedMutex(Handle mutex);
-
-void CloseNamedMutex(Handle mutex);
+bool ReleaseNamedMutex(const MutexHandle& mutex);
 
 }  // namespace plat
 

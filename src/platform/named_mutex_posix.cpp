@@ -37,9 +37,14 @@ struct SharedLock {
     pthread_mutex_t mutex;
 };
 
+}  // namespace
+
+// This process's mapping of one named mutex: what a MutexHandle holds.
 struct MutexObject {
     SharedLock* shared;
 };
+
+namespace {
 
 std::string ObjectName(const char* name) {
     const char* override_name = std::getenv("TESSALINE_LOCK_NAME");
@@ -108,15 +113,12 @@ SharedLock* CreateNew(const std::string& object) {
     return shared;
 }
 
-SharedLock* FromHandle(Handle h) {
-    if (h == kInvalidHandle || h == 0) return nullptr;
-    return reinterpret_cast<MutexObject*>(h)->shared;
-}
+SharedLock* FromHandle(const MutexHandle& h) { return h.is_open() ? h.get()->shared : nullptr; }
 
 }  // namespace
 
-Handle OpenNamedMutex(const char* name) {
-    if (!name) return kInvalidHandle;
+MutexHandle OpenNamedMutex(const char* name) {
+    if (!name) return MutexHandle();
     const std::string object = ObjectName(name);
     SharedLock* shared = nullptr;
     // Normally one or two rounds; a few more cover an object removed between
@@ -127,16 +129,16 @@ Handle OpenNamedMutex(const char* name) {
         shared = CreateNew(object);
         if (!shared && errno != EEXIST) break;
     }
-    if (!shared) return kInvalidHandle;
+    if (!shared) return MutexHandle();
     auto* obj = new (std::nothrow) MutexObject{shared};
     if (!obj) {
         munmap(shared, sizeof(SharedLock));
-        return kInvalidHandle;
+        return MutexHandle();
     }
-    return reinterpret_cast<Handle>(obj);
+    return MutexHandle(obj);
 }
 
-MutexWait WaitNamedMutex(Handle mutex, std::uint32_t timeout_ms) {
+MutexWait WaitNamedMutex(const MutexHandle& mutex, std::uint32_t timeout_ms) {
     SharedLock* shared = FromHandle(mutex);
     if (!shared) return MutexWait::Failed;
     timespec deadline{};
@@ -166,14 +168,12 @@ MutexWait WaitNamedMutex(Handle mutex, std::uint32_t timeout_ms) {
     }
 }
 
-bool ReleaseNamedMutex(Handle mutex) {
+bool ReleaseNamedMutex(const MutexHandle& mutex) {
     SharedLock* shared = FromHandle(mutex);
     return shared && pthread_mutex_unlock(&shared->mutex) == 0;
 }
 
-void CloseNamedMutex(Handle mutex) {
-    if (mutex == kInvalidHandle || mutex == 0) return;
-    auto* obj = reinterpret_cast<MutexObject*>(mutex);
+void MutexTraits::Close(MutexObject* obj) {
     munmap(obj->shared, sizeof(SharedLock));
     delete obj;
 }

@@ -7,30 +7,25 @@
 #include "platform/named_mutex.h"
 
 namespace plat {
-namespace {
 
-HANDLE ToWin(Handle h) { return reinterpret_cast<HANDLE>(h); }
-
-}  // namespace
-
-Handle OpenNamedMutex(const char* name) {
-    if (!name) return kInvalidHandle;
+MutexHandle OpenNamedMutex(const char* name) {
+    if (!name) return MutexHandle();
     SECURITY_DESCRIPTOR descriptor;
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) return kInvalidHandle;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) return MutexHandle();
     // DACL present and null: every user gets full access.
-    if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) return kInvalidHandle;
+    if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) return MutexHandle();
     SECURITY_ATTRIBUTES attributes;
     attributes.nLength = sizeof(attributes);
     attributes.lpSecurityDescriptor = &descriptor;
     attributes.bInheritHandle = FALSE;
     // Opens the mutex when it already exists; either way is fine.
     HANDLE mutex = CreateMutexA(&attributes, FALSE, name);
-    return mutex ? reinterpret_cast<Handle>(mutex) : kInvalidHandle;
+    return MutexHandle(mutex);
 }
 
-MutexWait WaitNamedMutex(Handle mutex, std::uint32_t timeout_ms) {
-    if (!IsOpen(mutex)) return MutexWait::Failed;
-    switch (WaitForSingleObject(ToWin(mutex), timeout_ms)) {
+MutexWait WaitNamedMutex(const MutexHandle& mutex, std::uint32_t timeout_ms) {
+    if (!mutex.is_open()) return MutexWait::Failed;
+    switch (WaitForSingleObject(mutex.get(), timeout_ms)) {
         case WAIT_OBJECT_0:
             return MutexWait::Acquired;
         case WAIT_TIMEOUT:
@@ -43,10 +38,8 @@ MutexWait WaitNamedMutex(Handle mutex, std::uint32_t timeout_ms) {
     }
 }
 
-bool ReleaseNamedMutex(Handle mutex) { return IsOpen(mutex) && ReleaseMutex(ToWin(mutex)) != 0; }
+bool ReleaseNamedMutex(const MutexHandle& mutex) { return mutex.is_open() && ReleaseMutex(mutex.get()) != 0; }
 
-void CloseNamedMutex(Handle mutex) {
-    if (IsOpen(mutex)) CloseHandle(ToWin(mutex));
-}
+void MutexTraits::Close(void* mutex) { CloseHandle(mutex); }
 
 }  // namespace plat

@@ -1,3 +1,5 @@
+// The MFP1 packet routines: building a header, moving a request through a
+// FAX_DEVICE, and judging the reply.
 #include "protocol/fax_packet.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// The received-fax and fax-log operations.
 #include "protocol/fax_received.h"
 
 #include <cstddef>

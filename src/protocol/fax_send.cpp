@@ -1,3 +1,4 @@
+// Sending a fax: the begin / recipients / data / end transaction.
 #include "protocol/fax_send.h"
 
 #include <cstddef>

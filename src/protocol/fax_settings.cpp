@@ -1,3 +1,5 @@
+// The settings, password and receive-settings operations, and the settings
+// record's conversion to and from its wire form.
 #include "protocol/fax_settings.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// IDispatch where there is no type library (POSIX): every operation
+// answers E_NOTIMPL.
 #include "server/dispatch.h"
 
 HRESULT DispatchGetTypeInfoCount(UINT*) { return E_NOTIMPL; }

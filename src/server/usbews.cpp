@@ -1,3 +1,4 @@
+// CIUSBEWS: the pass-through object on the EWS channel.
 #include "server/usbews.h"
 
 #include <new>

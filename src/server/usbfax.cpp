@@ -1,3 +1,4 @@
+// CUSBFAX: the fax automation object's methods.
 #include "server/usbfax.h"
 
 #include <cstdio>

@@ -24,9 +24,9 @@ inline constexpr std::uint32_t kAccessLockTimeoutMs = 5000;
 
 // Finds the first present interface of `cls` and opens it, or the device path
 // named by TESSALINE_FAX_DEVICE / TESSALINE_EWS_DEVICE for that channel when
-// set (discovery is then skipped). Discovery runs anew on every call.
-// INVALID handle (-1) on failure.
-plat::Handle OpenDeviceInterface(const plat::InterfaceClass& cls, bool synchronous);
+// set (discovery is then skipped). Discovery runs anew on every call. A
+// handle that is not open on failure.
+plat::ChannelHandle OpenDeviceInterface(const plat::InterfaceClass& cls);
 
 class FAX_DEVICE {
 public:
@@ -45,6 +45,10 @@ public:
     FAXSTATUS Unlock();
     // Opens the EWS channel without touching the mutex; 0 or 7.
     FAXSTATUS OpenEwsChannel();
+    // Releases the access lock and keeps the channel open: for a request
+    // without a time limit that must not keep every other operation out.
+    // Harmless when this thread does not own the lock.
+    void ReleaseAccessLock();
 
     // One request each, awaited without limit. 7 when no channel is open;
     // a failed request gives 2 for Write and IoControl, 8 for Read. A short
@@ -54,8 +58,9 @@ public:
     FAXSTATUS IoControl(std::uint32_t code, const void* in, std::uint32_t in_size, void* out,
                         std::uint32_t out_size, std::uint32_t* returned);
 
-    plat::Handle m_hDevice;
-    plat::Handle m_hAccessMutex;
+private:
+    plat::ChannelHandle m_hDevice;
+    plat::MutexHandle m_hAccessMutex;
 };
 
 #endif

@@ -1,3 +1,5 @@
+// The wait for a received-fax event and the cancel of pending I/O: the two
+// device-control requests on the fax channel.
 #include "transport/wait_cancel.h"
 
 #include <memory>
@@ -5,7 +7,6 @@
 
 #include "base/byte_order.h"
 #include "platform/device_channel.h"
-#include "platform/named_mutex.h"
 #include "transport/fax_device.h"
 
 namespace {
@@ -20,21 +21,6 @@ constexpr std::uint32_t kWaitReplySize = 16;
 constexpr std::uint32_t kWaitEventOffset = 4;
 constexpr std::uint32_t kWaitEventEnd = kWaitEventOffset + 4;
 
-// A channel handle that closes itself on every path.
-class ChannelHandle {
-public:
-    explicit ChannelHandle(plat::Handle h) : h_(h) {}
-    ~ChannelHandle() { plat::CloseDeviceInterface(h_); }
-    ChannelHandle(const ChannelHandle&) = delete;
-    ChannelHandle& operator=(const ChannelHandle&) = delete;
-
-    plat::Handle get() const { return h_; }
-    bool open() const { return plat::IsOpen(h_); }
-
-private:
-    plat::Handle h_;
-};
-
 }  // namespace
 
 FAXSTATUS WaitForReceivedFax(FAX_STATUS_ENUM* pReceivedStatus) {
@@ -47,7 +33,7 @@ FAXSTATUS WaitForReceivedFax(FAX_STATUS_ENUM* pReceivedStatus) {
 
     // The lock is needed only to open the channel. The wait below has no
     // time limit, so it must not keep every other fax operation out.
-    if (device->m_hAccessMutex != plat::kInvalidHandle) plat::ReleaseNamedMutex(device->m_hAccessMutex);
+    device->ReleaseAccessLock();
 
     std::uint8_t input[4];
     wire::StoreLE32(input, kWaitRequestInput);
@@ -70,13 +56,13 @@ FAXSTATUS CancelIO() {
     // A handle of its own, without FAX_DEVICE and without the access lock, so
     // that the cancel gets through while another caller holds the lock or has
     // a request pending on the channel.
-    ChannelHandle channel(OpenDeviceInterface(GUID_DEVINTERFACE_FAX_CHANNEL, false));
-    if (!channel.open()) return FAXSTATUS_NULLPOINTER;
+    const plat::ChannelHandle channel = OpenDeviceInterface(GUID_DEVINTERFACE_FAX_CHANNEL);
+    if (!channel.is_open()) return FAXSTATUS_NULLPOINTER;
 
     std::uint8_t input[4];
     wire::StoreLE32(input, kCancelRequestInput);
     std::uint32_t returned = 0;
-    const bool ok = plat::SubmitRequest(channel.get(), plat::RequestKind::Control, IOCTL_CANCEL_IO, input,
+    const bool ok = plat::SubmitRequest(channel, plat::RequestKind::Control, IOCTL_CANCEL_IO, input,
                                         sizeof(input), nullptr, 0, &returned);
     return ok ? FAXSTATUS_OK : FAXSTATUS_CMD_FAIL;
 }

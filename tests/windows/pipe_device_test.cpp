@@ -276,8 +276,8 @@ TEST_F(FaxOverPipeTest, ALockHeldElsewhereForMoreThanFiveSecondsIsNoDevice) {
 TEST_F(FaxOverPipeTest, AnAbandonedLockFailsOneOperationOnly) {
     // Some process must keep the mutex open while its owner ends, or it is
     // simply gone: this one does.
-    const plat::Handle mutex = plat::OpenNamedMutex(kAccessLockName);
-    ASSERT_NE(mutex, plat::kInvalidHandle);
+    const plat::MutexHandle mutex = plat::OpenNamedMutex(kAccessLockName);
+    ASSERT_TRUE(mutex.is_open());
     ChildProcess holder;
     ASSERT_TRUE(holder.Start(HelperCommand("lock_holder.exe", "abandon")));
     ASSERT_EQ(holder.ReadLine(), "locked");
@@ -289,7 +289,6 @@ TEST_F(FaxOverPipeTest, AnAbandonedLockFailsOneOperationOnly) {
     EXPECT_EQ(status, FAXSTATUS_NO_DEVICE);
     ASSERT_EQ(fax_->GetReceivedFaxCount(&count, &status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_OK);
-    plat::CloseNamedMutex(mutex);
 }
 
 class EwsOverPipeTest : public PipeDeviceTest {

@@ -180,7 +180,7 @@ TEST(DiscoveryTest, AFoundInterfaceThatCannotBeOpenedIsNoHandle) {
     char path[plat::kDevicePathCapacity];
     ASSERT_TRUE(plat::GetDeviceInterfacePath(kTestClass, path, sizeof(path)));
     // No driver stands behind the interface under test.
-    EXPECT_EQ(plat::OpenDevicePath(path, false), plat::kInvalidHandle);
+    EXPECT_FALSE(plat::OpenDevicePath(path).is_open());
 }
 
 // A pipe server end in this process, and a channel handle on its client end.
@@ -191,11 +191,11 @@ protected:
         server_ = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
                                    nullptr);
         ASSERT_NE(server_, INVALID_HANDLE_VALUE);
-        channel_ = plat::OpenDevicePath(name.c_str(), false);
-        ASSERT_NE(channel_, plat::kInvalidHandle);
+        channel_ = plat::OpenDevicePath(name.c_str());
+        ASSERT_TRUE(channel_.is_open());
     }
     void TearDown() override {
-        plat::CloseDeviceInterface(channel_);
+        channel_.reset();
         if (server_ != INVALID_HANDLE_VALUE) CloseHandle(server_);
     }
     void ServerWrite(const char* text) {
@@ -204,7 +204,7 @@ protected:
     }
 
     HANDLE server_ = INVALID_HANDLE_VALUE;
-    plat::Handle channel_ = plat::kInvalidHandle;
+    plat::ChannelHandle channel_;
 };
 
 TEST_F(ChannelTest, RequestsCompleteWithWhatMoved) {
@@ -243,8 +243,10 @@ TEST_F(ChannelTest, FailedRequests) {
     // A pipe takes no device-control request.
     EXPECT_FALSE(plat::SubmitRequest(channel_, plat::RequestKind::Control, 0x22E004, input, 4, output, 16, &count));
     EXPECT_EQ(count, 0u);
-    EXPECT_FALSE(plat::SubmitRequest(plat::kInvalidHandle, plat::RequestKind::Read, 0, nullptr, 0, output, 16, &count));
-    EXPECT_FALSE(plat::SubmitRequest(0, plat::RequestKind::Read, 0, nullptr, 0, output, 16, &count));
+    EXPECT_FALSE(plat::SubmitRequest(plat::ChannelHandle(INVALID_HANDLE_VALUE), plat::RequestKind::Read, 0, nullptr, 0,
+                                     output, 16, &count));
+    EXPECT_FALSE(plat::SubmitRequest(plat::ChannelHandle(nullptr), plat::RequestKind::Read, 0, nullptr, 0, output, 16,
+                                     &count));
     // The driver's end goes away: the request fails.
     CloseHandle(server_);
     server_ = INVALID_HANDLE_VALUE;
@@ -253,18 +255,17 @@ TEST_F(ChannelTest, FailedRequests) {
 
 TEST(NamedMutexTest, OwnedByItsThreadRecursivelyAndBoundedWhenHeldElsewhere) {
     const std::string name = "tessaline-test-mutex-" + std::to_string(GetCurrentProcessId());
-    const plat::Handle m = plat::OpenNamedMutex(name.c_str());
-    ASSERT_NE(m, plat::kInvalidHandle);
+    const plat::MutexHandle m = plat::OpenNamedMutex(name.c_str());
+    ASSERT_TRUE(m.is_open());
     EXPECT_EQ(plat::WaitNamedMutex(m, 0), plat::MutexWait::Acquired);
     EXPECT_EQ(plat::WaitNamedMutex(m, 0), plat::MutexWait::Acquired) << "recursive for its owner";
 
     plat::MutexWait other = plat::MutexWait::Acquired;
     bool released_elsewhere = true;
     std::thread([&] {
-        const plat::Handle again = plat::OpenNamedMutex(name.c_str());
+        const plat::MutexHandle again = plat::OpenNamedMutex(name.c_str());
         other = plat::WaitNamedMutex(again, 100);
         released_elsewhere = plat::ReleaseNamedMutex(again);
-        plat::CloseNamedMutex(again);
     }).join();
     EXPECT_EQ(other, plat::MutexWait::TimedOut);
     EXPECT_FALSE(released_elsewhere) << "a release by a thread that does not own it fails harmlessly";
@@ -272,8 +273,7 @@ TEST(NamedMutexTest, OwnedByItsThreadRecursivelyAndBoundedWhenHeldElsewhere) {
     EXPECT_TRUE(plat::ReleaseNamedMutex(m));
     EXPECT_TRUE(plat::ReleaseNamedMutex(m));
     EXPECT_FALSE(plat::ReleaseNamedMutex(m));
-    plat::CloseNamedMutex(m);
-    EXPECT_EQ(plat::WaitNamedMutex(plat::kInvalidHandle, 0), plat::MutexWait::Failed);
+    EXPECT_EQ(plat::WaitNamedMutex(plat::MutexHandle(), 0), plat::MutexWait::Failed);
 }
 
 TEST(LocalFileTest, LoadReadsTheWholeFile) {

@@ -1,3 +1,5 @@
+// Test fixtures for Tessaline.dll under Windows (or Wine): loading the DLL
+// per test, a temporary directory, and the simulated device behind pipes.
 #include "win_fixture.h"
 
 #include <fcntl.h>

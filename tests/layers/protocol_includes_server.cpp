@@ -1,0 +1,2 @@
+// Must not compile: the protocol layer includes a header of the server.
+#include "server/usbfax.h"

@@ -1,0 +1,2 @@
+// Must not compile: the transport layer includes a header of the protocol.
+#include "protocol/fax_packet.h"
