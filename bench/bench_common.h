@@ -19,9 +19,11 @@ constexpr char kNumber[] = "5550199";
 constexpr int kContenders = 8;
 constexpr int kContentionOps = 500;
 
-// The goals.
-constexpr double kMinRatio = 0.9;
-constexpr double kMinRate = 200.0;  // MB/s
+// The goals. A transfer through the library keeps up with the channel
+// alone: what it adds (the lock, discovery, the file and its buffer) costs
+// at most a twentieth. The goal is a ratio, not a rate: a rate says what the
+// host is, not what the code does.
+constexpr double kMinChannelRatio = 0.95;
 constexpr double kMaxSmallOpRatio = 1.5;
 constexpr double kMemorySlackMiB = 8.0;
 

@@ -38,13 +38,16 @@ std::string Format(const char* fmt, double a, double b, double c) {
 
 void PrintReport(const Report& r, bool quick, bool spread) {
     std::printf(
-        "\nTessaline benchmarks (%s). MB = 10^6 bytes; rates are medians over the rounds.\n"
+        "\nTessaline benchmarks (%s). MB = 10^6 bytes; rates are medians over the rounds,\n"
+        "and the ratios of two rates (Lib/raw, Lib/channel) medians of the ratios of the same round.\n"
         "Library: the fax operations of libtessaline, as the automation methods call them.\n"
         "Raw, same job: bench/raw_channel.cpp, the same requests on the device's socket without the library,\n"
         "  reading the file to send into a new buffer / writing the fetched fax with one write.\n"
         "Raw, channel only: the raw client from and into memory it already holds; in brackets the simulated\n"
         "  device's CPU time as a share of the wall time (client and device take turns, so the two shares\n"
-        "  add up to the whole when nothing else runs).\n"
+        "  add up to the whole when nothing else runs). Lib/channel compares the library with it.\n"
+        "Client CPU per MiB: the time the client process spent on a CPU per MiB moved, the library's and,\n"
+        "  in brackets, the raw client's on the channel alone; steadier than the rates on a busy machine.\n"
         "Simulated device: a process of its own, recording off, sent data not kept; %s.\n"
         "  Of its CPU time over the measurements, %.2f s was its own work (user) and %.2f s the kernel's\n"
         "  (the socket calls, waking and switching: the channel).\n\n",
@@ -53,9 +56,12 @@ void PrintReport(const Report& r, bool quick, bool spread) {
                  : "transfers and small op with client and device on one CPU, contention on all",
         r.device_user, r.device_kernel);
     std::vector<std::vector<std::string>> cells;
-    for (const Row& row : r.rows)
-        cells.push_back({row.figure, row.library, row.raw, row.ratio, row.channel, row.goal, row.met});
-    PrintTable({"Figure", "Library", "Raw, same job", "Lib/raw", "Raw, channel only (device's CPU share)", "Goal", "Met"},
+    for (const Row& row : r.rows) {
+        cells.push_back({row.figure, row.library, row.raw, row.ratio, row.channel, row.channel_ratio, row.client_cpu,
+                         row.goal, row.met});
+    }
+    PrintTable({"Figure", "Library", "Raw, same job", "Lib/raw", "Raw, channel only (device's CPU share)", "Lib/channel",
+                "Client CPU per MiB", "Goal", "Met"},
                cells);
     if (!r.costs.empty()) {
         std::printf("\nWhere the time of the transfers goes, in microseconds per MiB moved: the wall time, the time\n"

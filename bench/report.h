@@ -11,6 +11,8 @@ namespace bench {
 
 struct Row {
     std::string figure, library, raw, ratio, channel, goal, met;
+    std::string channel_ratio = "-";  // transfers: the library against the channel alone
+    std::string client_cpu = "-";     // transfers: the client's CPU time per MiB moved
 };
 
 // The outcome of the contention figure: calls per second and how they ended.

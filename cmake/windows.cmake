@@ -80,6 +80,7 @@ target_include_directories(tessaline_sim PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tessaline_sim PUBLIC tessaline_core)
 add_executable(tessaline-simd sim/simd_win32_main.cpp)
 target_link_libraries(tessaline-simd PRIVATE tessaline_sim)
+target_compile_definitions(tessaline-simd PRIVATE TESSALINE_VERSION="${PROJECT_VERSION}")
 
 if(TESSALINE_TESTS)
   enable_testing()

@@ -2,8 +2,23 @@
 # Installs what building and testing Tessaline needs on Debian 12: the Linux
 # build, and the Windows build (MinGW-w64, the IDL compiler) with Wine to run
 # its tests. Run as root (or with sudo available).
+#
+#   install-deps.sh               everything
+#   install-deps.sh --linux-only  the Linux build and its tests only: no
+#                                 MinGW-w64, no Wine, no i386 architecture
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
+
+linux_only=0
+for arg in "$@"; do
+  case $arg in
+    --linux-only) linux_only=1 ;;
+    -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "install-deps.sh: unknown option $arg" >&2
+       echo "Run 'install-deps.sh --help' for usage." >&2
+       exit 64 ;;
+  esac
+done
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -28,7 +43,9 @@ windows_packages=(
   wine wine32:i386 wine64 libwine-dev googletest
 )
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$linux_only" -eq 1 ]; then
+  windows_packages=()
+elif ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
 fi
 as_root apt-get update -q

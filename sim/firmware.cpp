@@ -314,6 +314,7 @@ void Firmware::AddReceivedFax(const std::string& name, Bytes data) {
 
 void Firmware::AddReceivedFax(ReceivedFax fax) {
     std::lock_guard<std::mutex> g(mu_);
+    removed_.erase(std::remove(removed_.begin(), removed_.end(), fax.name), removed_.end());
     received_.push_back(std::move(fax));
 }
 
@@ -327,14 +328,44 @@ std::vector<SentJob> Firmware::Jobs() const {
     return jobs_;
 }
 
+void Firmware::PushEvent(std::uint32_t event) {
+    if (std::find(events_.begin(), events_.end(), event) != events_.end()) return;  // merged
+    events_.push_back(event);
+    while (events_.size() > kMaxPendingEvents) events_.pop_front();
+}
+
 void Firmware::RaiseEvent(std::uint32_t event) {
     std::function<void()> wake;
     {
         std::lock_guard<std::mutex> g(mu_);
-        events_.push_back(event);
+        PushEvent(event);
         wake = wake_;
     }
     if (wake) wake();
+}
+
+std::size_t Firmware::PendingEvents() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return events_.size();
+}
+
+void Firmware::SetJobBounds(std::size_t jobs, std::uint64_t bytes) {
+    std::lock_guard<std::mutex> g(mu_);
+    max_jobs_ = jobs;
+    max_job_bytes_ = bytes;
+    TrimJobs();
+}
+
+void Firmware::TrimJobs() {
+    if (!jobs_.empty() && jobs_.back().data.size() > max_job_bytes_) Bytes().swap(jobs_.back().data);
+    std::uint64_t bytes = 0;
+    for (const SentJob& j : jobs_) bytes += j.data.size();
+    std::size_t drop = 0;
+    while (drop < jobs_.size() && (jobs_.size() - drop > max_jobs_ || bytes > max_job_bytes_)) {
+        bytes -= jobs_[drop].data.size();
+        ++drop;
+    }
+    jobs_.erase(jobs_.begin(), jobs_.begin() + static_cast<std::ptrdiff_t>(drop));
 }
 
 void Firmware::SetStatusPageTitle(std::string title) {
@@ -347,6 +378,8 @@ PersistentState Firmware::Snapshot() const {
     PersistentState state;
     std::memcpy(state.settings, settings_, sizeof(settings_));
     state.received = received_;
+    state.removed = removed_;
+    state.next_fax_number = next_fax_number_;
     state.jobs = jobs_;
     return state;
 }
@@ -355,7 +388,10 @@ void Firmware::Restore(PersistentState state) {
     std::lock_guard<std::mutex> g(mu_);
     std::memcpy(settings_, state.settings, sizeof(settings_));
     received_ = std::move(state.received);
+    removed_ = std::move(state.removed);
+    next_fax_number_ = std::max<std::uint32_t>(next_fax_number_, state.next_fax_number);
     jobs_ = std::move(state.jobs);
+    TrimJobs();
 }
 
 void Firmware::SetRecording(bool on) {

@@ -140,12 +140,29 @@ struct ReceivedFax {
 };
 
 // Everything the device keeps across a restart: its settings record (the
-// fax password included), its received faxes and the jobs it has sent.
+// fax password included), its received faxes, the names of the faxes removed
+// from it, the number its next received fax is named after, and the jobs it
+// has sent (within their bound).
 struct PersistentState {
     std::uint8_t settings[308] = {};  // as it travels
     std::vector<ReceivedFax> received;
+    // Names removed with FAXCMD_REMOVE_RECEIVED: a fax presented from a
+    // folder under such a name stays removed while the state lives.
+    std::vector<std::string> removed;
+    std::uint32_t next_fax_number = 1;  // received faxes are named faxNNNN.tif from it; never reused
     std::vector<SentJob> jobs;
 };
+
+// How many sent jobs a running device (tessaline-simd) keeps, and how many
+// bytes of their data in all: the newest jobs within both bounds. A job whose
+// data alone exceeds the byte bound keeps its record without its data. A
+// firmware made for a test keeps every job until bounds are set.
+inline constexpr std::size_t kDefaultKeptJobs = 16;
+inline constexpr std::uint64_t kDefaultKeptJobBytes = 32ull << 20;
+
+// The device keeps at most one pending event of each value, in the order
+// they were first raised, and at most this many in all (the oldest go).
+inline constexpr std::size_t kMaxPendingEvents = 8;
 
 // One recorded request and its completion.
 struct Transfer {
@@ -193,7 +210,13 @@ public:
     void AddReceivedFax(ReceivedFax fax);
     std::vector<ReceivedFax> ReceivedFaxes() const;
     std::vector<SentJob> Jobs() const;
+    // Queues an event for the next wait. An event of a value already pending
+    // is merged into it; a pending e_ReceivedFaxAvailable is dropped once the
+    // last received fax is removed.
     void RaiseEvent(std::uint32_t event);
+    std::size_t PendingEvents() const;
+    // The bounds of the sent jobs kept (none until set).
+    void SetJobBounds(std::size_t jobs, std::uint64_t bytes);
     void SetStatusPageTitle(std::string title);
     // The state a daemon keeps, taken or replaced in one step under the
     // firmware's lock, so that it is never seen half changed. Restore does
@@ -256,6 +279,8 @@ private:
     const Rule* FindReplyRule(const Session& s, Fault fault);
     void Fire(const Rule* rule);
     void Changed();
+    void PushEvent(std::uint32_t event);
+    void TrimJobs();
     std::string StatusPage(const std::string& path, int& code, std::string& type) const;
 
     mutable std::mutex mu_;
@@ -269,7 +294,10 @@ private:
     std::vector<SentJob> jobs_;
     std::vector<ReceivedFax> received_;
     std::deque<std::uint32_t> events_;
+    std::vector<std::string> removed_;
     std::uint32_t next_fax_number_ = 1;
+    std::size_t max_jobs_ = SIZE_MAX;
+    std::uint64_t max_job_bytes_ = UINT64_MAX;
     std::string title_ = "Tessaline simulated device";
 
     std::vector<Rule> rules_;

@@ -236,6 +236,7 @@ void Firmware::FinishJob(Session& s) {
     SentJob job = std::move(*s.job);
     s.job.reset();
     job.ended = true;
+    const std::uint64_t uploaded = s.job_bytes;
     const bool whole = job.data_ended && !job.failed_block && s.job_bytes == job.announced_size &&
                        job.announced_size > 0 && !job.recipients.empty();
     // A device that reads its jobs refuses one that is no TIFF image, as a
@@ -257,7 +258,8 @@ void Firmware::FinishJob(Session& s) {
             do {
                 std::snprintf(name, sizeof(name), "fax%04u.tif", next_fax_number_++);
             } while (std::any_of(received_.begin(), received_.end(),
-                                 [&](const ReceivedFax& f) { return f.name == name; }));
+                                 [&](const ReceivedFax& f) { return f.name == name; }) ||
+                     std::find(removed_.begin(), removed_.end(), name) != removed_.end());
             fax.name = name;
             fax.data = job.data;
             // Logged at the device's time, with the pages it counted and the
@@ -266,12 +268,16 @@ void Firmware::FinishJob(Session& s) {
             MakeLogEntry(fax.log, fax.name, logged, FaxSeconds(logged, job.data.size()));
             StampLogTime(fax.log, DeviceNow());
             received_.push_back(std::move(fax));
-            events_.push_back(1);  // e_ReceivedFaxAvailable
+            PushEvent(1);  // e_ReceivedFaxAvailable
             if (wake_) wake_();
             break;  // one copy however often the number is listed
         }
     }
+    // A job keeps its data whole or not at all, and none that was kept only
+    // to be read.
+    if (job.data.size() != uploaded || (!keep_sent_data_ && !loopback_)) Bytes().swap(job.data);
     jobs_.push_back(std::move(job));
+    TrimJobs();
     Changed();
 }
 
@@ -325,7 +331,12 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             }
             if (!data.empty()) {
                 if (data.size() > 4096) ++protocol_errors_;
-                if (keep_sent_data_ || loopback_ || checks_jobs_) s.job->data.insert(s.job->data.end(), data.begin(), data.end());
+                // Beyond the bound of kept job data the bytes are not kept, but
+                // a loopback device keeps them to receive them, and a device
+                // that reads its jobs to count their pages.
+                if (loopback_ || checks_jobs_ ||
+                    (keep_sent_data_ && s.job->data.size() + data.size() <= max_job_bytes_))
+                    s.job->data.insert(s.job->data.end(), data.begin(), data.end());
                 s.job_bytes += data.size();
                 ++s.job->blocks;
                 break;  // no reply per block
@@ -361,7 +372,14 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             break;
         case kRemove:
             if (auto it = named_fax(); it != received_.end()) {
+                // The name is remembered: a fax presented from a folder under
+                // it does not come back, and no new fax is given it.
+                if (std::find(removed_.begin(), removed_.end(), it->name) == removed_.end())
+                    removed_.push_back(it->name);
                 received_.erase(it);
+                // An announcement of faxes to fetch is no longer true.
+                if (received_.empty())
+                    events_.erase(std::remove(events_.begin(), events_.end(), 1u), events_.end());
                 Changed();
                 Reply(s, command, 0, {});
             }

@@ -45,7 +45,9 @@ bool WriteDurably(const std::string& dir, const std::string& name, const void* d
                   bool sync_dir, std::string& error) {
     const std::string path = dir + "/" + name;
     const std::string temp = dir + "/" + kTempPrefix + name;
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The state holds the received faxes and the password: its files are
+    // the owner's alone, whatever the umask.
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "cannot create " + temp + ": " + Errno();
         return false;
@@ -62,6 +64,7 @@ bool WriteDurably(const std::string& dir, const std::string& name, const void* d
         }
         done += static_cast<std::size_t>(n);
     }
+    if (fchmod(fd, 0600) != 0) ok = false;
     if (!ok || fsync(fd) != 0) {
         error = "cannot write " + temp + ": " + Errno();
         close(fd);
@@ -86,11 +89,10 @@ bool WriteDurably(const std::string& dir, const std::string& name, const void* d
 }
 
 bool ReadWhole(const std::string& path, Bytes& out, std::string& error) {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::uint32_t size = 0;
-    switch (plat::LoadFile(path.c_str(), data, size)) {
+    plat::FileBuffer data;
+    switch (plat::LoadFile(path.c_str(), data)) {
         case plat::FileLoad::Ok:
-            out.assign(data.get(), data.get() + size);
+            out.assign(data.data(), data.data() + data.size());
             return true;
         case plat::FileLoad::OpenFailed: error = "cannot open " + path; break;
         case plat::FileLoad::TooLarge: error = path + " is 4 GiB or more"; break;
@@ -283,6 +285,14 @@ public:
                 j.ended = ended_flag != 0;
                 state.jobs.push_back(std::move(j));
                 job = &state.jobs.back();
+            } else if (r.kind == "removed") {
+                std::string name;
+                if (!Text(r, "name", name)) return bad("bad removed record");
+                state.removed.push_back(std::move(name));
+                job = nullptr;
+            } else if (r.kind == "next-fax") {
+                if (!Number(r, "number", state.next_fax_number)) return bad("bad next-fax record");
+                job = nullptr;
             } else if (r.kind == "to") {
                 Recipient to;
                 if (!job) return bad("recipient outside a job");
@@ -395,10 +405,15 @@ bool StateStore::Open(const std::string& dir) {
     dir_ = dir;
     data_dir_ = dir + "/data";
     std::error_code ec;
+    const bool existed = std::filesystem::exists(dir, ec);
     std::filesystem::create_directories(data_dir_, ec);
     if (ec) return Fail("cannot create " + data_dir_ + ": " + ec.message());
+    // A directory made here, and its data directory, are the owner's alone;
+    // a directory the user gave that already existed keeps its mode.
+    if (!existed) chmod(dir.c_str(), 0700);
+    chmod(data_dir_.c_str(), 0700);
     const std::string lock = dir + "/lock";
-    lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock_fd_ < 0) return Fail("cannot open " + lock + ": " + Errno());
     if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
         const bool busy = errno == EWOULDBLOCK;
@@ -479,6 +494,8 @@ bool StateStore::Save(const PersistentState& state) {
         text += "fax name=" + Encode(fax.name) + " data=" + file + " length=" + std::to_string(fax.data.size()) +
                 " log=" + Hex(fax.log, kLogSize) + "\n";
     }
+    for (const std::string& name : state.removed) text += "removed name=" + Encode(name) + "\n";
+    text += "next-fax number=" + std::to_string(state.next_fax_number) + "\n";
     for (const SentJob& job : state.jobs) {
         if (!DataFileFor(job.data, next, file, wrote)) return false;
         text += "job size=" + std::to_string(job.announced_size) + " count=" + std::to_string(job.recipient_count) +
@@ -546,6 +563,13 @@ bool LoadFaxFolder(const std::string& dir, std::vector<ReceivedFax>& faxes, std:
         std::string why;
         if (!ReadWhole(path, fax.data, why)) {
             skipped.push_back(why);
+            continue;
+        }
+        if (fax.data.size() < 2) {
+            // The host stores no fax of fewer than 2 bytes: it could list it
+            // but never download it.
+            skipped.push_back(path + ": " + std::to_string(fax.data.size()) +
+                              " byte(s); a fax the host can download has at least 2");
             continue;
         }
         fax.name = name;

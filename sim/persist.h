@@ -23,13 +23,18 @@
 //   tessaline-simd-state 1
 //   settings <616 hex digits: the 308-byte settings record as it travels>
 //   fax name=<text> data=<file> length=<bytes> log=<160 hex digits>
+//   removed name=<text>
+//   next-fax number=<n>
 //   job size=<announced> count=<RecipientCount> blocks=<n> data-ended=<0|1>
 //       failed-block=<0|1> ended=<0|1> outcome=<Status> data=<file> length=<bytes>
 //   to prefix=<text> number=<text>
 //   end
 //
 // A job record is one line (broken above to fit); its recipients follow it
-// as "to" lines. <file> is a name in data/, or "-" for no data.
+// as "to" lines. <file> is a name in data/, or "-" for no data. A "removed"
+// line names a fax removed from the device; "next-fax" the number the next
+// received fax is named after (a state without it starts from 1, passing
+// over names in use). Every file is mode 0600.
 #ifndef TESSALINE_SIM_PERSIST_H
 #define TESSALINE_SIM_PERSIST_H
 

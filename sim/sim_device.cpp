@@ -403,13 +403,33 @@ bool SimDevice::Listen(const std::string& class_dir, const std::string& path, in
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 64) != 0) {
+    // The socket carries the received faxes and the password: it is the
+    // owner's alone, or the owner's and one group's, as a device node is.
+    // It is made owner-only from the start, so no one else can connect
+    // before its mode is set.
+    const mode_t old_mask = umask(0177);
+    const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    const int bind_errno = errno;
+    umask(old_mask);
+    errno = bind_errno;
+    if (!bound || listen(fd, 64) != 0) {
         error_ = "cannot listen on " + path + ": " + std::strerror(errno);
         if (fd >= 0) close(fd);
         fd = -1;
         return false;
     }
-    chmod(path.c_str(), 0666);
+    if (share_group_) {
+        if (chown(path.c_str(), static_cast<uid_t>(-1), *share_group_) != 0 || chmod(path.c_str(), 0660) != 0) {
+            error_ = "cannot give " + path + " to group " + std::to_string(*share_group_) + ": " +
+                     std::strerror(errno);
+            close(fd);
+            fd = -1;
+            unlink(path.c_str());
+            return false;
+        }
+    } else {
+        chmod(path.c_str(), 0600);
+    }
     SetNonBlocking(fd);
     return true;
 }

@@ -8,7 +8,10 @@
 #ifndef TESSALINE_SIM_SIM_DEVICE_H
 #define TESSALINE_SIM_SIM_DEVICE_H
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -30,6 +33,9 @@ public:
     // device of the same name already there is one such reason. A stale
     // socket of that name (nobody listening) is replaced.
     bool Start();
+    // Before Start: the sockets are shared with this group (mode 0660)
+    // instead of being the owner's alone (mode 0600, the default).
+    void ShareWithGroup(gid_t group) { share_group_ = group; }
     // Stops serving, closes every connection and removes the sockets.
     void Stop();
 
@@ -48,6 +54,7 @@ private:
     std::string ews_path_;
     std::string error_;
     Firmware firmware_;
+    std::optional<gid_t> share_group_;
     int fax_listener_ = -1;
     int ews_listener_ = -1;
     int wake_fd_ = -1;

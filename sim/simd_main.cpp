@@ -2,6 +2,7 @@
 // fax and EWS channels as listening sockets in the device directory until
 // SIGINT, SIGTERM or SIGHUP, then removes them. Run with --help for the
 // options.
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -47,12 +49,15 @@ const char kUsage[] =
     "                          directory (default: sim0)\n"
     "  --state DIR             keep the settings, the received faxes and the\n"
     "                          sent jobs in DIR across restarts (created when\n"
-    "                          missing; one daemon per DIR). Without it the\n"
-    "                          state lives in memory only\n"
+    "                          missing, mode 0700; one daemon per DIR; its\n"
+    "                          files are mode 0600). Without it the state\n"
+    "                          lives in memory only\n"
     "  --faxes DIR             present the regular files of DIR as received\n"
     "                          faxes: file name = fax name (at most 63 bytes),\n"
-    "                          content = fax; read once at start; a fax of that\n"
-    "                          name already kept in --state wins\n"
+    "                          content = fax (at least 2 bytes: the host cannot\n"
+    "                          download less); read once at start; a file that\n"
+    "                          does not qualify is passed over with a message;\n"
+    "                          a fax of that name already kept in --state wins\n"
     "  --loopback              a fax sent to the device's own fax number is\n"
     "                          received by it\n"
     "  --any-job               take a job that is no TIFF image (by default the\n"
@@ -65,11 +70,28 @@ const char kUsage[] =
     "                          bytes)\n"
     "  --receive-settings V    the value the device reports as its receive\n"
     "                          settings (default: 0)\n"
+    "  --keep-jobs N           keep at most the last N sent jobs (default: 16;\n"
+    "                          0 keeps none), in memory and in --state\n"
+    "  --keep-job-bytes N      keep at most N bytes of sent jobs' data in all\n"
+    "                          (default: 32M; suffixes K, M, G count in 1024s);\n"
+    "                          older jobs go first, and a job whose data alone\n"
+    "                          is larger keeps its record without its data\n"
+    "  --socket-group GROUP    share the sockets with GROUP (a name or a number):\n"
+    "                          mode 0660 and that group, as a printer's device\n"
+    "                          node is shared; by default they are yours alone\n"
+    "                          (mode 0600)\n"
     "  -h, --help              show this help and exit\n"
+    "  --version               show the version and exit\n"
     "\n"
     "Numbers are decimal, or hexadecimal after 0x. --password and --fax-number\n"
     "apply over a state loaded from --state, and are then kept in it. An option\n"
     "may also be written --option=VALUE.\n"
+    "\n"
+    "A fax removed from the device stays removed while the state lives, even\n"
+    "when --faxes presents it again, and no received fax is given a name used\n"
+    "before. The device keeps at most one pending event of each kind (a new one\n"
+    "of a kind already pending is merged into it), and drops a pending\n"
+    "e_ReceivedFaxAvailable once it holds no received fax.\n"
     "\n"
     "Once serving, one line goes to standard output, naming both sockets:\n"
     "  ready fax=PATH ews=PATH\n"
@@ -102,7 +124,11 @@ struct Options {
     std::optional<std::string> password;
     std::optional<std::string> fax_number;
     std::optional<std::uint32_t> receive_settings;
+    std::optional<gid_t> socket_group;
+    std::size_t keep_jobs = sim::kDefaultKeptJobs;
+    std::uint64_t keep_job_bytes = sim::kDefaultKeptJobBytes;
     bool help = false;
+    bool version = false;
 };
 
 // A 32-bit number: decimal, or hexadecimal after 0x.
@@ -137,6 +163,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.help = true;
             continue;
         }
+        if (arg == "--version") {
+            o.version = true;
+            continue;
+        }
         std::optional<std::string> inline_value;
         if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
             inline_value = arg.substr(eq + 1);
@@ -153,7 +183,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             continue;
         }
         static const char* const kWithValue[] = {"--dir",      "--name",       "--state",      "--faxes",
-                                                 "--block-size", "--password", "--fax-number", "--receive-settings"};
+                                                 "--block-size", "--password", "--fax-number", "--receive-settings",
+                                                 "--socket-group", "--keep-jobs", "--keep-job-bytes"};
         if (std::find_if(std::begin(kWithValue), std::end(kWithValue), [&](const char* k) { return arg == k; }) ==
             std::end(kWithValue)) {
             return Reject(error, "unknown option " + arg);
@@ -172,6 +203,27 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         } else if (arg == "--block-size") {
             if (!ParseU32(value, number) || number == 0) return Reject(error, "--block-size must be 1 or more");
             o.block_size = number;
+        } else if (arg == "--keep-jobs") {
+            if (!ParseU32(value, number)) return Reject(error, "--keep-jobs must be a count");
+            o.keep_jobs = number;
+        } else if (arg == "--keep-job-bytes") {
+            std::string digits = value;
+            std::uint64_t unit = 1;
+            if (!digits.empty()) {
+                const char last = static_cast<char>(std::toupper(static_cast<unsigned char>(digits.back())));
+                unit = last == 'K' ? 1ull << 10 : last == 'M' ? 1ull << 20 : last == 'G' ? 1ull << 30 : 1;
+                if (unit != 1) digits.pop_back();
+            }
+            if (!ParseU32(digits, number)) return Reject(error, "--keep-job-bytes must be a size (N, NK, NM or NG)");
+            o.keep_job_bytes = number * unit;
+        } else if (arg == "--socket-group") {
+            if (const group* g = value.empty() ? nullptr : getgrnam(value.c_str())) {
+                o.socket_group = g->gr_gid;
+            } else if (ParseU32(value, number) && value.find_first_not_of("0123456789") == std::string::npos) {
+                o.socket_group = static_cast<gid_t>(number);
+            } else {
+                return Reject(error, "--socket-group: no group named '" + value + "'");
+            }
         } else if (arg == "--receive-settings") {
             if (!ParseU32(value, number)) return Reject(error, "--receive-settings must be a 32-bit number");
             o.receive_settings = number;
@@ -229,12 +281,21 @@ bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
             return false;
         }
         for (const std::string& s : skipped) Complain("passed over " + s);
+        // A removal is remembered only while the folder still holds the file:
+        // a file that left the folder and came back is a new fax.
+        std::vector<std::string> removed;
+        for (const std::string& name : state.removed)
+            if (std::any_of(faxes.begin(), faxes.end(), [&](const sim::ReceivedFax& f) { return f.name == name; }))
+                removed.push_back(name);
+        state.removed = std::move(removed);
         for (sim::ReceivedFax& fax : faxes) {
             const bool kept = std::any_of(state.received.begin(), state.received.end(),
                                           [&](const sim::ReceivedFax& f) { return f.name == fax.name; });
-            if (!kept) state.received.push_back(std::move(fax));
+            const bool was_removed = std::find(state.removed.begin(), state.removed.end(), fax.name) != state.removed.end();
+            if (!kept && !was_removed) state.received.push_back(std::move(fax));
         }
     }
+    fw.SetJobBounds(o.keep_jobs, o.keep_job_bytes);
     fw.Restore(std::move(state));
     if (o.block_size) fw.SetBlockSize(*o.block_size);
     if (o.receive_settings) fw.SetReceiveSettings(*o.receive_settings);
@@ -266,6 +327,7 @@ int Run(const Options& o) {
     CreateDirectories(dir);  // a failure shows when the device starts
 
     sim::SimDevice device(dir, o.name);
+    if (o.socket_group) device.ShareWithGroup(*o.socket_group);
     sim::Firmware& fw = device.firmware();
     // Recording keeps every byte for tests to inspect; a daemon would grow
     // without bound.
@@ -361,11 +423,15 @@ int main(int argc, char** argv) {
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
         Complain(error);
-        std::fprintf(stderr, "Try '%s --help' for more information.\n", kProgram);
+        std::fprintf(stderr, "Run '%s --help' for usage.\n", kProgram);
         return 2;
     }
     if (options.help) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", kProgram, TESSALINE_VERSION);
         return 0;
     }
     return Run(options);

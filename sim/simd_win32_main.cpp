@@ -31,6 +31,9 @@ const char kUsage[] =
     "  --loopback              a fax sent to the device's own number is received by it\n"
     "  --any-job               take a job that is no TIFF image (by default it is refused)\n"
     "  -h, --help              show this help and exit\n"
+    "  --version               show the version and exit\n"
+    "An option may also be written --option=VALUE. The device keeps the newest\n"
+    "16 sent jobs and at most 32 MiB of their data.\n"
     "\n"
     "Once serving, one line goes to standard output:\n"
     "  ready fax=PATH ews=PATH\n"
@@ -53,7 +56,7 @@ bool ParseNumber(const char* text, std::uint32_t& out) {
 }
 
 int BadCommandLine(const std::string& why) {
-    std::fprintf(stderr, "tessaline-simd: %s\nTry 'tessaline-simd --help'.\n", why.c_str());
+    std::fprintf(stderr, "tessaline-simd: %s\nRun 'tessaline-simd --help' for usage.\n", why.c_str());
     return 2;
 }
 
@@ -66,12 +69,25 @@ int main(int argc, char** argv) {
     std::uint32_t receive_settings = 0, block_size = 0;
     bool set_receive_settings = false, loopback = false, any_job = false;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+        std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (arg == "--version") {
+            std::printf("tessaline-simd %s\n", TESSALINE_VERSION);
+            return 0;
+        }
+        // --option=VALUE is --option VALUE.
+        std::string inline_value;
+        bool has_inline = false;
+        if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inline_value = arg.substr(eq + 1);
+            has_inline = true;
+            arg.resize(eq);
+        }
         if (arg == "--loopback") {
+            if (has_inline) return BadCommandLine("--loopback takes no value");
             loopback = true;
             continue;
         }
@@ -84,8 +100,9 @@ int main(int argc, char** argv) {
         bool known = false;
         for (const char* option : kWithValue) known = known || arg == option;
         if (!known) return BadCommandLine("unknown option " + arg);
-        if (i + 1 >= argc) return BadCommandLine(arg + " needs a value");
-        const char* value = argv[++i];
+        if (!has_inline && i + 1 >= argc) return BadCommandLine(arg + " needs a value");
+        const std::string value_text = has_inline ? inline_value : argv[++i];
+        const char* value = value_text.c_str();
         if (arg == "--name") {
             name = value;
         } else if (arg == "--password") {
@@ -122,6 +139,7 @@ int main(int argc, char** argv) {
     fw.SetChecksJobs(!any_job);
     fw.SetClockRuns(true);
     fw.SetRecording(false);  // a long-running device keeps no traffic log
+    fw.SetJobBounds(sim::kDefaultKeptJobs, sim::kDefaultKeptJobBytes);
 
     g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!g_stop || !device.Start()) {

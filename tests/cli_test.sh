@@ -12,9 +12,11 @@ export TESSALINE_LOCK_NAME=tessaline-cli-test-$$
 unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS
 failures=0
 simd=
+simd2=
+holder=
 
 cleanup() {
-  [ -n "$simd" ] && kill "$simd" 2>/dev/null && wait "$simd" 2>/dev/null
+  for pid in $simd $simd2 $holder; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
   rm -rf "$work" "/dev/shm/$TESSALINE_LOCK_NAME"
 }
 trap cleanup EXIT
@@ -56,18 +58,73 @@ contains ""; [[ "$err" == *"FAXSTATUS_NO_DEVICE (7)"*"$TESSALINE_DEVICE_DIR"* ]]
 [ -z "$out" ] || fail "output on failure: $out"
 run 7 --json count
 json '.status == 7 and .status_name == "FAXSTATUS_NO_DEVICE" and (.error | contains("devices"))'
+# A failed call's object names the cause and holds nothing it did not obtain.
+json '.cause == "no_device" and .exit_status == 7 and (has("count") | not)'
 run 7 devices
 run 5 cancel
 
-# Usage errors and help.
+# What the command can check itself is checked before the device is
+# asked, and the message names the path and the system's reason.
+run 66 send "$work/missing.tif" 5550100
+[[ "$err" == *"cannot read $work/missing.tif: No such file or directory"* ]] || fail "missing file: $err"
+mkdir "$work/adir"
+run 66 send "$work/adir" 5550100
+[[ "$err" == *"cannot read $work/adir: it is a directory"* ]] || fail "directory: $err"
+ln -s nowhere "$work/dangling.tif"
+run 66 --json send "$work/dangling.tif" 5550100
+json '.exit_status == 66 and .path == "'"$work/dangling.tif"'" and (.error | contains("symbolic link to a file that does not exist"))'
+if [ "$(id -u)" -ne 0 ]; then
+  cp "$work/fax.tif" "$work/unreadable.tif" && chmod 0 "$work/unreadable.tif"
+  run 66 send "$work/unreadable.tif" 5550100
+  [[ "$err" == *"Permission denied"* ]] || fail "unreadable file: $err"
+fi
+run 64 send "$work/fax.tif" 5550100 ""
+[[ "$err" == *"NUMBER 2 is empty"* ]] || fail "empty number: $err"
+run 66 get fax0001.tif -o "$work/no/such/dir/x.tif"
+[[ "$err" == *"cannot write $work/no/such/dir/x.tif: $work/no/such/dir: No such file or directory"* ]] ||
+  fail "missing output directory: $err"
+run 66 get fax0001.tif --output="$work/adir"
+[[ "$err" == *"$work/adir is a directory"* ]] || fail "output is a directory: $err"
+
+# Usage errors and help: each tool points to the help of the command, in the
+# same words; under --json a usage error is one JSON object too.
 run 64
 run 64 frobnicate
+[[ "$err" == *"Run 'tessaline --help' for usage."* ]] || fail "unknown command: $err"
 run 64 get
+[[ "$err" == "tessaline get: get takes one fax name"$'\n'"Run 'tessaline get --help' for usage." ]] || fail "get usage: $err"
+run 64 send --prefix
+[[ "$err" == *"--prefix needs a value"*"Run 'tessaline send --help' for usage." ]] || fail "send usage: $err"
+run 64 count --bogus
+run 64 send --resolution=coarse "$work/fax.tif" 5550100
+[[ "$err" == *"--resolution takes fine or normal"*"Run 'tessaline send --help' for usage." ]] || fail "send --resolution: $err"
+run 64 --json receive --retry-max=0 "$work"
+json '.command == "receive" and .exit_status == 64 and .help == "tessaline receive --help" and (.error | contains("--retry-max"))'
+run 64 get fax0001.tif --json -o -
+run 64 list --timeout=
+run 66 --json receive "$work/no/such/dir"
+json '.exit_status == 66 and .path == "'"$work/no/such/dir"'" and (has("status") | not)'
+run 64 --json get
+json '.command == "get" and .exit_status == 64 and .help == "tessaline get --help" and (has("status") | not)'
+run 64 frobnicate --json
+json '.exit_status == 64 and (.error | contains("frobnicate"))'
+for tool in tessaline-simd tessaline-mktiff; do
+  "$bin/$tool" --bogus >/dev/null 2>"$work/err"; rc=$?
+  [ "$(tail -1 "$work/err")" = "Run '$tool --help' for usage." ] || fail "$tool usage error: $(cat "$work/err")"
+  [ "$rc" -ne 0 ] || fail "$tool --bogus exited 0"
+done
+for tool in tessaline tessaline-simd tessaline-mktiff; do
+  [[ "$("$bin/$tool" --version)" == "$tool "[0-9]* ]] || fail "$tool --version"
+done
 run 64 settings set NoSuchField=1
 run 64 settings set FaxNumber="$(printf '%040d' 0)"
 run 64 send "$work/fax.tif"
 run 0 --help
 contains "Usage: tessaline"
+for status in "12     password check" "64     a usage error" "65     a file refused" "66     a local file" \
+  "69     a converter" "73     a file of the command's own" "75     receive --once" "124    the time limit"; do
+  contains "$status"
+done
 for c in send count list get rm log settings password receive-settings wait receive cancel ews devices; do
   run 0 "$c" --help
   contains "Usage: tessaline [--json] $c"
@@ -80,11 +137,11 @@ run 0 list
 run 0 --json list
 json '.faxes == []'
 
-run 0 send "$work/fax.tif" 5550100 ""
-contains "3 page(s)"; contains "1 recipient(s)"  # the device skips a recipient without a number
+run 0 send "$work/fax.tif" 5550100 5550199
+contains "3 page(s)"; contains "2 recipient(s)"
 run 0 wait
 contains "e_ReceivedFaxAvailable (1)"
-run 0 send --prefix 9 "$work/fax.tif" 5550100
+run 0 send --prefix=9 "$work/fax.tif" 5550100
 run 0 --json wait
 json '.event == 1 and .event_name == "e_ReceivedFaxAvailable"'
 
@@ -100,8 +157,17 @@ cmp -s "$work/fax.tif" "$work/fax0001.tif" || fail "downloaded fax differs"
 run 0 --json get fax0002.tif -o "$work/second.tif"
 json ".bytes == $(stat -c %s "$work/fax.tif")"
 cmp -s "$work/fax.tif" "$work/second.tif" || fail "second download differs"
-run 2 get fax0002.tif -o "$work/no/such/dir/x.tif"
-[[ "$err" == *"local file"* ]] || fail "advice for an unwritable file: $err"
+# Standard output, a pipe here, gets the fax and nothing else.
+"$bin/tessaline" get fax0002.tif -o /dev/stdout 2>/dev/null | cmp -s - "$work/fax.tif" || fail "get -o /dev/stdout"
+[ -L /dev/stdout ] || fail "get -o /dev/stdout replaced /dev/stdout"
+# A name the device does not list is told apart from a device fault, and a
+# failed call's object leaves out what it did not obtain.
+run 8 --json get nosuch.tif -o "$work/nosuch.tif"
+json '.cause == "unknown_name" and (has("bytes") | not) and .name == "nosuch.tif"'
+run 8 log nosuch.tif
+[[ "$err" == *"the device lists no fax named 'nosuch.tif'"* ]] || fail "unknown name: $err"
+run 8 --json log nosuch.tif
+json '.cause == "unknown_name" and (has("Duration") | not) and (has("SendTime") | not)'
 
 run 0 log fax0001.tif
 contains "FileName    fax0001.tif"
@@ -114,8 +180,26 @@ run 0 --json settings
 json '.FaxNumber == "5550100" and .PasswordSet == false and (has("Password") | not)'
 run 0 settings set FaxName="Front desk" RingPattern=triple AutoAnswer=7
 contains "RingPattern         3 (e_FaxRingTriple)"
+[[ "$err" == *"warning: AutoAnswer=7 is none of the declared values (0 to 3); the device gets it unchanged"* ]] ||
+  fail "no warning for an undeclared value: $err"
 run 0 --json settings set PulseDialing=1
 json '.FaxName == "Front desk" and .RingPattern == 3 and .AutoAnswer == 7 and .PulseDialing == 1'
+# Field names in any case, and the value names the command shows.
+for pair in "e_FaxRingDouble 2" "FAXRINGSINGLE 1" "All 0" "double-and-triple 4"; do
+  run 0 --json settings set ringpattern="${pair% *}" AUTOANSWER=Auto
+  json ".RingPattern == ${pair#* } and .AutoAnswer == 1 and (has(\"warnings\") | not)"
+done
+run 0 --json settings set autoanswer=e_FaxTel bthumbfirst=true
+json '.AutoAnswer == 2 and .bThumbFirst == 1'
+run 64 settings set RingPattern=quadruple
+# Settings text travels the same way: UTF-8 as it is, other bytes as hex:.
+run 0 --json settings set FaxName="Ünïcödé"
+json '.FaxName == "Ünïcödé"'
+run 0 --json settings set FaxName=hex:ff41
+json '.FaxName == "hex:ff41"'
+run 0 settings
+contains "FaxName             "$'\xff'"A"
+run 0 settings set FaxName="Front desk"
 
 run 0 password is-set
 contains "no fax password"
@@ -129,8 +213,21 @@ printf 'open sesame\r\n' >"$work/pw-crlf"
 stdin_file=$work/pw-crlf run 0 --json password check
 json '.passed == true'
 printf 'wrong\n' >"$work/pw-wrong"
-stdin_file=$work/pw-wrong run 0 --json password check
-json '.passed == false and .status == 0'
+stdin_file=$work/pw-wrong run 12 --json password check
+json '.passed == false and .status == 0 and .exit_status == 12'
+stdin_file=$work/pw-wrong run 12 password check
+contains "the password is wrong"
+# On a terminal: a prompt, and the password typed is not echoed.
+if [ -x "$bin/tests/pty_run" ]; then
+  "$bin/tests/pty_run" "Fax password: " "open sesame" "$bin/tessaline" password check >"$work/pty" 2>&1
+  rc=$?
+  [ "$rc" -eq 0 ] || fail "password check on a terminal exited $rc: $(cat "$work/pty")"
+  grep -q "Fax password: " "$work/pty" || fail "no prompt on a terminal: $(cat "$work/pty")"
+  grep -q "open sesame" "$work/pty" && fail "the password was echoed: $(cat "$work/pty")"
+  grep -q "the password is correct" "$work/pty" || fail "terminal check: $(cat "$work/pty")"
+else
+  fail "no pty_run helper in $bin/tests"
+fi
 run 0 --json settings --show-password
 json '.Password == "open sesame"'
 
@@ -140,7 +237,7 @@ run 0 --json receive-settings
 json '.value == 0'
 
 printf 'GET /status.json HTTP/1.1\r\n\r\n' >"$work/request"
-run 0 ews --write "$work/request" --read 15
+run 0 ews --write="$work/request" --read=15
 [ "$out" = "HTTP/1.1 200 OK" ] || fail "ews: $out"
 stdin_file=$work/request run 0 --json ews --write - --read 15
 json '.written == 29 and .read == 15 and (.data_base64 | @base64d) == "HTTP/1.1 200 OK"'
@@ -155,7 +252,7 @@ json '.channels | length == 2 and all(.would_use != null)'
 fax_class="$TESSALINE_DEVICE_DIR/{783E1D39-8E60-4E98-A947-E2DE688F1771}"
 chmod 0777 "$fax_class"
 run 7 count
-[[ "$err" == *"tessaline: not searching $fax_class: writable by other users"* ]] || fail "untrusted directory: $err"
+[[ "$err" == *"libtessaline: not searching $fax_class: writable by other users"* ]] || fail "untrusted directory: $err"
 run 0 devices
 contains "fax channel: $fax_class (not searched: $fax_class: writable by other users)"
 contains "an operation would use: none"
@@ -170,6 +267,45 @@ json '.name == "fax0002.tif"'
 run 0 count
 [ "$out" = 0 ] || fail "count after removal: $out"
 run 8 rm fax0001.tif
+[[ "$err" == *"lists no fax named 'fax0001.tif'"* ]] || fail "rm of an unknown name: $err"
+
+# Another program holding the access lock is told apart from no device.
+if [ -x "$bin/tests/lock_holder" ]; then
+  "$bin/tests/lock_holder" hold 8000 >"$work/holder" &
+  holder=$!
+  for _ in $(seq 100); do grep -q locked "$work/holder" && break; sleep 0.05; done
+  run 7 --json count
+  json '.cause == "lock_held" and (.error | contains("access lock"))'
+  wait "$holder"; holder=
+else
+  fail "no lock_holder helper in $bin/tests"
+fi
+
+# Device text in JSON: valid UTF-8 as it is, other bytes (and text that
+# starts with the marker) in the hex: form; every listed name works as the
+# input of get, log and rm.
+folder=$work/inbox
+mkdir "$folder"
+cp "$work/fax.tif" "$folder/Ünïcödé.tif"
+cp "$work/fax.tif" "$folder/$(printf 'caf\xe9.tif')"
+cp "$work/fax.tif" "$folder/hex:41.tif"
+mkdir "$work/devices2"
+"$bin/tessaline-simd" --dir "$work/devices2" --faxes "$folder" >"$work/simd2.out" 2>&1 &
+simd2=$!
+for _ in $(seq 100); do grep -q '^ready' "$work/simd2.out" 2>/dev/null && break; sleep 0.05; done
+TESSALINE_DEVICE_DIR=$work/devices2 run 0 --json list
+json '.faxes == ["hex:636166e92e746966", "hex:6865783a34312e746966", "Ünïcödé.tif"]'
+jq -r '.faxes[]' "$work/out" >"$work/names"
+while IFS= read -r listed; do
+  TESSALINE_DEVICE_DIR=$work/devices2 run 0 --json get "$listed" -o "$work/by-name.tif"
+  cmp -s "$work/fax.tif" "$work/by-name.tif" || fail "get $listed: wrong fax"
+  TESSALINE_DEVICE_DIR=$work/devices2 run 0 --json log "$listed"
+  json ".name == \"$listed\""
+  TESSALINE_DEVICE_DIR=$work/devices2 run 0 rm "$listed"
+done <"$work/names"
+TESSALINE_DEVICE_DIR=$work/devices2 run 0 count
+[ "$out" = 0 ] || fail "names from list --json did not all work: $out left"
+kill "$simd2"; wait "$simd2" 2>/dev/null
 
 # A wait released by a cancel from another process.
 "$bin/tessaline" --json wait >"$work/wait.out" 2>/dev/null &

@@ -77,7 +77,7 @@ protected:
             EXPECT_EQ(entries.size(), 1u);
         } else {
             EXPECT_FALSE(opened);
-            EXPECT_EQ(err, "tessaline: not searching " + refusal + "\n");
+            EXPECT_EQ(err, "libtessaline: not searching " + refusal + "\n");
             EXPECT_EQ(listing, plat::ClassListing::Untrusted);
             EXPECT_EQ(listed, refusal);
             EXPECT_TRUE(entries.empty());
@@ -158,7 +158,7 @@ TEST_F(DeviceDirectoryTest, OperationReportsNoDeviceAndSaysWhy) {
     FAXRESULT r = FAXRESULT_OK;
     const std::string err = StandardErrorOf([&] { r = DeviceGetReceivedFaxCount(&count); });
     EXPECT_EQ(r, FAXRESULT_NO_DEVICE);
-    EXPECT_EQ(err, "tessaline: not searching " + class_dir + ": writable by other users\n");
+    EXPECT_EQ(err, "libtessaline: not searching " + class_dir + ": writable by other users\n");
     EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
 
     // TESSALINE_DIAGNOSTICS=none silences it like every discovery message.

@@ -58,15 +58,15 @@ receive_next "$work/three.tif"
 tiff_is "$work/three.tif" 3 1728 204 196
 run 0 --json log "$last_name"
 json '.Pages == 3'
-run 0 --json send "$work/three.pdf" 5550100 ""
-json '.pages == 3 and .recipients == 1 and .converted == true and .kind == "a PDF document"'
+run 0 --json send "$work/three.pdf" 5550100 5550199
+json '.pages == 3 and .recipients == 2 and .converted == true and .kind == "a PDF document"'
 receive_next "$work/three-again.tif"
 
 # Resolution and paper: 204 x 98 dpi, and Letter's 11 inches at 196 rows an inch.
-run 0 send --resolution normal "$work/three.pdf" 5550100
+run 0 send --resolution=normal "$work/three.pdf" 5550100
 receive_next "$work/normal.tif"
 tiff_is "$work/normal.tif" 3 1728 204 98
-run 0 send --paper letter "$work/page.ps" 5550100
+run 0 send --paper=letter "$work/page.ps" 5550100
 receive_next "$work/letter.tif"
 tiff_is "$work/letter.tif" 1 1728 204 196
 grep -q 'Image Length: 2156' <(tiffinfo "$work/letter.tif") || fail "a Letter page is not 2156 rows long"
@@ -116,7 +116,7 @@ printf 'PK\003\004 an archive' >"$work/letter.zip"
 printf '%%PDF-1.4\nnot really a PDF\n' >"$work/broken.pdf"
 before=$("$bin/tessaline" count)
 for refused in "letter.zip 65 a ZIP archive" "empty 65 an empty file" "broken.pdf 65 Ghostscript" \
-               "missing.pdf 66 cannot open"; do
+               "missing.pdf 66 No such file or directory"; do
   set -- $refused
   file=$1 status=$2; shift 2
   TESSALINE_FAX_DEVICE=$work/no-such-device run "$status" send "$work/$file" 5550100
@@ -124,7 +124,7 @@ for refused in "letter.zip 65 a ZIP archive" "empty 65 an empty file" "broken.pd
   [ "$status" = 66 ] || [ "$file" = broken.pdf ] || contains "$err" "PDF, PostScript, plain text, PNG, JPEG"
 done
 run 65 --json send "$work/letter.zip" 5550100
-json '.status_name == "REFUSED" and (.error | contains("ZIP"))'
+json '.cause == "refused" and .exit_status == 65 and (has("status") | not) and (.error | contains("ZIP"))'
 [ "$("$bin/tessaline" count)" = "$before" ] || fail "a refused file reached the device"
 TESSALINE_GHOSTSCRIPT=$work/no-such-gs run 69 send "$work/three.pdf" 5550100
 contains "$err" "Ghostscript"
@@ -154,7 +154,7 @@ run 8 send --raw "$work/letter.zip" 5550100
 # to standard output, and the fax itself to standard output.
 run 0 get fax0001.tif -o "$work/first.pdf"
 [ "$(pdf_pages "$work/first.pdf")" = 3 ] || fail "the PDF of a 3-page fax has $(pdf_pages "$work/first.pdf") pages"
-"$bin/tessaline" get fax0001.tif --pdf -o - >"$work/stdout.pdf" || fail "get --pdf -o -"
+"$bin/tessaline" get fax0001.tif --pdf --output=- >"$work/stdout.pdf" || fail "get --pdf -o -"
 [ "$(pdf_pages "$work/stdout.pdf")" = 3 ] || fail "the PDF on standard output has the wrong page count"
 "$bin/tessaline" get fax0001.tif -o - >"$work/stdout.tif" || fail "get -o -"
 cmp -s "$work/stdout.tif" "$work/three.tif" || fail "the fax on standard output differs from the download"

@@ -2,6 +2,8 @@
 // local files, removal and the log entry, against the simulated device.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -11,8 +13,10 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/file_buffer.h"
 #include "protocol/access_cycle.h"
 #include "protocol/fax_received.h"
 #include "sim_fixture.h"
@@ -349,6 +353,27 @@ TEST_F(ReceivedTest, DownloadIsStoredWholeWhateverTheBlocks) {
     EXPECT_EQ(fw().ProtocolErrors(), 0u);
 }
 
+// Faxes on either side of the size from which the download's buffer is a
+// mapping of its own arrive whole, byte for byte.
+TEST_F(ReceivedTest, FaxesAboveAndBelowTheMappedSizeArriveWhole) {
+    constexpr std::uint32_t kFrom = plat::FileBuffer::kMappedFrom;
+    const std::string path = files_ + "/received.tif";
+    for (std::uint32_t size : {kFrom - 1, kFrom, 3 * kFrom + 12345}) {
+        SCOPED_TRACE("size=" + std::to_string(size));
+        const sim::Bytes image = Pattern(size, static_cast<std::uint8_t>(size));
+        const std::string name = "in" + std::to_string(size) + ".tif";
+        fw().AddReceivedFax(name, image);
+        const FAX_FILENAME fax = Name(name);
+        ASSERT_EQ(DeviceGetReceivedFax(&fax, path.c_str()), FAXRESULT_OK);
+        const std::optional<sim::Bytes> got = FileBytes(path);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(got->size(), size);
+        EXPECT_TRUE(*got == image);  // not printed: megabytes
+    }
+    EXPECT_EQ(DirEntries(files_), std::vector<std::string>{"received.tif"});
+    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+}
+
 // A download that fails leaves an existing local file as it was and creates
 // no new one.
 TEST_F(ReceivedTest, FailedDownloadTouchesNoLocalFile) {
@@ -454,6 +479,93 @@ TEST_F(ReceivedTest, FailedStoreGivesFileAndLeavesNothingBehind) {
         EXPECT_EQ(DirEntries(files_), (std::vector<std::string>{"adir", "plain"}));
         EXPECT_TRUE(DirEntries(files_ + "/adir").empty());
     }
+}
+
+// What stands at the path decides how a download is stored: a regular file
+// (or one reached through symbolic links) is replaced where it lies and the
+// links stay links; a FIFO or a device is written as it is, never replaced
+// by a file.
+TEST_F(ReceivedTest, DownloadRespectsWhatStandsAtThePath) {
+    const sim::Bytes image = Pattern(3000, 9);
+    fw().AddReceivedFax("fax.tif", image);
+    const FAX_FILENAME fax = Name("fax.tif");
+    const std::string other = dir_ + "/elsewhere";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    auto is_link = [](const std::string& p) {
+        struct stat st {};
+        return lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    };
+
+    // A relative link to a file in this directory, and a chain of two links
+    // to a file in another directory, whose mode the new file keeps.
+    PutFile(files_ + "/old.tif", "old");
+    ASSERT_EQ(symlink("old.tif", (files_ + "/link.tif").c_str()), 0);
+    PutFile(other + "/far.tif", "far");
+    ASSERT_EQ(chmod((other + "/far.tif").c_str(), 0640), 0);
+    ASSERT_EQ(symlink((other + "/far.tif").c_str(), (other + "/hop").c_str()), 0);
+    ASSERT_EQ(symlink("../elsewhere/hop", (files_ + "/chain.tif").c_str()), 0);
+    // A dangling link: the file it names is created.
+    ASSERT_EQ(symlink("made.tif", (files_ + "/dangling.tif").c_str()), 0);
+    for (const char* link : {"link.tif", "chain.tif", "dangling.tif"}) {
+        SCOPED_TRACE(link);
+        const std::string path = files_ + "/" + link;
+        ASSERT_EQ(DeviceGetReceivedFax(&fax, path.c_str()), FAXRESULT_OK);
+        EXPECT_TRUE(is_link(path));
+        EXPECT_EQ(FileBytes(path), image);
+    }
+    EXPECT_EQ(FileBytes(files_ + "/old.tif"), image);
+    EXPECT_EQ(FileBytes(files_ + "/made.tif"), image);
+    struct stat st {};
+    ASSERT_EQ(stat((other + "/far.tif").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(DirEntries(files_),
+              (std::vector<std::string>{"chain.tif", "dangling.tif", "link.tif", "made.tif", "old.tif"}));
+    EXPECT_EQ(DirEntries(other), (std::vector<std::string>{"far.tif", "hop"}));
+
+    // A FIFO, and a link to it: the reader at the other end gets the fax.
+    const std::string fifo = files_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink("fifo", (files_ + "/to-fifo").c_str()), 0);
+    for (const std::string& path : {fifo, files_ + "/to-fifo"}) {
+        SCOPED_TRACE(path);
+        std::optional<sim::Bytes> read;
+        std::thread reader([&] { read = FileBytes(fifo); });
+        EXPECT_EQ(DeviceGetReceivedFax(&fax, path.c_str()), FAXRESULT_OK);
+        reader.join();
+        EXPECT_EQ(read, image);
+        ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    }
+
+    // A descriptor's entry, as /dev/stdout leads to one: its link names a
+    // pipe that no path reaches, and the pipe gets the fax.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    {
+        std::optional<sim::Bytes> read;
+        std::thread reader([&] { read = FileBytes("/proc/self/fd/" + std::to_string(ends[0])); });
+        const std::string entry = "/proc/self/fd/" + std::to_string(ends[1]);
+        EXPECT_EQ(DeviceGetReceivedFax(&fax, entry.c_str()), FAXRESULT_OK);
+        close(ends[1]);
+        reader.join();
+        close(ends[0]);
+        EXPECT_EQ(read, image);
+    }
+
+    // A character device made here: the null device, as root can make it.
+    const std::string null_device = files_ + "/null";
+    if (mknod(null_device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        EXPECT_EQ(DeviceGetReceivedFax(&fax, null_device.c_str()), FAXRESULT_OK);
+        ASSERT_EQ(lstat(null_device.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    } else {
+        std::printf("character device case not run: mknod needs root\n");
+    }
+    // No temporary file is left anywhere.
+    std::vector<std::string> expected = {"chain.tif", "dangling.tif", "fifo",   "link.tif",
+                                         "made.tif",  "null",         "old.tif", "to-fifo"};
+    if (access(null_device.c_str(), F_OK) != 0) expected.erase(expected.begin() + 5);
+    EXPECT_EQ(DirEntries(files_), expected);
 }
 
 TEST_F(ReceivedTest, WriteWholeFileRefusesBeforeCreatingAnything) {

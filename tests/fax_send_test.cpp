@@ -1,17 +1,21 @@
 // Sending a fax: argument and file checks, the recipient list, the data
 // blocks and the end-of-data header, and how the device's answers decide the
 // result, against the simulated device's recorded traffic and jobs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/file_buffer.h"
 #include "protocol/fax_send.h"
 #include "sim_fixture.h"
 #include "transport/fax_device.h"
@@ -382,6 +386,72 @@ TEST_F(SendTest, EndReplyIsTheResult) {
     }
 }
 
+// Files on either side of the size from which the file's buffer is a mapping
+// of its own go out whole, byte for byte, in the same blocks.
+TEST_F(SendTest, FilesAboveAndBelowTheMappedSizeGoOutWhole) {
+    fw().Script(ReplyStatusRule(FAXCMD_SEND_END, 0));
+    constexpr std::uint32_t kFrom = plat::FileBuffer::kMappedFrom;
+    for (std::uint32_t size : {kFrom - 1, kFrom, 3 * kFrom + 12345}) {
+        fw().ClearTraffic();
+        const Bytes file = Pattern(size);
+        EXPECT_EQ(DeviceSendFax(one_, 1, MakeFile(file).c_str()), FAXRESULT_OK) << size;
+        const sim::SentJob job = fw().Jobs().back();
+        EXPECT_EQ(job.announced_size, size);
+        EXPECT_TRUE(job.data == file) << size;  // not printed: megabytes
+        EXPECT_EQ(job.blocks, (size + 4095) / 4096);
+        EXPECT_FALSE(job.failed_block);
+    }
+    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+}
+
+// The file is taken whole before the first request: a file rewritten in place
+// while its blocks are going out still arrives as it was when the send began.
+// The device holds the first block's header for a while, and the file is
+// rewritten meanwhile.
+TEST_F(SendTest, FileChangedDuringTheSendArrivesAsItWas) {
+    const std::uint32_t size = plat::FileBuffer::kMappedFrom + 5000;
+    const Bytes before = Pattern(size);
+    Bytes after(before);
+    for (auto& b : after) b = static_cast<std::uint8_t>(~b);
+    const std::string path = MakeFile(before);
+
+    Rule hold;
+    hold.command = FAXCMD_DATA;
+    hold.occurrence = 0;
+    hold.stage = Stage::Write;
+    hold.index = 0;
+    hold.fault = Fault::Delay;
+    hold.value = 1000;
+    hold.times = 1;
+    fw().Script(hold);
+    fw().Script(ReplyStatusRule(FAXCMD_SEND_END, 0));
+
+    std::atomic<bool> done{false};
+    FAXRESULT result = FAXRESULT_FILE;
+    std::thread sender([&] {
+        result = DeviceSendFax(one_, 1, path.c_str());
+        done = true;
+    });
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (fw().RulesPending() > 0 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Same file, same size, every byte different; and then longer.
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(pwrite(fd, after.data(), after.size(), 0), static_cast<ssize_t>(after.size()));
+    EXPECT_EQ(pwrite(fd, after.data(), 4096, static_cast<off_t>(size)), 4096);
+    close(fd);
+    const bool changed_during_send = !done;
+    sender.join();
+
+    EXPECT_TRUE(changed_during_send) << "the send ended before the file was changed";
+    EXPECT_EQ(result, FAXRESULT_OK);
+    const sim::SentJob job = fw().Jobs().back();
+    EXPECT_EQ(job.announced_size, size);
+    EXPECT_TRUE(job.data == before) << "the job carries bytes of the changed file";
+    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+}
+
 // BuildRecipientList alone: a null array carries nobody, and a count beyond
 // the limit writes nothing.
 TEST(RecipientList, NullArrayAndOverLimit) {
@@ -401,15 +471,14 @@ class ReadFileTest : public IsolatedTest {};
 TEST_F(ReadFileTest, MapsEveryOutcome) {
     const Bytes content = Pattern(5000);
     const std::string path = WriteFile(dir_ + "/fax.tif", content);
-    std::unique_ptr<std::uint8_t[]> data;
-    std::uint32_t size = 99;
-    ASSERT_EQ(ReadWholeFile(path.c_str(), data, size), FAXRESULT_OK);
-    ASSERT_EQ(size, 5000u);
-    EXPECT_EQ(Bytes(data.get(), data.get() + size), content);
+    plat::FileBuffer data;
+    ASSERT_EQ(ReadWholeFile(path.c_str(), data), FAXRESULT_OK);
+    ASSERT_EQ(data.size(), 5000u);
+    EXPECT_EQ(Bytes(data.data(), data.data() + data.size()), content);
 
     const std::string empty = WriteFile(dir_ + "/empty.tif", {});
-    EXPECT_EQ(ReadWholeFile(empty.c_str(), data, size), FAXRESULT_OK);
-    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(ReadWholeFile(empty.c_str(), data), FAXRESULT_OK);
+    EXPECT_EQ(data.size(), 0u);
 
     const std::string huge = WriteHugeFile(dir_ + "/huge.tif");
     ASSERT_FALSE(huge.empty());
@@ -423,11 +492,12 @@ TEST_F(ReadFileTest, MapsEveryOutcome) {
         {huge, FAXRESULT_INVALIDARG},
     };
     for (const auto& f : failures) {
-        size = 99;
-        EXPECT_EQ(ReadWholeFile(f.path.c_str(), data, size), f.expected) << f.path;
-        EXPECT_EQ(data, nullptr) << f.path;
+        ASSERT_EQ(ReadWholeFile(path.c_str(), data), FAXRESULT_OK);  // a failure empties what was held
+        EXPECT_EQ(ReadWholeFile(f.path.c_str(), data), f.expected) << f.path;
+        EXPECT_EQ(data.data(), nullptr) << f.path;
+        EXPECT_EQ(data.size(), 0u) << f.path;
     }
-    EXPECT_EQ(ReadWholeFile(nullptr, data, size), FAXRESULT_READ);
+    EXPECT_EQ(ReadWholeFile(nullptr, data), FAXRESULT_READ);
 }
 
 }  // namespace

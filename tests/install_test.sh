@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The installed package as a host project sees it: the library, the header,
-# the pkg-config file and the CMake package, each used to build and run the
-# example host.
+# The installed package as its users see it: the programs, run from the
+# prefix with nothing set, their manual pages and bash completion; and as a
+# host project sees it: the library, the header, the pkg-config file and the
+# CMake package, each used to build and run the example host.
 #
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -26,6 +27,27 @@ expect_no_device() {
   out=$(LD_LIBRARY_PATH=$work/prefix/lib "$1") || rc=$?
   [ "$rc" -eq 7 ] && [ "$out" = "status 7, 0 received fax(es)" ] || { echo "FAIL: $1 gave $rc: $out"; exit 1; }
 }
+
+# The installed programs find the installed library by themselves, also once
+# the whole tree has moved elsewhere; their manual pages and completion are
+# there.
+cp -a "$work/prefix" "$work/moved"
+for prefix in "$work/prefix" "$work/moved"; do
+  rc=0
+  env -u LD_LIBRARY_PATH "$prefix/bin/tessaline" count >/dev/null 2>&1 || rc=$?
+  [ "$rc" -eq 7 ] || { echo "FAIL: $prefix/bin/tessaline count gave $rc, expected 7 (no device)"; exit 1; }
+  for program in tessaline tessaline-simd tessaline-mktiff; do
+    version=$(env -u LD_LIBRARY_PATH "$prefix/bin/$program" --version) || { echo "FAIL: $program --version"; exit 1; }
+    [ "$version" = "$program $(sed -n 's/^project(tessaline VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")" ] ||
+      { echo "FAIL: $program --version says '$version'"; exit 1; }
+    [ -s "$prefix/share/man/man1/$program.1" ] || { echo "FAIL: no manual page for $program"; exit 1; }
+    bash -c "source '$prefix/share/bash-completion/completions/$program' && complete -p $program" >/dev/null ||
+      { echo "FAIL: no bash completion for $program"; exit 1; }
+  done
+done
+[ "$(bash -c "source '$work/prefix/share/bash-completion/completions/tessaline'
+  COMP_WORDS=(tessaline li); COMP_CWORD=1; _tessaline; echo \"\${COMPREPLY[*]}\"")" = list ] ||
+  { echo "FAIL: completing 'tessaline li'"; exit 1; }
 
 export PKG_CONFIG_PATH=$work/prefix/lib/pkgconfig
 # shellcheck disable=SC2046

@@ -42,7 +42,7 @@ tsl receive --once "$work/d1" >"$work/again.out" || fail "second receive --once"
 hook='printf "%s %s %s\n" "$1" "$TESSALINE_FAX_PAGES" "$TESSALINE_FAX_SENDER" >>"$HOOK_LOG"'
 HOOK_LOG=$work/hook.log tsl --json receive --once --remove --pdf --exec "$hook" "$work/d2" >"$work/remove.out"
 rc=$?
-[ "$rc" -eq 1 ] || fail "receive --remove with a fax it cannot remove exited $rc"
+[ "$rc" -eq 75 ] || fail "receive --remove with a fax it cannot remove exited $rc"
 [ "$(listing "$work/d2")" = "fax0001.pdf fax0001.tif fax0002.pdf fax0002.tif odd.tif " ] ||
   fail "receive --remove --pdf stored: $(listing "$work/d2")"
 [ "$(tsl list)" = odd.tif ] || fail "left on the device: $(tsl list)"
@@ -80,7 +80,7 @@ grep -q 'the device is back' "$work/run.err" || fail "the device's return went u
 
 # Time limits: a wait, and any command, released within about a second,
 # with their own status.
-for args in "wait --timeout 1" "--timeout 1 wait" "--json --timeout 0.5 receive $work/d4"; do
+for args in "wait --timeout=1" "--timeout 1 wait" "--json --timeout 0.5 receive $work/d4"; do
   start=$(date +%s%N)
   tsl $args >"$work/timeout.out" 2>"$work/timeout.err"
   rc=$?
@@ -89,7 +89,7 @@ for args in "wait --timeout 1" "--timeout 1 wait" "--json --timeout 0.5 receive 
   [ "$elapsed" -lt 4000 ] || fail "tessaline $args took $elapsed ms"
 done
 tsl --json wait --timeout 0.3 >"$work/timeout.out"
-jq -e '.timed_out == true and .status == 124' "$work/timeout.out" >/dev/null || fail "wait --timeout in JSON: $(cat "$work/timeout.out")"
+jq -e '.timed_out == true and .cause == "timed_out" and .exit_status == 124' "$work/timeout.out" >/dev/null || fail "wait --timeout in JSON: $(cat "$work/timeout.out")"
 for bad in "wait --timeout 0" "wait --timeout -1" "wait --timeout 1x" "--timeout nan count"; do
   tsl $bad >/dev/null 2>&1
   rc=$?

@@ -2,6 +2,7 @@
 // directory, reached through the library's channel layer; and the state
 // directory it keeps.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -246,6 +247,15 @@ FAXRESULT SendFax(const std::string& number, const Bytes& data) {
     if (FAXRESULT r = SendCommand(device, &h); r != FAXRESULT_OK) return r;
     BuildFaxHeader(&h, FAXCMD_SEND_END, 0, 0);
     return SendCommand(device, &h);
+}
+
+FAXRESULT Remove(const std::string& name) {
+    AccessCycle cycle;
+    if (FAXRESULT r = cycle.Open(); r != FAXRESULT_OK) return r;
+    FAX_PACKET_HEADER h;
+    BuildFaxHeader(&h, FAXCMD_REMOVE_RECEIVED, 0, 0);
+    SetHeaderDataLength(h, static_cast<std::uint32_t>(name.size() + 1));
+    return SendCommandWithData(cycle.device(), &h, name.c_str(), static_cast<std::uint32_t>(name.size() + 1));
 }
 
 // One HTTP GET on the EWS channel: the status line and the body.
@@ -498,7 +508,10 @@ TEST_F(SimdTest, AFolderIsPresentedAsReceivedFaxes) {
     WriteFile(folder + "/a fax.tif", Bytes{1, 2, 3});
     WriteFile(folder + "/.hidden", Bytes{4});
     const std::string too_long(64, 'x');
-    WriteFile(folder + "/" + too_long, Bytes{5});
+    WriteFile(folder + "/" + too_long, Bytes{5, 6});
+    // Faxes the host could list but never download.
+    WriteFile(folder + "/empty.tif", Bytes{});
+    WriteFile(folder + "/one.tif", Bytes{7});
 
     Daemon d;
     ASSERT_TRUE(d.Start({"--faxes", folder, "--block-size", "3"})) << d.ready();
@@ -517,6 +530,108 @@ TEST_F(SimdTest, AFolderIsPresentedAsReceivedFaxes) {
 
     EXPECT_TRUE(ExitedWith(d.Stop(), 0));
     EXPECT_NE(d.errors().find(too_long), std::string::npos) << d.errors();
+    EXPECT_NE(d.errors().find("passed over " + folder + "/empty.tif: 0 byte(s)"), std::string::npos) << d.errors();
+    EXPECT_NE(d.errors().find("passed over " + folder + "/one.tif: 1 byte(s)"), std::string::npos) << d.errors();
+}
+
+std::vector<std::string> DataFiles(const std::string& state);
+
+// The sockets and the state carry the received faxes and the password: they
+// are the owner's alone unless a group is named to share the sockets.
+TEST_F(SimdTest, SocketsAndStateAreTheOwnersAloneUnlessAGroupSharesTheSockets) {
+    auto mode_of = [](const std::string& path) {
+        struct stat st {};
+        return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777u;
+    };
+    const mode_t old_mask = umask(0);  // the daemon inherits a mask that narrows nothing
+    const std::string state = dir_ + "/state";
+    {
+        Daemon d;
+        ASSERT_TRUE(d.Start({"--state", state, "--loopback", "--fax-number", "1", "--any-job"})) << d.ready();
+        EXPECT_EQ(mode_of(FaxSocket(dir_)), 0600u);
+        EXPECT_EQ(mode_of(EwsSocket(dir_)), 0600u);
+        ASSERT_EQ(SendFax("1", Bytes{1, 2, 3}), FAXRESULT_OK);
+        EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+    }
+    EXPECT_EQ(mode_of(state), 0700u);
+    EXPECT_EQ(mode_of(state + "/data"), 0700u);
+    EXPECT_EQ(mode_of(state + "/manifest"), 0600u);
+    EXPECT_EQ(mode_of(state + "/lock"), 0600u);
+    const std::vector<std::string> data = DataFiles(state);
+    ASSERT_FALSE(data.empty());
+    for (const std::string& f : data) EXPECT_EQ(mode_of(state + "/data/" + f), 0600u) << f;
+
+    // Shared with a group, by number and by name.
+    const gid_t group = getgid() == 0 ? 1 : getgid();
+    for (const std::string& named : {std::to_string(group), std::string(getgrgid(group) ? getgrgid(group)->gr_name : "")}) {
+        if (named.empty()) continue;
+        SCOPED_TRACE(named);
+        Daemon d;
+        ASSERT_TRUE(d.Start({"--socket-group=" + named})) << d.ready();
+        for (const std::string& socket : {FaxSocket(dir_), EwsSocket(dir_)}) {
+            struct stat st {};
+            ASSERT_EQ(lstat(socket.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0660u);
+            EXPECT_EQ(st.st_gid, group);
+        }
+        EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+    }
+    umask(old_mask);
+}
+
+// What the state says stays true across restarts: a removed fax presented
+// from the folder does not come back, and a name is never given to a second
+// fax, even after the fax that had it was removed.
+TEST_F(SimdTest, RemovalsAndNamesOutliveARestart) {
+    const std::string state = dir_ + "/state", folder = dir_ + "/inbox";
+    fs::create_directories(folder);
+    WriteFile(folder + "/a.tif", Bytes{1, 2, 3});
+    WriteFile(folder + "/b.tif", Bytes{4, 5, 6});
+    const std::vector<std::string> args = {"--state", state, "--faxes", folder,
+                                            "--loopback", "--fax-number", "1", "--any-job"};
+    {
+        Daemon d;
+        ASSERT_TRUE(d.Start(args)) << d.ready();
+        ASSERT_EQ(Remove("a.tif"), FAXRESULT_OK);
+        ASSERT_EQ(SendFax("1", Bytes{7, 7}), FAXRESULT_OK);
+        ASSERT_EQ(SendFax("1", Bytes{8, 8}), FAXRESULT_OK);
+        ASSERT_EQ(Remove("fax0002.tif"), FAXRESULT_OK);
+        EXPECT_EQ(ListNames(), (std::vector<std::string>{"b.tif", "fax0001.tif"}));
+        EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+    }
+    Daemon d;
+    ASSERT_TRUE(d.Start(args)) << d.ready();
+    EXPECT_EQ(ListNames(), (std::vector<std::string>{"b.tif", "fax0001.tif"}));
+    ASSERT_EQ(SendFax("1", Bytes{9, 9}), FAXRESULT_OK);
+    EXPECT_EQ(ListNames(), (std::vector<std::string>{"b.tif", "fax0001.tif", "fax0003.tif"}));
+    EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+}
+
+// The sent jobs kept are the newest within both bounds, in memory and in the
+// state; a job larger than the byte bound keeps its record without its data.
+TEST_F(SimdTest, SentJobsAreKeptWithinTheirBounds) {
+    const std::string state = dir_ + "/state";
+    auto kept_jobs = [&] {
+        std::vector<std::string> lengths;  // the data length of each job record in the manifest
+        std::istringstream in(ReadText(state + "/manifest"));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("job ", 0) == 0) lengths.push_back(line.substr(line.rfind("length=") + 7));
+        return lengths;
+    };
+    {
+        Daemon d;
+        ASSERT_TRUE(d.Start({"--state", state, "--keep-jobs", "2", "--keep-job-bytes=10", "--any-job"})) << d.ready();
+        for (const Bytes& job : {Bytes(4, 1), Bytes(4, 2), Bytes(5, 3)}) ASSERT_EQ(SendFax("9", job), FAXRESULT_OK);
+        EXPECT_NE(HttpGet("/status.json").second.find("\"sent_jobs\":2"), std::string::npos);
+        ASSERT_EQ(SendFax("9", Bytes(11, 4)), FAXRESULT_OK);  // alone over the byte bound
+        EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+    }
+    EXPECT_EQ(kept_jobs(), (std::vector<std::string>{"5", "0"}));
+    Daemon d;
+    ASSERT_TRUE(d.Start({"--state", state, "--keep-jobs=1"})) << d.ready();
+    EXPECT_NE(HttpGet("/status.json").second.find("\"sent_jobs\":1"), std::string::npos);
+    EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+    EXPECT_EQ(kept_jobs(), (std::vector<std::string>{"0"}));
 }
 
 TEST_F(SimdTest, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
@@ -524,7 +639,7 @@ TEST_F(SimdTest, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
     EXPECT_FALSE(help.Start({"--help"}));
     EXPECT_TRUE(ExitedWith(help.Wait(), 0));
     for (const char* text : {"--dir", "--name", "--state", "--faxes", "--loopback", "--block-size", "--password",
-                             "--fax-number", "--receive-settings", "--help", "TESSALINE_DEVICE_DIR",
+                             "--fax-number", "--receive-settings", "--socket-group", "--keep-jobs", "--keep-job-bytes", "--help", "--version", "TESSALINE_DEVICE_DIR",
                              "XDG_RUNTIME_DIR", "/run/tessaline", "ready fax=", "Example"}) {
         EXPECT_NE(help.output().find(text), std::string::npos) << text;
     }
@@ -539,6 +654,9 @@ TEST_F(SimdTest, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
         {"--password", std::string(32, 'p')},
         {"--fax-number=" + std::string(32, '5')},
         {"--loopback=1"},
+        {"--socket-group", "no-such-group-here"},
+        {"--keep-jobs", "-1"},
+        {"--keep-job-bytes", "12T"},
     };
     for (const auto& args : bad) {
         SCOPED_TRACE(args[0]);
@@ -563,6 +681,8 @@ sim::PersistentState SampleState() {
     sim::ReceivedFax empty;
     empty.name = "empty";
     s.received = {a, empty};
+    s.removed = {"gone one.tif", "100%\n"};
+    s.next_fax_number = 42;
     sim::SentJob job;
     job.announced_size = 3;
     job.recipient_count = 2;
@@ -588,6 +708,8 @@ void ExpectSameState(const sim::PersistentState& a, const sim::PersistentState& 
         EXPECT_EQ(a.received[i].data, b.received[i].data);
         EXPECT_EQ(std::memcmp(a.received[i].log, b.received[i].log, 80), 0);
     }
+    EXPECT_EQ(a.removed, b.removed);
+    EXPECT_EQ(a.next_fax_number, b.next_fax_number);
     ASSERT_EQ(a.jobs.size(), b.jobs.size());
     for (std::size_t i = 0; i < a.jobs.size(); ++i) {
         const sim::SentJob &x = a.jobs[i], &y = b.jobs[i];

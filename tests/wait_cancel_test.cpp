@@ -9,10 +9,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "protocol/fax_received.h"
 #include "protocol/fax_settings.h"
 #include "sim_fixture.h"
 #include "transport/wait_cancel.h"
@@ -259,6 +261,39 @@ TEST_F(WaitCancelTest, FailedOrShortRepliesGiveTwoAndLeaveTheEvent) {
     rule.fault = sim::Fault::FailTransfer;
     fw().Script(rule);
     EXPECT_EQ(CancelIO(), FAXSTATUS_CMD_FAIL);
+}
+
+// Events wait as a device keeps them: one of each value at most, in the
+// order first raised, at most kMaxPendingEvents in all; and the news of
+// faxes to fetch goes once the last fax is removed.
+TEST_F(WaitCancelTest, PendingEventsAreMergedBoundedAndKeptTrue) {
+    auto next_event = [] {
+        FAX_STATUS_ENUM event = kUnset;
+        EXPECT_EQ(WaitForReceivedFax(&event), FAXSTATUS_OK);
+        return static_cast<std::uint32_t>(event);
+    };
+    for (std::uint32_t e : {1u, 1u, 4u, 1u, 4u}) fw().RaiseEvent(e);
+    EXPECT_EQ(fw().PendingEvents(), 2u);
+    EXPECT_EQ(next_event(), 1u);
+    EXPECT_EQ(next_event(), 4u);
+    EXPECT_EQ(fw().PendingEvents(), 0u);
+
+    for (std::uint32_t e = 100; e < 100 + sim::kMaxPendingEvents + 3; ++e) fw().RaiseEvent(e);
+    EXPECT_EQ(fw().PendingEvents(), sim::kMaxPendingEvents);
+    EXPECT_EQ(next_event(), 103u);  // the three oldest went
+    while (fw().PendingEvents() > 0) next_event();
+
+    fw().AddReceivedFax("only.tif", {1, 2, 3});
+    fw().RaiseEvent(e_ReceivedFaxAvailable);
+    fw().RaiseEvent(e_FaxPrinted);
+    const FAX_FILENAME name = [] {
+        FAX_FILENAME n{};
+        std::strcpy(n.faxPath, "only.tif");
+        return n;
+    }();
+    ASSERT_EQ(DeviceRemoveReceivedFax(&name), FAXRESULT_OK);
+    EXPECT_EQ(fw().PendingEvents(), 1u);
+    EXPECT_EQ(next_event(), static_cast<std::uint32_t>(e_FaxPrinted));
 }
 
 class NoDeviceWaitTest : public IsolatedTest {};

@@ -25,25 +25,12 @@ bool FitsField(const std::string& value, std::size_t width, const std::string& n
     return false;
 }
 
-bool ToFaxName(const std::string& name, FAX_FILENAME& out, std::string& error) {
+bool ToFaxName(std::string& name, FAX_FILENAME& out, std::string& error) {
+    name = FromTextForm(name);
     if (!FitsField(name, sizeof(out.faxPath), "a fax name", error)) return false;
     std::memset(&out, 0, sizeof(out));
     std::memcpy(out.faxPath, name.data(), name.size());
     return true;
-}
-
-int OptionValue(const Args& args, std::size_t& i, const char* name, std::string& value) {
-    const std::string& a = args[i];
-    const std::size_t n = std::strlen(name);
-    if (a.compare(0, n, name) != 0) return 0;
-    if (a.size() == n) {
-        if (i + 1 >= args.size()) return -1;
-        value = args[++i];
-        return 1;
-    }
-    if (a[n] != '=') return 0;
-    value = a.substr(n + 1);
-    return 1;
 }
 
 void CancelFaxIo() {

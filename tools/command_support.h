@@ -12,17 +12,22 @@
 #include <vector>
 
 #include "tools/com_ref.h"
+#include "tools/options.h"
 #include "tools/output.h"
 
 namespace cli {
 
 using Args = std::vector<std::string>;
 
+// One command: its synopsis and help, the options it takes (the common
+// parser reads them; --json and --help come with every command), and the
+// function that runs it on the parsed command line.
 struct Command {
     const char* name;
     const char* synopsis;
     const char* help;
-    int (*run)(const Output& out, const Args& args);
+    std::vector<OptionSpec> options;
+    int (*run)(const Output& out, const Parsed& args);
 };
 
 // Creates an object of the library as a host does; false when it cannot.
@@ -35,12 +40,10 @@ int NoObject(const char* what);
 // A zero-terminated text field of `width` bytes, never read past the field.
 std::string Field(const char* p, std::size_t width);
 bool FitsField(const std::string& value, std::size_t width, const std::string& name, std::string& error);
-bool ToFaxName(const std::string& name, FAX_FILENAME& out, std::string& error);
+// A fax name as the caller gave it (its text form: "hex:..." stands for the
+// bytes it spells) into a FAX_FILENAME; `name` becomes the bytes.
+bool ToFaxName(std::string& name, FAX_FILENAME& out, std::string& error);
 bool ParseNumber(const std::string& text, std::uint32_t& out);
-// Takes option `name`'s value at args[i], written "NAME VALUE" or
-// "NAME=VALUE": 1 when taken (i is then at the value), 0 when args[i] is
-// another argument, -1 when the value is missing.
-int OptionValue(const Args& args, std::size_t& i, const char* name, std::string& value);
 // Cancels the I/O pending on the fax channel (a time limit's way to release
 // a blocked call).
 void CancelFaxIo();
@@ -48,25 +51,25 @@ void CancelFaxIo();
 void AddLogEntry(JsonObject& data, const FAX_LOG_ENTRY& e);
 
 // The received faxes.
-int RunCount(const Output& out, const Args& args);
-int RunList(const Output& out, const Args& args);
-int RunGet(const Output& out, const Args& args);
-int RunRemove(const Output& out, const Args& args);
-int RunLog(const Output& out, const Args& args);
+int RunCount(const Output& out, const Parsed& args);
+int RunList(const Output& out, const Parsed& args);
+int RunGet(const Output& out, const Parsed& args);
+int RunRemove(const Output& out, const Parsed& args);
+int RunLog(const Output& out, const Parsed& args);
 // The settings and the password.
-int RunSettings(const Output& out, const Args& args);
-int RunPassword(const Output& out, const Args& args);
-int RunReceiveSettings(const Output& out, const Args& args);
+int RunSettings(const Output& out, const Parsed& args);
+int RunPassword(const Output& out, const Parsed& args);
+int RunReceiveSettings(const Output& out, const Parsed& args);
 // Sending, and the wait for fax events.
-int RunSend(const Output& out, const Args& args);
-int RunWait(const Output& out, const Args& args);
-int RunCancel(const Output& out, const Args& args);
+int RunSend(const Output& out, const Parsed& args);
+int RunWait(const Output& out, const Parsed& args);
+int RunCancel(const Output& out, const Parsed& args);
 // The EWS channel.
-int RunEws(const Output& out, const Args& args);
+int RunEws(const Output& out, const Parsed& args);
 // The device listing.
-int RunDevices(const Output& out, const Args& args);
+int RunDevices(const Output& out, const Parsed& args);
 // The unattended receive job.
-int RunReceive(const Output& out, const Args& args);
+int RunReceive(const Output& out, const Parsed& args);
 
 }  // namespace cli
 

@@ -29,26 +29,22 @@ std::string Base64(const std::vector<unsigned char>& in) {
 
 }  // namespace
 
-int RunEws(const Output& out, const Args& args) {
+int RunEws(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("ews takes no arguments besides --write and --read");
     std::optional<std::string> write_from;
+    if (args.Has("--write")) write_from = args.Value("--write");
     std::uint32_t read_count = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--write" && i + 1 < args.size()) {
-            write_from = args[++i];
-        } else if (args[i] == "--read" && i + 1 < args.size()) {
-            if (!ParseNumber(args[++i], read_count) || read_count > 0x7FFFFFFF) return Usage("--read takes a count");
-        } else {
-            return Usage("ews takes [--write FILE|-] [--read N]");
-        }
-    }
+    if (args.Has("--read") && (!ParseNumber(args.Value("--read"), read_count) || read_count > 0x7FFFFFFF))
+        return out.Usage("--read takes a count of 0 to 2147483647");
     std::vector<unsigned char> data;
     if (write_from) {
         std::FILE* f = *write_from == "-" ? stdin : std::fopen(write_from->c_str(), "rb");
-        if (!f) return Usage("cannot open " + *write_from + ": " + std::strerror(errno));
+        if (write_from->empty()) return out.Usage("--write needs a file, or - for standard input");
+        if (!f) return out.LocalFailure("cannot read " + *write_from + ": " + std::strerror(errno), *write_from);
         unsigned char buf[65536];
         for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;) data.insert(data.end(), buf, buf + n);
         if (f != stdin) std::fclose(f);
-        if (data.size() > 0x7FFFFFFF) return Usage("too much to write at once");
+        if (data.size() > 0x7FFFFFFF) return out.Usage("too much to write at once");
     }
     Ref<IIUSBEWS> ews;
     if (!Create(CLSID_IUSBEWS, IID_IIUSBEWS, ews)) return NoObject("IUSBEWS");
@@ -63,7 +59,7 @@ int RunEws(const Output& out, const Args& args) {
     got.resize(static_cast<std::size_t>(read));
     JsonObject o;
     o.Num("written", written).Num("read", read).Str("data_base64", Base64(got));
-    return out.Finish(s, o, [&] { std::fwrite(got.data(), 1, got.size(), stdout); });
+    return out.Finish(s, o, [&] { std::fwrite(got.data(), 1, got.size(), stdout); }, Diagnose(s, "ews"));
 }
 
 }  // namespace cli

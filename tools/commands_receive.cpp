@@ -1,5 +1,10 @@
 // The tool's receive command: the unattended job, one line per fax.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "tools/command_support.h"
@@ -17,16 +22,20 @@ std::string Now() {
     return text;
 }
 
-std::string OrNull(const std::string& s) { return s.empty() ? "null" : JsonString(s); }
-
 void PrintFax(const Output& out, const FaxOutcome& f) {
     if (out.json) {
+        // Members of what did not happen are left out, never given as placeholders.
         JsonObject o;
-        o.Str("command", "receive").Str("time", Now()).Str("name", f.name).Raw("path", OrNull(f.path))
-            .Raw("pdf", OrNull(f.pdf_path)).Bool("already_stored", f.already_stored).Bool("verified", f.verified)
-            .Num("pages", f.pages).Bool("removed", f.removed)
-            .Raw("hook_status", f.hook_status < 0 ? "null" : std::to_string(f.hook_status))
-            .Num("status", f.status).Str("status_name", StatusName(f.status)).Raw("error", OrNull(f.error)).Raw("warning", OrNull(f.warning));
+        o.Str("command", "receive").Str("time", Now()).Str("name", f.name);
+        if (!f.path.empty()) o.Str("path", f.path);
+        if (!f.pdf_path.empty()) o.Str("pdf", f.pdf_path);
+        o.Bool("already_stored", f.already_stored).Bool("verified", f.verified);
+        if (f.verified) o.Num("pages", f.pages);
+        o.Bool("removed", f.removed);
+        if (f.hook_status >= 0) o.Num("hook_status", f.hook_status);
+        o.Num("status", f.status).Str("status_name", StatusName(f.status));
+        if (!f.error.empty()) o.Str("error", f.error);
+        if (!f.warning.empty()) o.Str("warning", f.warning);
         if (f.have_log) AddLogEntry(o, f.log);
         std::printf("%s\n", o.Text().c_str());
     } else {
@@ -56,33 +65,27 @@ void PrintFax(const Output& out, const FaxOutcome& f) {
 
 }  // namespace
 
-int RunReceive(const Output& out, const Args& args) {
+int RunReceive(const Output& out, const Parsed& args) {
     ReceiveOptions o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string value;
-        const std::string& a = args[i];
-        if (a == "--pdf") {
-            o.pdf = true;
-        } else if (a == "--remove") {
-            o.remove = true;
-        } else if (a == "--once") {
-            o.once = true;
-        } else if (const int r = OptionValue(args, i, "--exec", value); r != 0) {
-            if (r < 0 || value.empty()) return Usage("--exec needs a command");
-            o.exec = value;
-        } else if (const int m = OptionValue(args, i, "--retry-max", value); m != 0) {
-            if (m < 0 || !ParseSeconds(value, o.retry_max) || o.retry_max < 1)
-                return Usage("--retry-max takes a number of seconds, 1 or more");
-        } else if (a.size() > 1 && a[0] == '-') {
-            return Usage("receive takes no option " + a);
-        } else if (o.dir.empty()) {
-            o.dir = a;
-        } else {
-            return Usage("receive takes one DIR");
-        }
+    o.pdf = args.Has("--pdf");
+    o.remove = args.Has("--remove");
+    o.once = args.Has("--once");
+    if (args.Has("--exec")) {
+        o.exec = args.Value("--exec");
+        if (o.exec.empty()) return out.Usage("--exec needs a command");
     }
-    if (o.dir.empty()) return Usage("receive needs a DIR to store the faxes in");
+    if (args.Has("--retry-max") && (!ParseSeconds(args.Value("--retry-max"), o.retry_max) || o.retry_max < 1))
+        return out.Usage("--retry-max takes a number of seconds, 1 or more");
+    if (args.positional.size() > 1) return out.Usage("receive takes one DIR");
+    if (args.positional.empty()) return out.Usage("receive needs a DIR to store the faxes in");
+    o.dir = args.positional[0];
     while (o.dir.size() > 1 && o.dir.back() == '/') o.dir.pop_back();
+    struct stat st {};
+    if (stat(o.dir.c_str(), &st) != 0)
+        return out.LocalFailure("cannot store faxes in " + o.dir + ": " + std::strerror(errno), o.dir);
+    if (!S_ISDIR(st.st_mode)) return out.LocalFailure("cannot store faxes in " + o.dir + ": not a directory", o.dir);
+    if (access(o.dir.c_str(), W_OK | X_OK) != 0)
+        return out.LocalFailure("cannot store faxes in " + o.dir + ": " + std::strerror(errno), o.dir);
     o.timeout = out.timeout_seconds;
     ReceiveReport report;
     report.fax = [&out](const FaxOutcome& f) { PrintFax(out, f); };

@@ -2,26 +2,60 @@
 #include "tools/command_support.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tools/documents/documents.h"
 #include "tools/receive.h"
 
 namespace cli {
+namespace {
 
-int RunCount(const Output& out, const Args& args) {
-    if (!args.empty()) return Usage("count takes no arguments");
+// The single fax name a command takes, as bytes, or a usage error.
+bool OneFaxName(const Output& out, const Parsed& args, std::string& name, FAX_FILENAME& fax_name, int& exit) {
+    if (args.positional.size() != 1) {
+        exit = out.Usage(out.command + " takes one fax name");
+        return false;
+    }
+    name = args.positional[0];
+    std::string error;
+    if (!ToFaxName(name, fax_name, error)) {
+        exit = out.Usage(error);
+        return false;
+    }
+    return true;
+}
+
+// Whether a download can be stored at `path`: its directory exists and can
+// take a new file, and the path is not a directory. Empty when it can;
+// otherwise what is wrong, with the system's reason.
+std::string CheckOutputPath(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path + " is a directory";
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (stat(dir.c_str(), &st) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "cannot write " + path + ": " + dir + " is not a directory";
+    if (access(dir.c_str(), W_OK | X_OK) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
+    return {};
+}
+
+}  // namespace
+
+int RunCount(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("count takes no arguments");
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     unsigned int count = 0;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->GetReceivedFaxCount(&count, &s);
-    return out.Finish(s, JsonObject().Num("count", count), [&] { std::printf("%u\n", count); });
+    return out.Finish(s, JsonObject().Num("count", count), [&] { std::printf("%u\n", count); }, Diagnose(s, "count"));
 }
 
 namespace {
@@ -38,15 +72,15 @@ bool EndsWithPdf(const std::string& path) {
     return ext == ".pdf";
 }
 
-// Copies a file to standard output; false when it can't be read or written.
-bool CopyToStdout(const std::string& path) {
+// Copies a file to `to`; false when it can't be read or written.
+bool CopyTo(const std::string& path, std::FILE* to) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
     char buf[65536];
     bool ok = true;
     for (std::size_t n; ok && (n = std::fread(buf, 1, sizeof(buf), f)) > 0;)
-        ok = std::fwrite(buf, 1, n, stdout) == n;
-    ok = ok && !std::ferror(f) && std::fflush(stdout) == 0;
+        ok = std::fwrite(buf, 1, n, to) == n;
+    ok = ok && !std::ferror(f) && std::fflush(to) == 0;
     std::fclose(f);
     return ok;
 }
@@ -62,10 +96,13 @@ int ListLong(const Output& out, IUSBFAX* fax, FAXSTATUS s, const std::vector<std
     for (const auto& n : list) {
         Row r;
         r.name = n;
+        // The name as the device gave it, bytes and all (it fits: it came
+        // from a FAX_FILENAME).
         FAX_FILENAME fax_name;
-        std::string error;
+        std::memset(&fax_name, 0, sizeof(fax_name));
+        std::memcpy(fax_name.faxPath, n.data(), std::min(n.size(), sizeof(fax_name.faxPath) - 1));
         FAXSTATUS ls = FAXSTATUS_CMD_FAIL;
-        if (ToFaxName(n, fax_name, error)) fax->GetFaxLogEntry(&fax_name, &r.e, &ls);
+        fax->GetFaxLogEntry(&fax_name, &r.e, &ls);
         r.have_log = ls == FAXSTATUS_OK;
         rows.push_back(r);
     }
@@ -107,50 +144,77 @@ int ListLong(const Output& out, IUSBFAX* fax, FAXSTATUS s, const std::vector<std
 int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const std::string& name,
                  const std::string& path, bool pdf) {
     const bool to_stdout = path == "-";
-    const std::string dir = to_stdout ? std::string() : Directory(path);
+    const JsonObject inputs = JsonObject().Str("name", name).Str("path", path);
+    // What stands at the path decides, as for a plain download: a regular
+    // file (also one reached through symbolic links, which stay) is replaced
+    // in one step, anything else (a FIFO, a device) is written as it is.
+    std::string target = path;
+    bool write_in_place = to_stdout;
+    struct stat st {};
+    if (!to_stdout && stat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            write_in_place = true;
+        } else if (char* real = realpath(path.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    }
+    const std::string dir = write_in_place ? std::string() : Directory(target);
     doc::RemoveTempFilesOnSignals();
     doc::TempFile download, converted;
     std::string error;
     if (!download.Create(dir, ".tif", error) || (pdf && !converted.Create(dir, ".pdf", error)))
-        return out.Fail(kCannotWrite, "CANNOT_WRITE", error);
+        return out.Fail(kCannotWrite, "cannot_write", error, inputs);
     std::string download_path = download.Path();
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->GetReceivedFax(&fax_name, download_path.data(), &s);
-    if (s != FAXSTATUS_OK) return out.Finish(s, JsonObject().Str("name", name).Str("path", path), [] {});
+    if (s != FAXSTATUS_OK) return out.Finish(s, JsonObject(), [] {}, Diagnose(s, "get", &name), inputs);
     int pages = 0;
     if (pdf) {
         const doc::Outcome o = doc::FaxToPdf(download.Path(), converted.Path(), pages, error);
-        if (o == doc::Outcome::Unavailable) return out.Fail(kUnavailable, "UNAVAILABLE", error);
+        if (o == doc::Outcome::Unavailable) return out.Fail(kUnavailable, "unavailable", error, inputs);
         if (o == doc::Outcome::Refused)
-            return out.Fail(kRefused, "REFUSED", "the device's " + name + " is no fax image that can be made a PDF: " + error);
-        if (o != doc::Outcome::Ok) return out.Fail(kCannotWrite, "CANNOT_WRITE", error);
+            return out.Fail(kRefused, "refused",
+                            "the device's " + name + " is no fax image that can be made a PDF: " + error, inputs);
+        if (o != doc::Outcome::Ok) return out.Fail(kCannotWrite, "cannot_write", error, inputs);
     }
     const doc::TempFile& result = pdf ? converted : download;
     if (to_stdout) {
-        if (!CopyToStdout(result.Path())) return out.Fail(kCannotWrite, "CANNOT_WRITE", "cannot write to standard output");
+        if (!CopyTo(result.Path(), stdout))
+            return out.Fail(kCannotWrite, "cannot_write", "cannot write to standard output", inputs);
         return 0;
     }
-    if (std::rename(result.Path().c_str(), path.c_str()) != 0)
-        return out.Fail(kCannotWrite, "CANNOT_WRITE", "cannot write " + path + ": " + std::strerror(errno));
-    (pdf ? converted : download).Release();
-    struct stat st {};
-    const long long size = stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+    if (write_in_place) {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        const bool ok = f && CopyTo(result.Path(), f);
+        const int why = errno;
+        if ((f && std::fclose(f) != 0) || !ok)
+            return out.Fail(kCannotWrite, "cannot_write", "cannot write " + path + ": " + std::strerror(why), inputs);
+    } else {
+        if (std::rename(result.Path().c_str(), target.c_str()) != 0)
+            return out.Fail(kCannotWrite, "cannot_write", "cannot write " + path + ": " + std::strerror(errno),
+                            inputs);
+        (pdf ? converted : download).Release();
+    }
+    const bool sized = stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     JsonObject data;
-    data.Str("name", name).Str("path", path).Num("bytes", size).Str("format", pdf ? "pdf" : "tiff");
+    if (sized) data.Num("bytes", static_cast<long long>(st.st_size));
+    data.Str("format", pdf ? "pdf" : "tiff");
     if (pdf) data.Num("pages", pages);
     return out.Finish(s, data, [&] {
-        std::printf("saved %s to %s as PDF (%d page(s), %lld bytes)\n", name.c_str(), path.c_str(), pages, size);
-    });
+        if (sized)
+            std::printf("saved %s to %s as PDF (%d page(s), %lld bytes)\n", name.c_str(), path.c_str(), pages,
+                        static_cast<long long>(st.st_size));
+        else
+            std::printf("saved %s to %s as PDF (%d page(s))\n", name.c_str(), path.c_str(), pages);
+    }, {}, inputs);
 }
 
 }  // namespace
 
-int RunList(const Output& out, const Args& args) {
-    bool long_form = false;
-    for (const auto& a : args) {
-        if (a != "-l" && a != "--long") return Usage("list takes only -l");
-        long_form = true;
-    }
+int RunList(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("list takes no arguments");
+    const bool long_form = args.Has("--long");
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAX_FILENAME names[MAX_RECEIVED_FAXES];
@@ -168,71 +232,74 @@ int RunList(const Output& out, const Args& args) {
     for (const auto& n : list) json.push_back(JsonString(n));
     return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)), [&] {
         for (const auto& n : list) std::printf("%s\n", n.c_str());
-    });
+    }, Diagnose(s, "list"));
 }
 
-int RunGet(const Output& out, const Args& args) {
-    std::string name, path;
-    bool pdf = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-o" || args[i] == "--output") {
-            if (++i >= args.size()) return Usage("-o needs a path");
-            path = args[i];
-        } else if (args[i] == "--pdf") {
-            pdf = true;
-        } else if (name.empty()) {
-            name = args[i];
-        } else {
-            return Usage("get takes one fax name");
-        }
-    }
-    if (name.empty()) return Usage("get needs a fax name");
-    std::string error;
+int RunGet(const Output& out, const Parsed& args) {
+    std::string name;
+    const bool pdf_asked = args.Has("--pdf");
     FAX_FILENAME fax_name;
-    if (!ToFaxName(name, fax_name, error)) return Usage(error);
+    if (int exit = 0; !OneFaxName(out, args, name, fax_name, exit)) return exit;
+    std::string path = args.Value("--output");
+    if (args.Has("--output") && path.empty()) return out.Usage("--output needs a path");
     if (path.empty()) {
         // The device chooses its names: keep only the last component, so a
         // name can never lead outside the current directory.
         path = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
         if (path.empty() || path == "." || path == "..")
-            return Usage("the fax name '" + name + "' is no file name; give one with -o");
-        if (pdf) {
+            return out.Usage("the fax name '" + name + "' is no file name; give one with -o");
+        if (pdf_asked) {
             const std::size_t dot = path.rfind('.');
             path = (dot == std::string::npos || dot == 0 ? path : path.substr(0, dot)) + ".pdf";
         }
     }
-    const bool to_stdout = path == "-";
-    if (to_stdout && out.json) return Usage("-o - and --json would both write to standard output");
-    pdf = pdf || (!to_stdout && EndsWithPdf(path));
+    // -o - writes the fax (or its PDF) to standard output, alone.
+    const bool to_dash = path == "-";
+    if (to_dash && out.json) return out.Usage("-o - and --json would both write to standard output");
+    const bool pdf = pdf_asked || (!to_dash && EndsWithPdf(path));
+    if (!to_dash)
+        if (const std::string wrong = CheckOutputPath(path); !wrong.empty()) return out.LocalFailure(wrong, path);
+    // A download to standard output by its name (-o /dev/stdout) keeps the
+    // output the fax alone: the confirmation goes to standard error.
+    struct stat target {}, standard_output {};
+    const bool to_stdout = !to_dash && stat(path.c_str(), &target) == 0 &&
+                           fstat(STDOUT_FILENO, &standard_output) == 0 && target.st_dev == standard_output.st_dev &&
+                           target.st_ino == standard_output.st_ino;
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    if (pdf || to_stdout) return GetConverted(out, fax.get(), fax_name, name, path, pdf);
+    if (pdf || to_dash) return GetConverted(out, fax.get(), fax_name, name, path, pdf);
     fax->GetReceivedFax(&fax_name, path.data(), &s);
     struct stat st {};
-    long long size = s == FAXSTATUS_OK && stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-    return out.Finish(s, JsonObject().Str("name", name).Str("path", path).Num("bytes", size), [&] {
-        std::printf("saved %s to %s (%lld bytes)\n", name.c_str(), path.c_str(), size);
-    });
+    const bool sized = s == FAXSTATUS_OK && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    JsonObject data;
+    if (sized) data.Num("bytes", static_cast<long long>(st.st_size));
+    return out.Finish(s, data, [&] {
+        std::FILE* say = to_stdout ? stderr : stdout;
+        if (sized && !to_stdout)
+            std::fprintf(say, "saved %s to %s (%lld bytes)\n", name.c_str(), path.c_str(),
+                         static_cast<long long>(st.st_size));
+        else
+            std::fprintf(say, "saved %s to %s\n", name.c_str(), path.c_str());
+    }, Diagnose(s, "get", &name), JsonObject().Str("name", name).Str("path", path));
 }
 
-int RunRemove(const Output& out, const Args& args) {
-    if (args.size() != 1) return Usage("rm takes one fax name");
-    std::string error;
+int RunRemove(const Output& out, const Parsed& args) {
+    std::string name;
     FAX_FILENAME fax_name;
-    if (!ToFaxName(args[0], fax_name, error)) return Usage(error);
+    if (int exit = 0; !OneFaxName(out, args, name, fax_name, exit)) return exit;
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->RemoveReceivedFax(&fax_name, &s);
-    return out.Finish(s, JsonObject().Str("name", args[0]), [&] { std::printf("removed %s\n", args[0].c_str()); });
+    return out.Finish(s, JsonObject(), [&] { std::printf("removed %s\n", name.c_str()); }, Diagnose(s, "rm", &name),
+                      JsonObject().Str("name", name));
 }
 
-int RunLog(const Output& out, const Args& args) {
-    if (args.size() != 1) return Usage("log takes one fax name");
-    std::string error;
+int RunLog(const Output& out, const Parsed& args) {
+    std::string name;
     FAX_FILENAME fax_name;
-    if (!ToFaxName(args[0], fax_name, error)) return Usage(error);
+    if (int exit = 0; !OneFaxName(out, args, name, fax_name, exit)) return exit;
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAX_LOG_ENTRY e;
@@ -241,7 +308,6 @@ int RunLog(const Output& out, const Args& args) {
     fax->GetFaxLogEntry(&fax_name, &e, &s);
     const FAX_TIME& t = e.SendTime;
     JsonObject data;
-    data.Str("name", args[0]);
     AddLogEntry(data, e);
     return out.Finish(s, data, [&] {
         std::printf("SendTime    %02d:%02d:%02d  day-of-week %d  day %d  month %d  year %d\n", t.hour, t.min, t.sec,
@@ -250,7 +316,7 @@ int RunLog(const Output& out, const Args& args) {
                     e.FAXSTATUS, e.FaxType, e.Pages, e.Thumbnail);
         std::printf("CIS         %s\nFileName    %s\n", Field(e.CIS, sizeof(e.CIS)).c_str(),
                     Field(e.FileName, sizeof(e.FileName)).c_str());
-    });
+    }, Diagnose(s, "log", &name), JsonObject().Str("name", name));
 }
 
 }  // namespace cli

@@ -1,6 +1,11 @@
 // The tool's commands of sending and of the fax events: send, wait, cancel.
 #include "tools/command_support.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -18,63 +23,72 @@ int PreparationFailed(const Output& out, doc::Outcome o, const std::string& mess
     data.Str("file", file).Raw("kind", detected.description.empty() ? "null" : JsonString(detected.description));
     switch (o) {
         case doc::Outcome::Refused:
-            return out.Fail(kRefused, "REFUSED", message, data);
+            return out.Fail(kRefused, "refused", message, data);
         case doc::Outcome::Unreadable:
-            return out.Fail(kUnreadable, "UNREADABLE", message, data);
+            return out.Fail(kLocalFileError, "unreadable", message, data);
         case doc::Outcome::Unavailable:
-            return out.Fail(kUnavailable, "UNAVAILABLE", message, data);
+            return out.Fail(kUnavailable, "unavailable", message, data);
         case doc::Outcome::Failed:
         case doc::Outcome::Ok:
             break;
     }
-    return out.Fail(kCannotWrite, "CANNOT_WRITE", message, data);
+    return out.Fail(kCannotWrite, "cannot_write", message, data);
+}
+
+// Whether the file to send can be read: empty when it can; otherwise what is
+// wrong with it, with the system's reason.
+std::string CheckInputFile(const std::string& file) {
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0) {
+        const int why = errno;
+        struct stat link {};
+        if (why == ENOENT && lstat(file.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+            return "cannot read " + file + ": a symbolic link to a file that does not exist";
+        return "cannot read " + file + ": " + std::strerror(why);
+    }
+    if (S_ISDIR(st.st_mode)) return "cannot read " + file + ": it is a directory";
+    if (!S_ISREG(st.st_mode)) return "cannot read " + file + ": not a regular file";
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "cannot read " + file + ": " + std::strerror(errno);
+    close(fd);
+    return {};
 }
 
 }  // namespace
 
-int RunSend(const Output& out, const Args& args) {
-    std::string prefix, file, value;
-    std::vector<std::string> numbers;
-    bool options_done = false, raw = false, paper_given = false;
-    doc::FaxOptions options;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (!options_done && args[i] == "--raw") {
-            raw = true;
-        } else if (const int r = options_done ? 0 : OptionValue(args, i, "--resolution", value); r != 0) {
-            if (r < 0 || (value != "fine" && value != "normal")) return Usage("--resolution takes fine or normal");
-            options.resolution = value == "fine" ? doc::Resolution::Fine : doc::Resolution::Normal;
-            options.resolution_given = true;
-        } else if (const int p = options_done ? 0 : OptionValue(args, i, "--paper", value); p != 0) {
-            if (p < 0 || (value != "a4" && value != "letter")) return Usage("--paper takes a4 or letter");
-            options.paper = value == "a4" ? doc::Paper::A4 : doc::Paper::Letter;
-            paper_given = true;
-        } else if (const int q = options_done ? 0 : OptionValue(args, i, "--prefix", value); q != 0) {
-            if (q < 0) return Usage("--prefix needs a value");
-            prefix = value;
-        } else if (!options_done && args[i] == "--") {
-            options_done = true;
-        } else if (file.empty()) {
-            file = args[i];
-        } else {
-            numbers.push_back(args[i]);
-        }
-    }
-    if (file.empty() || numbers.empty()) return Usage("send needs a FILE and at least one NUMBER");
+int RunSend(const Output& out, const Parsed& args) {
+    const std::string prefix = args.Value("--prefix");
+    if (args.positional.size() < 2) return out.Usage("send needs a FILE and at least one NUMBER");
+    const std::string file = args.positional[0];
+    const std::vector<std::string> numbers(args.positional.begin() + 1, args.positional.end());
     std::string error;
-    if (!FitsField(prefix, 32, "the prefix", error)) return Usage(error);
+    if (!FitsField(prefix, 32, "the prefix", error)) return out.Usage(error);
     std::vector<FAX_RECIPIENT> to(numbers.size());
     for (std::size_t i = 0; i < numbers.size(); ++i) {
-        // An empty NUMBER stays an empty recipient; the device skips it.
-        if (!FitsField(numbers[i], 32, "a number", error)) return Usage(error);
+        // The device dials nothing for an empty number.
+        if (numbers[i].empty()) return out.Usage("NUMBER " + std::to_string(i + 1) + " is empty");
+        if (!FitsField(numbers[i], 32, "a number", error)) return out.Usage(error);
         std::memset(&to[i], 0, sizeof(to[i]));
         std::memcpy(to[i].Prefix, prefix.data(), prefix.size());
         std::memcpy(to[i].PhoneNumber, numbers[i].data(), numbers[i].size());
     }
-    if (raw && options.resolution_given) return Usage("--raw sends the file as it is: it takes no --resolution");
-    if (raw && paper_given) return Usage("--raw sends the file as it is: it takes no --paper");
-    // The device skips a recipient without a number: it is no recipient.
-    std::size_t recipients = 0;
-    for (const auto& n : numbers) recipients += n.empty() ? 0 : 1;
+    if (const std::string wrong = CheckInputFile(file); !wrong.empty()) return out.LocalFailure(wrong, file);
+    const bool raw = args.Has("--raw");
+    doc::FaxOptions options;
+    if (args.Has("--resolution")) {
+        const std::string value = args.Value("--resolution");
+        if (value != "fine" && value != "normal") return out.Usage("--resolution takes fine or normal");
+        options.resolution = value == "fine" ? doc::Resolution::Fine : doc::Resolution::Normal;
+        options.resolution_given = true;
+    }
+    const bool paper_given = args.Has("--paper");
+    if (paper_given) {
+        const std::string value = args.Value("--paper");
+        if (value != "a4" && value != "letter") return out.Usage("--paper takes a4 or letter");
+        options.paper = value == "a4" ? doc::Paper::A4 : doc::Paper::Letter;
+    }
+    if (raw && options.resolution_given) return out.Usage("--raw sends the file as it is: it takes no --resolution");
+    if (raw && paper_given) return out.Usage("--raw sends the file as it is: it takes no --paper");
 
     // What goes to the device: the file itself (a fax image, or anything
     // with --raw), or its conversion, in a temporary file removed on every
@@ -96,13 +110,12 @@ int RunSend(const Output& out, const Args& args) {
     prepared.temp.Remove();
     std::vector<std::string> json;
     for (const auto& n : numbers) json.push_back(JsonString(n));
+    const std::size_t recipients = numbers.size();
     JsonObject data;
-    data.Str("file", file).Raw("numbers", JsonArray(json)).Num("recipients", static_cast<long long>(recipients));
-    if (raw) {
-        data.Raw("pages", "null").Raw("kind", "null").Bool("converted", false).Bool("raw", true);
-    } else {
+    data.Num("recipients", static_cast<long long>(recipients)).Bool("raw", raw);
+    if (!raw) {
         data.Num("pages", prepared.pages).Str("kind", prepared.detected.description)
-            .Bool("converted", prepared.converted).Bool("raw", false);
+            .Bool("converted", prepared.converted);
     }
     return out.Finish(s, data, [&] {
         if (raw) {
@@ -113,24 +126,24 @@ int RunSend(const Output& out, const Args& args) {
                         prepared.pages, file.c_str(), prepared.detected.description.c_str(),
                         prepared.converted ? ", converted" : ", as it is", recipients);
         }
-    });
+    }, Diagnose(s, "send"), JsonObject().Str("file", file).Raw("numbers", JsonArray(json)));
 }
 
-int RunWait(const Output& out, const Args& args) {
-    // A time limit (--timeout, taken by main like every option of all
-    // commands) releases the wait with CancelIO; Finish reports it.
-    if (!args.empty()) return Usage("wait takes no arguments but --timeout S");
+int RunWait(const Output& out, const Parsed& args) {
+    // A time limit (--timeout, which every command takes) releases the wait
+    // with CancelIO; Finish reports it.
+    if (!args.positional.empty()) return out.Usage("wait takes no arguments");
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAX_STATUS_ENUM event = e_NoFaxesAvailable;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->WaitForReceivedFax(&event, &s);
     return out.Finish(s, JsonObject().Num("event", event).Str("event_name", EventName(event)),
-                      [&] { std::printf("%s (%d)\n", EventName(event), static_cast<int>(event)); });
+                      [&] { std::printf("%s (%d)\n", EventName(event), static_cast<int>(event)); }, Diagnose(s, "wait"));
 }
 
-int RunCancel(const Output& out, const Args& args) {
-    if (!args.empty()) return Usage("cancel takes no arguments");
+int RunCancel(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("cancel takes no arguments");
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;

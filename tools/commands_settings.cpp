@@ -2,6 +2,10 @@
 // set by field name), password is-set / check, receive-settings.
 #include "tools/command_support.h"
 
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -39,32 +43,85 @@ std::string TextAt(const DEFAULT_FAX_SETTINGS& s, const SettingsField& f) {
     return Field(reinterpret_cast<const char*>(&s) + f.text_offset, f.width);
 }
 
-bool ParseSetting(const SettingsField& f, const std::string& value, DEFAULT_FAX_SETTINGS& s, std::string& error) {
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// The values a number field declares, and the names each value goes by: the
+// enumerator the tool shows (e_FaxRingAll), it without its prefixes
+// (FaxRingAll, All), and a short name (all, double-and-triple).
+struct DeclaredValues {
+    std::uint32_t last;  // the declared values are 0 to last
+    std::vector<std::vector<std::string>> names;
+};
+
+const DeclaredValues* Declared(const SettingsField& f) {
+    static const DeclaredValues ring = [] {
+        DeclaredValues d{4, {}};
+        const char* const short_names[] = {"all", "single", "double", "triple", "double-and-triple"};
+        for (std::uint32_t v = 0; v <= 4; ++v) {
+            const std::string e = RingName(v);
+            d.names.push_back({e, e.substr(2), e.substr(std::strlen("e_FaxRing")), short_names[v]});
+        }
+        return d;
+    }();
+    static const DeclaredValues answer = [] {
+        DeclaredValues d{3, {}};
+        const char* const short_names[] = {"manual", "auto", "fax-tel", "tam"};
+        for (std::uint32_t v = 0; v <= 3; ++v) {
+            const std::string e = AnswerName(v);
+            d.names.push_back({e, e.substr(2), short_names[v]});
+        }
+        return d;
+    }();
+    static const DeclaredValues flag{1, {{"false", "no", "off"}, {"true", "yes", "on"}}};
+    if (std::strcmp(f.name, "RingPattern") == 0) return &ring;
+    if (std::strcmp(f.name, "AutoAnswer") == 0) return &answer;
+    return &flag;  // PulseDialing, bThumbFirst, bPrintConfigReport
+}
+
+// Sets one field from its text. A number outside the declared values is
+// taken as it is (the device gets it unchanged), with a warning.
+bool ParseSetting(const SettingsField& f, const std::string& text, DEFAULT_FAX_SETTINGS& s, std::string& error,
+                  std::string* warning = nullptr) {
     char* base = reinterpret_cast<char*>(&s) + f.text_offset;
     if (f.width) {
+        const std::string value = FromTextForm(text);
         if (!FitsField(value, f.width, f.name, error)) return false;
         std::memset(base, 0, f.width);
         std::memcpy(base, value.data(), value.size());
         return true;
     }
-    static const std::map<std::string, std::uint32_t> ring = {
-        {"all", 0}, {"single", 1}, {"double", 2}, {"triple", 3}, {"double-and-triple", 4}};
-    static const std::map<std::string, std::uint32_t> answer = {{"manual", 0}, {"auto", 1}, {"fax-tel", 2}, {"tam", 3}};
+    const DeclaredValues* declared = Declared(f);
     std::uint32_t v = 0;
-    const auto* names = std::strcmp(f.name, "RingPattern") == 0 ? &ring
-                        : std::strcmp(f.name, "AutoAnswer") == 0 ? &answer
-                                                                 : nullptr;
-    if (names && names->count(value)) {
-        v = names->at(value);
-    } else if (!ParseNumber(value, v)) {
-        error = std::string(f.name) + " takes a number" + (names ? " or a name" : "") + ", not '" + value + "'";
-        return false;
+    bool named = false;
+    for (std::uint32_t i = 0; i < declared->names.size() && !named; ++i)
+        for (const std::string& n : declared->names[i])
+            if (SameName(n, text)) {
+                v = i;
+                named = true;
+            }
+    if (!named) {
+        if (!ParseNumber(text, v)) {
+            std::string names;
+            for (const auto& n : declared->names) names += (names.empty() ? "" : ", ") + n.front();
+            error = std::string(f.name) + " takes a number or one of " + names + ", not '" + text + "'";
+            return false;
+        }
+        if (v > declared->last && warning)
+            *warning = std::string(f.name) + "=" + text + " is none of the declared values (0 to " +
+                       std::to_string(declared->last) + "); the device gets it unchanged";
     }
     std::memcpy(base, &v, 4);
     return true;
 }
 
-int ShowSettings(const Output& out, const DEFAULT_FAX_SETTINGS& st, FAXSTATUS s, bool show_password) {
+int ShowSettings(const Output& out, const DEFAULT_FAX_SETTINGS& st, FAXSTATUS s, bool show_password,
+                 const JsonObject& inputs) {
     JsonObject data;
     for (const SettingsField& f : kSettingsFields) {
         if (f.width == 0) {
@@ -90,52 +147,66 @@ int ShowSettings(const Output& out, const DEFAULT_FAX_SETTINGS& st, FAXSTATUS s,
             }
             std::printf("%-20s%s\n", f.name, value.c_str());
         }
-    });
+    }, Diagnose(s, "settings"), inputs);
 }
 
-// A password from the first line of standard input, without its line ending.
-bool ReadPasswordLine(std::string& password) {
-    if (!std::getline(std::cin, password) && password.empty()) return false;
+// A password from the first line of standard input, without its line
+// ending. On a terminal the prompt goes to standard error and the typed
+// characters are not echoed.
+bool ReadPassword(const char* prompt, std::string& password) {
+    termios saved {};
+    const bool terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+        std::fputs(prompt, stderr);
+        std::fflush(stderr);
+    }
+    const bool got = static_cast<bool>(std::getline(std::cin, password)) || !password.empty();
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::fputs("\n", stderr);
+    }
     if (!password.empty() && password.back() == '\r') password.pop_back();
-    return true;
+    return got;
 }
 
 }  // namespace
 
-int RunSettings(const Output& out, const Args& args) {
-    bool show_password = false;
-    Args rest;
-    for (const auto& a : args) {
-        if (a == "--show-password") {
-            show_password = true;
-        } else {
-            rest.push_back(a);
-        }
-    }
-    if (!rest.empty() && rest[0] != "set") return Usage("unknown settings subcommand '" + rest[0] + "'");
+int RunSettings(const Output& out, const Parsed& args) {
+    const bool show_password = args.Has("--show-password");
+    const Args& rest = args.positional;
+    if (!rest.empty() && rest[0] != "set") return out.Usage("unknown settings subcommand '" + rest[0] + "'");
     const bool set = !rest.empty();
-    if (set && rest.size() == 1) return Usage("settings set needs FIELD=VALUE");
+    if (set && rest.size() == 1) return out.Usage("settings set needs FIELD=VALUE");
 
     // Parse every assignment before the device is asked anything.
     std::vector<std::pair<const SettingsField*, std::string>> changes;
+    std::vector<std::string> warnings;
     for (std::size_t i = 1; i < rest.size(); ++i) {
         const std::string& a = rest[i];
         const auto eq = a.find('=');
-        if (eq == std::string::npos) return Usage("'" + a + "' is not FIELD=VALUE");
+        if (eq == std::string::npos) return out.Usage("'" + a + "' is not FIELD=VALUE");
         const std::string name = a.substr(0, eq);
         const SettingsField* field = nullptr;
         for (const auto& f : kSettingsFields)
-            if (name == f.name) field = &f;
-        if (!field) return Usage("no settings field '" + name + "'");
+            if (SameName(name, f.name)) field = &f;
+        if (!field) return out.Usage("no settings field '" + name + "'");
         std::string value = a.substr(eq + 1);
-        if (name == "Password" && value == "-" && !ReadPasswordLine(value)) return Usage("no password on standard input");
+        if (std::strcmp(field->name, "Password") == 0 && value == "-" && !ReadPassword("New fax password: ", value))
+            return out.Usage("no password on standard input");
         changes.emplace_back(field, value);
     }
     DEFAULT_FAX_SETTINGS probe;
     std::memset(&probe, 0, sizeof(probe));
     for (const auto& c : changes) {
-        std::string error;
-        if (!ParseSetting(*c.first, c.second, probe, error)) return Usage(error);
+        std::string error, warning;
+        if (!ParseSetting(*c.first, c.second, probe, error, &warning)) return out.Usage(error);
+        if (!warning.empty()) {
+            std::fprintf(stderr, "tessaline settings: warning: %s\n", warning.c_str());
+            warnings.push_back(JsonString(warning));
+        }
     }
 
     Ref<IUSBFAX> fax;
@@ -157,34 +228,40 @@ int RunSettings(const Output& out, const Args& args) {
             st = saved;
         }
     }
-    return ShowSettings(out, st, s, show_password);
+    JsonObject inputs;
+    if (!warnings.empty()) inputs.Raw("warnings", JsonArray(warnings));
+    return ShowSettings(out, st, s, show_password, inputs);
 }
 
-int RunPassword(const Output& out, const Args& args) {
-    if (args.size() != 1 || (args[0] != "is-set" && args[0] != "check"))
-        return Usage("password takes 'is-set' or 'check'");
+int RunPassword(const Output& out, const Parsed& args) {
+    const Args& words = args.positional;
+    if (words.size() != 1 || (words[0] != "is-set" && words[0] != "check"))
+        return out.Usage("password takes 'is-set' or 'check'");
     Ref<IUSBFAX> fax;
-    if (args[0] == "is-set") {
+    if (words[0] == "is-set") {
         if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
         unsigned int is_set = 0;
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
         fax->CheckFaxPasswordSet(&is_set, &s);
         return out.Finish(s, JsonObject().Bool("set", is_set != 0),
-                          [&] { std::printf("%s\n", is_set ? "a fax password is set" : "no fax password is set"); });
+                          [&] { std::printf("%s\n", is_set ? "a fax password is set" : "no fax password is set"); },
+                          Diagnose(s, "password"));
     }
     std::string password;
-    if (!ReadPasswordLine(password)) return Usage("password check reads the password from standard input");
-    if (password.find('\0') != std::string::npos) return Usage("the password holds a zero byte");
+    if (!ReadPassword("Fax password: ", password))
+        return out.Usage("password check reads the password from standard input");
+    if (password.find('\0') != std::string::npos) return out.Usage("the password holds a zero byte");
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     unsigned int passed = 0;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->CheckFaxPassword(password.data(), &passed, &s);
     return out.Finish(s, JsonObject().Bool("passed", passed != 0),
-                      [&] { std::printf("%s\n", passed ? "the password is correct" : "the password is wrong"); });
+                      [&] { std::printf("%s\n", passed ? "the password is correct" : "the password is wrong"); },
+                      Diagnose(s, "password"), JsonObject(), passed ? 0 : kWrongPassword);
 }
 
-int RunReceiveSettings(const Output& out, const Args& args) {
-    if (!args.empty()) return Usage("receive-settings takes no arguments");
+int RunReceiveSettings(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("receive-settings takes no arguments");
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     TSL_ULONG value = 0;
@@ -192,7 +269,7 @@ int RunReceiveSettings(const Output& out, const Args& args) {
     fax->GetFaxReceiveSettings(&value, &s);
     return out.Finish(s, JsonObject().Num("value", value), [&] {
         std::printf("%lu (0x%08lx)\n", static_cast<unsigned long>(value), static_cast<unsigned long>(value));
-    });
+    }, Diagnose(s, "receive-settings"));
 }
 
 }  // namespace cli

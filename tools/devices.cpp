@@ -9,8 +9,8 @@
 
 namespace cli {
 
-int RunDevices(const Output& out, const Args& args) {
-    if (!args.empty()) return Usage("devices takes no arguments");
+int RunDevices(const Output& out, const Parsed& args) {
+    if (!args.positional.empty()) return out.Usage("devices takes no arguments");
     struct ChannelView {
         const char* label;
         const plat::InterfaceClass* cls;
@@ -65,8 +65,9 @@ int RunDevices(const Output& out, const Args& args) {
     }
     const FAXSTATUS s = any ? FAXSTATUS_OK : FAXSTATUS_NO_DEVICE;
     if (!out.json && !any) std::fputs(human.c_str(), stdout);
-    return out.Finish(s, JsonObject().Str("device_directory", dir).Raw("channels", JsonArray(json_channels)),
-                      [&] { std::fputs(human.c_str(), stdout); });
+    // The listing is what was found, present or not: printed either way.
+    return out.Finish(s, JsonObject(), [&] { std::fputs(human.c_str(), stdout); }, {},
+                      JsonObject().Str("device_directory", dir).Raw("channels", JsonArray(json_channels)));
 }
 
 }  // namespace cli

@@ -1,5 +1,6 @@
-// JSON text for the tool's --json output: strings escaped so that any device
-// text stays valid JSON, objects that keep their members in order, arrays.
+// JSON text for the tool's --json output: text kept as it is where it is
+// valid UTF-8 and given in a lossless hexadecimal form where it is not,
+// objects that keep their members in order, arrays.
 #ifndef TESSALINE_TOOLS_JSON_OUTPUT_H
 #define TESSALINE_TOOLS_JSON_OUTPUT_H
 
@@ -9,6 +10,22 @@
 
 namespace cli {
 
+// Text that is not valid UTF-8 (device text in another code page), and text
+// that itself starts with this prefix, travels as the prefix followed by two
+// lower-case hexadecimal digits per byte. Commands read the same form back
+// wherever they take a fax name or a settings text, so every name a listing
+// prints works as their input.
+inline constexpr char kHexTextPrefix[] = "hex:";
+
+bool IsUtf8(const std::string& s);
+// `s` itself, or its hexadecimal form.
+std::string TextForm(const std::string& s);
+// The bytes a text form stands for: the decoded bytes of "hex:" and an even
+// number of hexadecimal digits, anything else as it is.
+std::string FromTextForm(const std::string& s);
+
+// A JSON string holding the text form of `s`, with the characters JSON
+// requires escaped.
 std::string JsonString(const std::string& s);
 
 // One JSON object, its members in the order they were added.

@@ -2,6 +2,9 @@
 // compressed through libtiff, 1728 pixels wide, 204 x 196 or 204 x 98 dpi),
 // for trying the fax path end to end without a scanner. Each page carries a
 // frame and as many bars as its page number, so pages can be told apart.
+//
+//   tessaline-mktiff [--resolution=fine|normal] [--paper=a4|letter] OUTPUT [PAGES]
+//   (--help, --version)
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +12,7 @@
 #include <vector>
 
 #include "tools/documents/raster.h"
+#include "tools/options.h"
 
 namespace {
 
@@ -17,12 +21,15 @@ constexpr std::uint32_t kWidth = 1728;
 constexpr std::uint32_t kRowBytes = kWidth / 8;
 
 const char kUsage[] =
-    "Usage: tessaline-mktiff [--resolution fine|normal] [--paper a4|letter] OUTPUT [PAGES]\n"
+    "Usage: tessaline-mktiff [--resolution=fine|normal] [--paper=a4|letter] OUTPUT [PAGES]\n"
     "\n"
     "Writes PAGES (1 to 100, default 3) fax pages to OUTPUT: a TIFF image, bilevel, CCITT G4\n"
     "compressed, 1728 pixels wide, at 204 x 196 dpi (fine, the default) or 204 x 98 dpi (normal),\n"
     "as long as an A4 (the default) or Letter page. Each page shows a frame and as many bars as\n"
     "its number.\n"
+    "\n"
+    "  --version  the version\n"
+    "Every option may be written --option=VALUE or --option VALUE; -- ends the options.\n"
     "\n"
     "Exit status: 0 when the file was written, 1 when it could not be, 64 for a usage error.\n";
 
@@ -72,40 +79,41 @@ int Usage(const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    double ydpi = 196;
-    bool letter = false;
-    std::vector<const char*> positional;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "--resolution" || a == "--paper") {
-            if (++i >= argc) return Usage((a + " needs a value").c_str());
-            const std::string v = argv[i];
-            if (a == "--resolution" && (v == "fine" || v == "normal")) {
-                ydpi = v == "fine" ? 196 : 98;
-            } else if (a == "--paper" && (v == "a4" || v == "letter")) {
-                letter = v == "letter";
-            } else {
-                return Usage((a + " takes " + (a == "--paper" ? "a4 or letter" : "fine or normal")).c_str());
-            }
-        } else if (a.size() > 1 && a[0] == '-') {
-            return Usage(("unknown option " + a).c_str());
-        } else {
-            positional.push_back(argv[i]);
-        }
+    cli::Parsed args;
+    std::string error;
+    if (!cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc),
+                           {{"--resolution", 0, true}, {"--paper", 0, true}, {"--version", 0, false}}, args, error))
+        return Usage(error.c_str());
+    if (args.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
+    if (args.Has("--version")) {
+        std::printf("tessaline-mktiff %s\n", TESSALINE_VERSION);
+        return 0;
+    }
+    if (args.json) return Usage("unknown option --json");
+    double ydpi = 196;
+    if (args.Has("--resolution")) {
+        const std::string v = args.Value("--resolution");
+        if (v != "fine" && v != "normal") return Usage("--resolution takes fine or normal");
+        ydpi = v == "fine" ? 196 : 98;
+    }
+    bool letter = false;
+    if (args.Has("--paper")) {
+        const std::string v = args.Value("--paper");
+        if (v != "a4" && v != "letter") return Usage("--paper takes a4 or letter");
+        letter = v == "letter";
+    }
+    const std::vector<std::string>& positional = args.positional;
     if (positional.empty() || positional.size() > 2) return Usage("give OUTPUT and, optionally, PAGES");
     int pages = 3;
-    if (positional.size() == 2 && !ParsePages(positional[1], pages))
+    if (positional.size() == 2 && !ParsePages(positional[1].c_str(), pages))
         return Usage("PAGES is a whole number from 1 to 100");
     const double inches = letter ? 11.0 : 297.0 / 25.4;
     const auto height = static_cast<std::uint32_t>(inches * ydpi + 0.5);
     std::vector<doc::BilevelPage> out;
     for (int page = 1; page <= pages; ++page) out.push_back(DrawPage(page, height, ydpi));
-    std::string error;
     if (!doc::WriteFaxTiff(positional[0], out, error)) {
         std::fprintf(stderr, "tessaline-mktiff: %s\n", error.c_str());
         return 1;

@@ -1,10 +1,16 @@
 // How the tool reports a command's outcome: for people or as JSON.
 #include "tools/output.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "platform/device_directory.h"
+#include "platform/named_mutex.h"
+#include "tools/com_ref.h"
 #include "tools/deadline.h"
 
 namespace cli {
@@ -86,57 +92,147 @@ std::string Advice(FAXSTATUS s, const std::string& command) {
     }
 }
 
-// Prints the outcome of a command and gives its exit status.
-int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human) const {
+Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_name) {
+    if (s == FAXSTATUS_NO_DEVICE && command != "ews") {
+        bool present = false;
+        if (const char* named = std::getenv("TESSALINE_FAX_DEVICE"); named && *named) {
+            struct stat st {};
+            present = stat(named, &st) == 0;
+        } else {
+            std::vector<plat::DeviceEntry> entries;
+            plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL, entries);
+            for (const auto& e : entries) present |= e.state == plat::DeviceState::Live;
+        }
+        if (!present)
+            return {"no_device", "no device found: looked for " +
+                                     ChannelWhere(GUID_DEVINTERFACE_FAX_CHANNEL, "TESSALINE_FAX_DEVICE") +
+                                     "; is the device (or tessaline-simd) running? Run 'tessaline devices' to see "
+                                     "what discovery finds"};
+        // The device is there: was the access lock the obstacle?
+        // The access lock's name, as every user of the fax channel opens it.
+        plat::MutexWait w = plat::MutexWait::Failed;
+        if (const plat::MutexHandle lock = plat::OpenNamedMutex("FAX_DEVICE_ACCESS_LOCK"); lock.is_open()) {
+            w = plat::WaitNamedMutex(lock, 0);
+            if (w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned) plat::ReleaseNamedMutex(lock);
+        }
+        if (w == plat::MutexWait::Abandoned)
+            return {"lock_abandoned", "a program ended while holding the device's access lock; the lock is free "
+                                      "again now, so the next command can run"};
+        if (w == plat::MutexWait::TimedOut)
+            return {"lock_held", "the device is present, but another program has held its access lock for more "
+                                 "than 5 s and still holds it"};
+        return {"device_not_opened", "the device is present but could not be opened (or another program held "
+                                     "its access lock for 5 s and has released it since)"};
+    }
+    if (fax_name && s != FAXSTATUS_OK && s != FAXSTATUS_NO_DEVICE) {
+        Ref<IUSBFAX> fax;
+        if (FAILED(CreateObject(CLSID_USBFAX, IID_IUSBFAX, fax))) return {};
+        FAX_FILENAME names[MAX_RECEIVED_FAXES];
+        std::memset(names, 0, sizeof(names));
+        FAXSTATUS listed = FAXSTATUS_CMD_FAIL;
+        fax->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &listed);
+        if (listed != FAXSTATUS_OK) return {};
+        for (const FAX_FILENAME& n : names) {
+            const void* nul = std::memchr(n.faxPath, 0, sizeof(n.faxPath));
+            const std::string name(n.faxPath, nul ? static_cast<const char*>(nul) - n.faxPath : sizeof(n.faxPath));
+            if (name == *fax_name) return {};
+        }
+        return {"unknown_name", "the device lists no fax named '" + *fax_name + "' (see 'tessaline list')"};
+    }
+    return {};
+}
+
+namespace {
+
+// The members of `more` appended to the JSON object `text`.
+std::string Merge(std::string text, const JsonObject& more) {
+    const std::string m = more.Text();
+    if (m.size() <= 2) return text;
+    return text.substr(0, text.size() - 1) + (text.size() > 2 ? "," : "") + m.substr(1);
+}
+
+}  // namespace
+
+int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human, const Cause& cause,
+                   JsonObject inputs, int exit_ok) const {
     // A call that still succeeded as the limit ran out is reported as it is.
     if (deadline && deadline->Expired() && status != FAXSTATUS_OK) {
         char limit[32];
         std::snprintf(limit, sizeof(limit), "%g", timeout_seconds);
-        return Fail(kTimedOut, "TIMED_OUT",
+        return Fail(kTimedOut, "timed_out",
                     std::string("no answer within ") + limit + " s: the call was released with CancelIO",
-                    JsonObject().Bool("timed_out", true));
+                    inputs.Bool("timed_out", true));
     }
+    const int exit_status = status == FAXSTATUS_OK ? exit_ok : static_cast<int>(status);
+    const std::string advice = cause.text.empty() ? Advice(status, command) : cause.text;
     if (json) {
         JsonObject o;
         o.Str("command", command).Num("status", status).Str("status_name", StatusName(status));
-        std::string text = o.Text();
-        std::string more = data.Text();
-        if (more.size() > 2) text = text.substr(0, text.size() - 1) + "," + more.substr(1);
-        if (status != FAXSTATUS_OK) {
+        std::string text = Merge(o.Text(), inputs);
+        if (status == FAXSTATUS_OK) {
+            text = Merge(text, data);
+        } else {
             JsonObject err;
-            err.Str("error", Advice(status, command));
-            text = text.substr(0, text.size() - 1) + "," + err.Text().substr(1);
+            err.Str("error", advice);
+            if (!cause.code.empty()) err.Str("cause", cause.code);
+            text = Merge(text, err);
         }
+        text = Merge(text, JsonObject().Num("exit_status", exit_status));
         std::printf("%s\n", text.c_str());
     } else if (status == FAXSTATUS_OK) {
         human();
     } else {
         std::fprintf(stderr, "tessaline %s: %s (%d): %s\n", command.c_str(), StatusName(status),
-                     static_cast<int>(status), Advice(status, command).c_str());
+                     static_cast<int>(status), advice.c_str());
     }
     std::fflush(stdout);
-    return status == FAXSTATUS_OK ? 0 : static_cast<int>(status);
+    return exit_status;
 }
 
-int Output::Fail(int status, const char* status_name, const std::string& message, JsonObject data) const {
+int Output::Fail(int exit_status, const char* cause, const std::string& message, JsonObject data) const {
     if (json) {
-        JsonObject o;
-        o.Str("command", command).Num("status", status).Str("status_name", status_name);
-        std::string text = o.Text();
-        const std::string more = data.Text();
-        if (more.size() > 2) text = text.substr(0, text.size() - 1) + "," + more.substr(1);
-        text = text.substr(0, text.size() - 1) + "," + JsonObject().Str("error", message).Text().substr(1);
+        std::string text = Merge(JsonObject().Str("command", command).Text(), data);
+        text = Merge(text, JsonObject().Str("error", message).Str("cause", cause).Num("exit_status", exit_status));
         std::printf("%s\n", text.c_str());
     } else {
         std::fprintf(stderr, "tessaline %s: %s\n", command.c_str(), message.c_str());
     }
     std::fflush(stdout);
-    return status;
+    return exit_status;
 }
 
-int Usage(const std::string& message) {
-    std::fprintf(stderr, "tessaline: %s\nRun 'tessaline --help' for usage.\n", message.c_str());
+namespace {
+
+int ReportUsage(const std::string& command, const std::string& message, bool json) {
+    const std::string who = command.empty() ? "tessaline" : "tessaline " + command;
+    if (json) {
+        JsonObject o;
+        if (!command.empty()) o.Str("command", command);
+        o.Str("error", message).Str("help", who + " --help").Num("exit_status", kUsageError);
+        std::printf("%s\n", o.Text().c_str());
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "%s: %s\nRun '%s --help' for usage.\n", who.c_str(), message.c_str(), who.c_str());
+    }
     return kUsageError;
 }
+
+}  // namespace
+
+int Output::Usage(const std::string& message) const { return ReportUsage(command, message, json); }
+
+int Output::LocalFailure(const std::string& message, const std::string& path) const {
+    if (json) {
+        JsonObject o;
+        o.Str("command", command).Str("error", message).Str("path", path).Num("exit_status", kLocalFileError);
+        std::printf("%s\n", o.Text().c_str());
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "tessaline %s: %s\n", command.c_str(), message.c_str());
+    }
+    return kLocalFileError;
+}
+
+int Usage(const std::string& message, bool json) { return ReportUsage("", message, json); }
 
 }  // namespace cli

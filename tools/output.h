@@ -14,14 +14,16 @@
 
 namespace cli {
 
-constexpr int kUsageError = 64;
-// The command's own statuses, for what goes wrong before or after the
-// device (in the style of sysexits.h):
-constexpr int kRefused = 65;      // a file of a kind the command does not send, or a damaged one
-constexpr int kUnreadable = 66;   // a file that cannot be opened or read
-constexpr int kUnavailable = 69;  // a converter missing from the system or from this build
-constexpr int kCannotWrite = 73;  // a file of the command's own that cannot be written
-// kTimedOut (124), for a command that ran out of time, is in deadline.h.
+// Exit statuses besides 0 and the FAXSTATUS values 1 to 11 of a failed call
+// (those past the usage error in the style of sysexits.h); kTimedOut (124),
+// for a command that ran out of time, is in deadline.h.
+constexpr int kWrongPassword = 12;  // password check: the call succeeded, the password is wrong
+constexpr int kUsageError = 64;     // the command line is wrong
+constexpr int kRefused = 65;        // a file of a kind the command does not send, or a damaged one
+constexpr int kLocalFileError = 66; // a local file or directory cannot be read or used
+constexpr int kUnavailable = 69;    // a converter missing from the system or from this build
+constexpr int kCannotWrite = 73;    // a file of the command's own that cannot be written
+constexpr int kIncomplete = 75;     // receive --once: some fax was not stored (or not removed)
 
 class Deadline;
 
@@ -32,6 +34,21 @@ const char* AnswerName(std::int64_t v);
 // What a failing status means for `command`, and what to check.
 std::string Advice(FAXSTATUS s, const std::string& command);
 
+// Why a call failed, where the tool could find out more than the status
+// says: "no_device", "lock_held", "lock_abandoned", "device_not_opened",
+// "unknown_name". Empty
+// when nothing more is known.
+struct Cause {
+    std::string code;
+    std::string text;
+};
+
+// Looks into a failed call: after FAXSTATUS_NO_DEVICE, whether a device is
+// present and whether another program holds the access lock; after a
+// failure of a call that named a received fax, whether the device lists that
+// name at all.
+Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_name = nullptr);
+
 struct Output {
     bool json = false;
     std::string command;
@@ -41,15 +58,28 @@ struct Output {
     const Deadline* deadline = nullptr;
     double timeout_seconds = 0;
 
-    // Prints the outcome of a command and gives its exit status.
-    int Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human) const;
-    // Prints a failure that is no FAXSTATUS: one of the statuses above, its
-    // name in JSON, and the message (which names what failed).
-    int Fail(int status, const char* status_name, const std::string& message, JsonObject data = {}) const;
+    // Prints the outcome of a command and gives its exit status: 0 on
+    // success, else the status, or `exit_ok` for a successful call whose
+    // answer is no (a wrong password). `data` holds what the call obtained
+    // and is printed only on success; `inputs` (what the caller gave) always.
+    // Once the command's time limit has run out, a failure is reported as
+    // the time-out (kTimedOut).
+    int Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human, const Cause& cause = {},
+               JsonObject inputs = {}, int exit_ok = 0) const;
+    // A usage error of this command: the message and a pointer to the
+    // command's help, or one JSON object; kUsageError.
+    int Usage(const std::string& message) const;
+    // A local file or directory that cannot be used, found before the device
+    // was asked: what is wrong with which path; kLocalFileError.
+    int LocalFailure(const std::string& message, const std::string& path) const;
+    // A failure that is no FAXSTATUS: one of the statuses above, and the
+    // message (which names what failed); in JSON with `cause` (a short code
+    // such as "refused") and the members of `data`.
+    int Fail(int exit_status, const char* cause, const std::string& message, JsonObject data = {}) const;
 };
 
-// Reports a usage error and gives its exit status.
-int Usage(const std::string& message);
+// A usage error before any command was named.
+int Usage(const std::string& message, bool json = false);
 
 }  // namespace cli
 

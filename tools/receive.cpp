@@ -15,6 +15,7 @@
 
 #include "tools/deadline.h"
 #include "tools/documents/documents.h"
+#include "tools/output.h"
 #include "tools/receive_platform.h"
 
 namespace cli {
@@ -317,7 +318,7 @@ int Job::Run() {
         lost = false;
         delay = 1;
         if (o_.once) {
-            status = failures ? 1 : 0;
+            status = failures ? kIncomplete : 0;
             break;
         }
         FAX_STATUS_ENUM event = e_NoFaxesAvailable;
@@ -359,7 +360,7 @@ std::string LogTime(const FAX_TIME& t) {
 int Receive(const ReceiveOptions& options, const ReceiveReport& report) {
     if (!IsDirectory(options.dir)) {
         std::fprintf(stderr, "tessaline receive: %s is not a directory\n", options.dir.c_str());
-        return 64;
+        return kLocalFileError;
     }
     Job job(options, report);
     OnStopSignals([&job] { job.RequestStop(false); });

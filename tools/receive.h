@@ -49,8 +49,8 @@ struct ReceiveReport {
 
 // Runs the job. Returns the command's exit status: 0 after a clean stop (a
 // signal, or --once with everything handled), kTimedOut after --timeout,
-// the list's FAXSTATUS when --once cannot reach the device, and 1 when
-// --once stored some faxes but not all.
+// the list's FAXSTATUS when --once cannot reach the device, and kIncomplete
+// when --once stored (or removed) some faxes but not all.
 int Receive(const ReceiveOptions& options, const ReceiveReport& report);
 
 // The device's time of a log entry as text: "20YY-MM-DD HH:MM:SS" (the

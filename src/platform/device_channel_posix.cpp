@@ -122,7 +122,7 @@ bool FindFirstDevice(const InterfaceClass& cls, char* path, std::int32_t capacit
         case DirectoryTrust::Untrusted:
             // Searched no further, as if no device were there; the user is
             // told why, since nothing else would show it.
-            EmitWarning(("tessaline: not searching " + refusal + "\n").c_str());
+            EmitWarning(("libtessaline: not searching " + refusal + "\n").c_str());
             EmitNoDevice();
             return false;
         case DirectoryTrust::Missing:

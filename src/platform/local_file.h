@@ -3,7 +3,8 @@
 #define TESSALINE_PLATFORM_LOCAL_FILE_H
 
 #include <cstdint>
-#include <memory>
+
+#include "platform/file_buffer.h"
 
 namespace plat {
 
@@ -16,17 +17,23 @@ enum class FileLoad {
     Short,       // fewer bytes arrived than the size said
 };
 
-// Reads a whole file into one heap buffer of exactly its size, opening it
+// Reads a whole file into one buffer of exactly its size, opening it
 // read-only and, where the platform allows, without letting others write it
-// meanwhile. On Ok, `data` owns the bytes (null for an empty file).
-FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size);
+// meanwhile. The bytes are a copy taken before LoadFile returns, so a later
+// change to the file does not change them. On Ok, `data` holds the bytes
+// (nothing for an empty file); on any failure it is empty.
+FileLoad LoadFile(const char* path, FileBuffer& data);
 
 enum class FileStore { Ok, OpenFailed, WriteFailed };
 
-// Stores `size` bytes as the file `path`, created or replaced. The bytes go
-// to a new file beside the target, which replaces the target only once every
-// byte is written and the file is closed; on any failure the new file is
-// removed and an existing target is left as it was.
+// Stores `size` bytes at `path`. Where the path names a regular file, or
+// nothing yet, the bytes go to a new file beside it, which replaces it only
+// once every byte is written and the file is closed; on any failure the new
+// file is removed and an existing file is left as it was. A symbolic link is
+// followed to the entry it finally names: a regular file there is replaced
+// in its own directory, and the link stays. Anything else (a FIFO, a
+// terminal, a device) has no file to replace: it is opened and written as it
+// is, as a stream file would be.
 FileStore StoreFile(const char* path, const std::uint8_t* data, std::uint32_t size);
 
 }  // namespace plat

@@ -1,6 +1,7 @@
 // Local files on Windows. A fax to send is read in one request from a file
 // opened without sharing, so nobody writes it meanwhile; a downloaded fax is
-// written to a new file beside the target, which then replaces the target.
+// written to a new file beside the target file, which then replaces it, or
+// straight to a device or pipe that stands at the path.
 #include <windows.h>
 
 #include <cstdio>
@@ -53,9 +54,8 @@ void SplitPath(const std::string& path, std::string& dir, std::string& name) {
 
 }  // namespace
 
-FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size) {
-    data.reset();
-    size = 0;
+FileLoad LoadFile(const char* path, FileBuffer& data) {
+    data.Release();
     if (!path) return FileLoad::OpenFailed;
     FileHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.open()) return FileLoad::OpenFailed;
@@ -65,22 +65,30 @@ FileLoad LoadFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return FileLoad::ReadFailed;
     if (high != 0) return FileLoad::TooLarge;  // 4 GiB or more
 
-    std::unique_ptr<std::uint8_t[]> buffer;
-    if (low > 0) {
-        buffer.reset(new (std::nothrow) std::uint8_t[low]);
-        if (!buffer) return FileLoad::NoMemory;
-    }
+    FileBuffer buffer;
+    if (!buffer.Allocate(low)) return FileLoad::NoMemory;
     DWORD got = 0;
-    if (low > 0 && !ReadFile(file.get(), buffer.get(), low, &got, nullptr)) return FileLoad::ReadFailed;
+    if (low > 0 && !ReadFile(file.get(), buffer.data(), low, &got, nullptr)) return FileLoad::ReadFailed;
     if (got != low) return FileLoad::Short;
     data = std::move(buffer);
-    size = low;
     return FileLoad::Ok;
 }
 
-FileStore StoreFile(const char* path, const std::uint8_t* data, std::uint32_t size) {
-    if (!path || !*path) return FileStore::OpenFailed;
-    if (size > 0 && !data) return FileStore::WriteFailed;
+namespace {
+
+bool WriteAllTo(HANDLE h, const std::uint8_t* data, std::uint32_t size) {
+    std::uint32_t done = 0;
+    while (done < size) {
+        DWORD wrote = 0;
+        if (!WriteFile(h, data + done, size - done, &wrote, nullptr) || wrote == 0) return false;
+        done += wrote;
+    }
+    return true;
+}
+
+// A regular file, or none yet: the bytes go to a new file beside `path`,
+// which replaces it only once complete.
+FileStore ReplaceFile(const std::string& path, const std::uint8_t* data, std::uint32_t size) {
     std::string dir, name;
     SplitPath(path, dir, name);
     if (name.empty()) return FileStore::OpenFailed;
@@ -100,23 +108,58 @@ FileStore StoreFile(const char* path, const std::uint8_t* data, std::uint32_t si
     }
     if (!file.open()) return FileStore::OpenFailed;
 
-    bool ok = true;
-    std::uint32_t done = 0;
-    while (ok && done < size) {
-        DWORD wrote = 0;
-        if (!WriteFile(file.get(), data + done, size - done, &wrote, nullptr) || wrote == 0) {
-            ok = false;
-            break;
-        }
-        done += wrote;
-    }
+    bool ok = WriteAllTo(file.get(), data, size);
     if (!file.Close()) ok = false;
-    if (ok && !MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING)) ok = false;
+    if (ok && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) ok = false;
     if (!ok) {
         DeleteFileA(temp.c_str());
         return FileStore::WriteFailed;
     }
     return FileStore::Ok;
+}
+
+// The path of the file a symbolic link (or a chain of them) finally names,
+// without the "\\?\" prefix where the rest is an ordinary drive path.
+bool FinalPath(const char* path, std::string& final) {
+    FileHandle h(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h.open()) return false;
+    char buffer[MAX_PATH * 4];
+    const DWORD n = GetFinalPathNameByHandleA(h.get(), buffer, sizeof(buffer), FILE_NAME_NORMALIZED);
+    if (n == 0 || n >= sizeof(buffer)) return false;
+    final.assign(buffer, n);
+    if (final.rfind("\\\\?\\", 0) == 0 && final.size() > 6 && final[5] == ':') final.erase(0, 4);
+    return true;
+}
+
+}  // namespace
+
+FileStore StoreFile(const char* path, const std::uint8_t* data, std::uint32_t size) {
+    if (!path || !*path) return FileStore::OpenFailed;
+    if (size > 0 && !data) return FileStore::WriteFailed;
+
+    // What stands at the path: a device or a pipe (NUL, CON, a named pipe)
+    // has no file to replace, so it is written as it is, as a stream file
+    // would write it.
+    FileHandle existing(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (existing.open()) {
+        const DWORD type = GetFileType(existing.get());
+        if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+            bool ok = WriteAllTo(existing.get(), data, size);
+            if (!existing.Close()) ok = false;
+            return ok ? FileStore::Ok : FileStore::WriteFailed;
+        }
+        existing.Close();
+    }
+    // A symbolic link to a file: the file is replaced where it lies, and the
+    // link stays.
+    const DWORD attributes = GetFileAttributesA(path);
+    std::string final;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY) && FinalPath(path, final))
+        return ReplaceFile(final, data, size);
+    return ReplaceFile(path, data, size);
 }
 
 }  // namespace plat

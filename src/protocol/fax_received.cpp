@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/file_buffer.h"
 #include "platform/local_file.h"
 #include "protocol/access_cycle.h"
 #include "transport/fax_device.h"
@@ -196,12 +197,12 @@ FAXRESULT DeviceGetReceivedFax(const FAX_FILENAME* fax, const char* localPath) {
     // read.
     const std::uint32_t size = HeaderDataLength(header);
     if (!PositiveAsSigned(size)) return FAXRESULT_INVALIDARG;
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[size]);
-    if (!buffer) return FAXRESULT_MEMALLOC;
+    plat::FileBuffer buffer;
+    if (!buffer.Allocate(size)) return FAXRESULT_MEMALLOC;
 
     // The local file is touched only once the whole fax has arrived.
-    if (FAXRESULT r = ReceiveFaxData(cycle.device(), buffer.get(), size); r != FAXRESULT_OK) return r;
-    return WriteWholeFile(localPath, buffer.get(), size);
+    if (FAXRESULT r = ReceiveFaxData(cycle.device(), buffer.data(), size); r != FAXRESULT_OK) return r;
+    return WriteWholeFile(localPath, buffer.data(), size);
 }
 
 FAXRESULT DeviceRemoveReceivedFax(const FAX_FILENAME* fax) {

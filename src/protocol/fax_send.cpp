@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "platform/local_file.h"
@@ -70,8 +71,8 @@ std::uint32_t BuildRecipientList(const FAX_RECIPIENT* phoneList, std::uint32_t n
     return count;
 }
 
-FAXRESULT ReadWholeFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size) {
-    switch (plat::LoadFile(path, data, size)) {
+FAXRESULT ReadWholeFile(const char* path, plat::FileBuffer& data) {
+    switch (plat::LoadFile(path, data)) {
         case plat::FileLoad::Ok:
             return FAXRESULT_OK;
         case plat::FileLoad::OpenFailed:
@@ -120,10 +121,11 @@ FAXRESULT DeviceSendFax(const FAX_RECIPIENT* phoneList, std::uint32_t ulNumbers,
     if (static_cast<std::int32_t>(ulNumbers) <= 0) return FAXRESULT_INVALIDARG;
     if (ulNumbers > kMaxRecipients) return FAXRESULT_INVALIDARG;
 
-    // The whole file is read and closed before the device is touched.
-    std::unique_ptr<std::uint8_t[]> file;
-    std::uint32_t size = 0;
-    if (FAXRESULT r = ReadWholeFile(pszFaxTiffFileName, file, size); r != FAXRESULT_OK) return r;
+    // The whole file is read and closed before the device is touched: what
+    // goes out is the file as it was then, whatever happens to it meanwhile.
+    plat::FileBuffer file;
+    if (FAXRESULT r = ReadWholeFile(pszFaxTiffFileName, file); r != FAXRESULT_OK) return r;
+    const std::uint32_t size = file.size();
     // An empty file makes no fax, and its upload would be no blocks and no
     // end-of-data header while a reply to one is awaited.
     if (size == 0) return FAXRESULT_INVALIDARG;
@@ -142,7 +144,7 @@ FAXRESULT DeviceSendFax(const FAX_RECIPIENT* phoneList, std::uint32_t ulNumbers,
     // the device's answer to it is the outcome. The reply to the data is
     // awaited only when the end-of-data header went out: a device that never
     // got it owes no reply, and the read would wait for ever.
-    if (SendRecipients(device, phoneList, ulNumbers) && SendFaxData(device, file.get(), size)) {
+    if (SendRecipients(device, phoneList, ulNumbers) && SendFaxData(device, file.data(), size)) {
         FAX_PACKET_HEADER reply;
         std::memset(&reply, 0, sizeof(reply));
         ReadAll(device, &reply, kHeaderSize, kReadTimeoutMs);

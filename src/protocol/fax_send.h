@@ -4,10 +4,10 @@
 #define TESSALINE_PROTOCOL_FAX_SEND_H
 
 #include <cstdint>
-#include <memory>
 
 #include <tessaline/fax_types.h>
 
+#include "platform/file_buffer.h"
 #include "protocol/fax_packet.h"
 
 inline constexpr std::uint32_t FAX_DATA_BLOCK_SIZE = 4096;
@@ -22,10 +22,11 @@ inline constexpr std::uint32_t RecipientListSize(std::uint32_t numbers) { return
 // Fills `list` (RecipientListSize(numbers) bytes) and returns the count.
 std::uint32_t BuildRecipientList(const FAX_RECIPIENT* phoneList, std::uint32_t numbers, std::uint8_t* list);
 
-// Loads a whole local file. FAXRESULT_READ: it cannot be opened, or fewer
-// bytes arrived than its size; FAXRESULT_MEMALLOC; FAXRESULT_FILE: the read
-// call failed. On FAXRESULT_OK the caller owns `data`.
-FAXRESULT ReadWholeFile(const char* path, std::unique_ptr<std::uint8_t[]>& data, std::uint32_t& size);
+// Loads a whole local file: a copy of its bytes as they were when read.
+// FAXRESULT_READ: it cannot be opened, or fewer bytes arrived than its size;
+// FAXRESULT_MEMALLOC; FAXRESULT_FILE: the read call failed. On FAXRESULT_OK
+// `data` holds the bytes and their count; on a failure it is empty.
+FAXRESULT ReadWholeFile(const char* path, plat::FileBuffer& data);
 
 // Streams `size` bytes as FAXCMD_DATA blocks of at most 4096 bytes and ends
 // with the end-of-data header, whose Status reports a failed block. True when

@@ -284,20 +284,19 @@ TEST(LocalFileTest, LoadReadsTheWholeFile) {
         std::ofstream out(path, std::ios::binary);
         out.write(image.data(), static_cast<std::streamsize>(image.size()));
     }
-    std::unique_ptr<std::uint8_t[]> data;
-    std::uint32_t size = 0;
-    ASSERT_EQ(plat::LoadFile(path.c_str(), data, size), plat::FileLoad::Ok);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(data.get()), size), image);
+    plat::FileBuffer data;
+    ASSERT_EQ(plat::LoadFile(path.c_str(), data), plat::FileLoad::Ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data.data()), data.size()), image);
 
     const std::string empty = temp.path() + "empty.tif";
     std::ofstream(empty).close();
-    EXPECT_EQ(plat::LoadFile(empty.c_str(), data, size), plat::FileLoad::Ok);
-    EXPECT_EQ(size, 0u);
-    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(plat::LoadFile(empty.c_str(), data), plat::FileLoad::Ok);
+    EXPECT_EQ(data.size(), 0u);
+    EXPECT_EQ(data.data(), nullptr);
 
-    EXPECT_EQ(plat::LoadFile((temp.path() + "missing.tif").c_str(), data, size), plat::FileLoad::OpenFailed);
-    EXPECT_EQ(plat::LoadFile(temp.path().c_str(), data, size), plat::FileLoad::OpenFailed) << "a folder";
-    EXPECT_EQ(plat::LoadFile(nullptr, data, size), plat::FileLoad::OpenFailed);
+    EXPECT_EQ(plat::LoadFile((temp.path() + "missing.tif").c_str(), data), plat::FileLoad::OpenFailed);
+    EXPECT_EQ(plat::LoadFile(temp.path().c_str(), data), plat::FileLoad::OpenFailed) << "a folder";
+    EXPECT_EQ(plat::LoadFile(nullptr, data), plat::FileLoad::OpenFailed);
 }
 
 TEST(LocalFileTest, StoreReplacesTheTargetOnlyWhenComplete) {
@@ -306,10 +305,9 @@ TEST(LocalFileTest, StoreReplacesTheTargetOnlyWhenComplete) {
     const std::uint8_t first[] = {1, 2, 3}, second[] = {9, 8, 7, 6, 5};
     ASSERT_EQ(plat::StoreFile(target.c_str(), first, sizeof(first)), plat::FileStore::Ok);
     ASSERT_EQ(plat::StoreFile(target.c_str(), second, sizeof(second)), plat::FileStore::Ok);
-    std::unique_ptr<std::uint8_t[]> data;
-    std::uint32_t size = 0;
-    ASSERT_EQ(plat::LoadFile(target.c_str(), data, size), plat::FileLoad::Ok);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(data.get()), size), std::string("\x09\x08\x07\x06\x05"));
+    plat::FileBuffer data;
+    ASSERT_EQ(plat::LoadFile(target.c_str(), data), plat::FileLoad::Ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data.data()), data.size()), std::string("\x09\x08\x07\x06\x05"));
 
     // A relative name goes to the current directory, with forward slashes too.
     char saved[MAX_PATH];
@@ -334,3 +332,35 @@ TEST(LocalFileTest, StoreReplacesTheTargetOnlyWhenComplete) {
 }
 
 }  // namespace
+
+// A device or a pipe at the path is written as it is: no file is put in its
+// place and no temporary file is made beside it.
+TEST(LocalFileTest, StoreWritesADeviceOrAPipeAsItIs) {
+    TempDirectory temp;
+    const std::uint8_t bytes[] = {4, 5, 6, 7};
+    char saved[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryA(temp.path().c_str()));
+    EXPECT_EQ(plat::StoreFile("NUL", bytes, sizeof(bytes)), plat::FileStore::Ok);
+    SetCurrentDirectoryA(saved);
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((temp.path() + "*NUL*").c_str(), &found);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE) << found.cFileName;
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+
+    const std::string pipe = "\\\\.\\pipe\\tessaline-store-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 4096, 0,
+                                     nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::string received;
+    std::thread reader([&] {
+        ConnectNamedPipe(server, nullptr);
+        char buffer[16];
+        DWORD got = 0;
+        while (ReadFile(server, buffer, sizeof(buffer), &got, nullptr) && got > 0) received.append(buffer, got);
+    });
+    EXPECT_EQ(plat::StoreFile(pipe.c_str(), bytes, sizeof(bytes)), plat::FileStore::Ok);
+    reader.join();
+    CloseHandle(server);
+    EXPECT_EQ(received, std::string("\x04\x05\x06\x07"));
+}

@@ -1,0 +1,87 @@
+# bash completion for tessaline, tessaline-simd and tessaline-mktiff.
+
+_tessaline() {
+    local cur prev words cword
+    _init_completion -s 2>/dev/null || {
+        cur=${COMP_WORDS[COMP_CWORD]}
+        prev=${COMP_WORDS[COMP_CWORD - 1]}
+        words=("${COMP_WORDS[@]}")
+        cword=$COMP_CWORD
+    }
+    local commands="send count list get rm log settings password receive-settings wait receive cancel ews devices"
+    local command= i
+    for ((i = 1; i < cword; i++)); do
+        case ${words[i]} in
+            --timeout) ((i++)) ;;
+            -*) ;;
+            *) command=${words[i]}; break ;;
+        esac
+    done
+    if [[ -z $command ]]; then
+        COMPREPLY=($(compgen -W "$commands --json --timeout= --help --version" -- "$cur"))
+        [[ $cur == --timeout=* ]] && COMPREPLY=()
+        return
+    fi
+    case $command in
+        send)
+            case $cur in
+                --resolution=*) COMPREPLY=($(compgen -W "fine normal" -- "${cur#*=}")); return ;;
+                --paper=*) COMPREPLY=($(compgen -W "a4 letter" -- "${cur#*=}")); return ;;
+            esac
+            case $prev in
+                --resolution) COMPREPLY=($(compgen -W "fine normal" -- "$cur")); return ;;
+                --paper) COMPREPLY=($(compgen -W "a4 letter" -- "$cur")); return ;;
+            esac
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--prefix= --resolution= --paper= --raw --timeout= --help" -- "$cur")); compopt -o nospace 2>/dev/null; return; }
+            COMPREPLY=($(compgen -f -- "$cur")) ;;
+        list)
+            COMPREPLY=($(compgen -W "-l --long --timeout= --help" -- "$cur")) ;;
+        get)
+            case $prev in -o|--output) COMPREPLY=($(compgen -f -- "$cur")); return ;; esac
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "-o --output= --pdf --timeout= --help" -- "$cur")); return; }
+            COMPREPLY=($(compgen -W "$("${words[0]}" list 2>/dev/null)" -- "$cur")) ;;
+        wait)
+            COMPREPLY=($(compgen -W "--timeout= --help" -- "$cur")) ;;
+        receive)
+            case $prev in --exec|--retry-max|--timeout) return ;; esac
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--pdf --remove --exec= --once --retry-max= --timeout= --help" -- "$cur")); return; }
+            COMPREPLY=($(compgen -d -- "$cur")) ;;
+        rm|log)
+            COMPREPLY=($(compgen -W "$("${words[0]}" list 2>/dev/null) --help" -- "$cur")) ;;
+        settings)
+            COMPREPLY=($(compgen -W "set --show-password --help Password= Prefix= OutsideLineAccess= FaxName=
+                FaxNumber= RingPattern= PulseDialing= bThumbFirst= bPrintConfigReport= AutoAnswer= DeviceDateTime=" \
+                -- "$cur")) ;;
+        password)
+            COMPREPLY=($(compgen -W "is-set check --help" -- "$cur")) ;;
+        ews)
+            case $prev in --write) COMPREPLY=($(compgen -f -- "$cur")); return ;; esac
+            COMPREPLY=($(compgen -W "--write --read --help" -- "$cur")) ;;
+        *)
+            COMPREPLY=($(compgen -W "--help" -- "$cur")) ;;
+    esac
+}
+
+_tessaline_simd() {
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+    case $prev in
+        --dir|--state|--faxes) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+        --name|--block-size|--password|--fax-number|--receive-settings|--socket-group|--keep-jobs|--keep-job-bytes) return ;;
+    esac
+    COMPREPLY=($(compgen -W "--dir --name --state --faxes --loopback --any-job --block-size --password --fax-number
+        --receive-settings --socket-group --keep-jobs --keep-job-bytes --help --version" -- "$cur"))
+}
+
+_tessaline_mktiff() {
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+    case $prev in
+        --resolution) COMPREPLY=($(compgen -W "fine normal" -- "$cur")); return ;;
+        --paper) COMPREPLY=($(compgen -W "a4 letter" -- "$cur")); return ;;
+    esac
+    [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--resolution --paper --help --version" -- "$cur")); return; }
+    COMPREPLY=($(compgen -f -- "$cur"))
+}
+
+complete -F _tessaline tessaline
+complete -F _tessaline_simd tessaline-simd
+complete -F _tessaline_mktiff tessaline-mktiff
