@@ -57,6 +57,7 @@ const char kUsage[] =
     "  --loopback              a fax sent to the device's own number is received by it\n"
     "  --stop                  stop the tessaline-simd serving the driver (with\n"
     "                          --driver) or the pipes of --name, and exit\n"
+    "  --any-job               take a job that is no TIFF image (by default it is refused)\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "An option may also be written --option=VALUE. The device keeps the newest\n"
@@ -141,6 +142,7 @@ int main(int argc, char** argv) {
     const char* fax_number = nullptr;
     std::uint32_t receive_settings = 0, block_size = 0;
     bool set_receive_settings = false, loopback = false, driver = false, remove_driver = false, stop = false;
+    bool any_job = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -163,6 +165,11 @@ int main(int argc, char** argv) {
             if (has_inline) return BadCommandLine(arg + " takes no value");
             (arg == "--loopback" ? loopback : arg == "--driver" ? driver : arg == "--stop" ? stop : remove_driver) =
                 true;
+            continue;
+        }
+        if (arg == "--any-job") {
+            if (has_inline) return BadCommandLine("--any-job takes no value");
+            any_job = true;
             continue;
         }
         static const char* const kWithValue[] = {"--name", "--password", "--fax-number", "--receive-settings",
@@ -237,6 +244,8 @@ int main(int argc, char** argv) {
         for (sim::ReceivedFax& fax : loaded) fw.AddReceivedFax(std::move(fax));
     }
     fw.SetLoopback(loopback);
+    fw.SetChecksJobs(!any_job);
+    fw.SetClockRuns(true);
     fw.SetRecording(false);  // a long-running device keeps no traffic log
     fw.SetJobBounds(sim::kDefaultKeptJobs, sim::kDefaultKeptJobBytes);
 

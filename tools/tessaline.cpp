@@ -8,29 +8,46 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "tools/command_support.h"
+#include "tools/deadline.h"
 
 namespace cli {
 namespace {
 
 const Command kCommands[] = {
-    {"send", "send [--prefix=P] FILE NUMBER...",
-     "Sends FILE (a TIFF image, sent as it is) as a fax to each NUMBER. --prefix sets the dialling prefix of\n"
-     "every recipient. FILE must be a readable regular file and no NUMBER may be empty: both are checked\n"
-     "before the device is asked.",
-     {{"--prefix", 0, true}}, RunSend},
+    {"send", "send [--prefix=P] [--resolution=fine|normal] [--paper=a4|letter] [--raw] FILE NUMBER...",
+     "Sends FILE as a fax to each NUMBER. A fax image (a TIFF: bilevel, CCITT G3 or G4, 1728 pixels wide,\n"
+     "204 x 196 or 204 x 98 dpi) is sent as it is, byte for byte. PDF, PostScript, plain text, PNG, JPEG\n"
+     "and other TIFF images are converted into one first (PDF, PostScript and text by Ghostscript, the\n"
+     "program gs): bilevel, CCITT G4, 1728 pixels wide, in a temporary file removed afterwards. Any other\n"
+     "file is refused before the device is touched (exit status 65), naming what it is.\n"
+     "  --resolution=fine|normal  204 x 196 dpi (fine, the default) or 204 x 98 dpi; a fax image of the\n"
+     "                            other resolution is converted when it is given\n"
+     "  --paper=a4|letter         the page of a conversion (default: PAPERSIZE, else the locale's\n"
+     "                            LC_PAPER, else A4)\n"
+     "  --raw                     send FILE unexamined, whatever it holds\n"
+     "  --prefix=P                the dialling prefix of every recipient\n"
+     "FILE must be a readable regular file and no NUMBER may be empty: both are checked before the device\n"
+     "is asked. The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
+     "how many recipients. TESSALINE_GHOSTSCRIPT names another Ghostscript program.",
+     {{"--prefix", 0, true}, {"--resolution", 0, true}, {"--paper", 0, true}, {"--raw", 0, false}}, RunSend},
     {"count", "count", "Prints how many received faxes the device holds.", {}, RunCount},
-    {"list", "list",
-     "Prints the names of the device's received faxes, one a line (nothing when there are none). Under\n"
-     "--json, a name that is not valid UTF-8 is given in its hex: form, which get, rm and log take back.",
-     {}, RunList},
-    {"get", "get NAME [-o PATH|--output=PATH]",
+    {"list", "list [-l|--long]",
+     "Prints the names of the device's received faxes, one a line (nothing when there are none). With -l,\n"
+     "a table of each fax with its log entry: the device's time of it, its pages, its duration and the\n"
+     "sender's identification; --json gives each as an object with the log entry's fields. Under --json, a\n"
+     "name that is not valid UTF-8 is given in its hex: form, which get, rm and log take back.",
+     {{"--long", 'l', false}}, RunList},
+    {"get", "get NAME [-o PATH|-] [--output=PATH|-] [--pdf]",
      "Downloads the received fax NAME into PATH (default: NAME in the current directory). A regular file\n"
      "(also one reached through symbolic links, which stay) is replaced only once the whole fax has arrived\n"
-     "and been written; a FIFO or a device is written as it is. PATH's directory is checked first.",
-     {{"--output", 'o', true}}, RunGet},
+     "and been written; a FIFO or a device is written as it is. PATH's directory is checked first. With\n"
+     "--pdf, or a PATH ending in .pdf, the fax is stored as a PDF, one page per page of the fax (default\n"
+     "PATH: NAME with .pdf). -o - writes the fax (or, with --pdf, the PDF) to standard output.",
+     {{"--output", 'o', true}, {"--pdf", 0, false}}, RunGet},
     {"rm", "rm NAME", "Removes the received fax NAME from the device.", {}, RunRemove},
     {"log", "log NAME", "Prints the device's fax-log entry for NAME.", {}, RunLog},
     {"settings", "settings [--show-password] | settings set FIELD=VALUE...",
@@ -48,8 +65,33 @@ const Command kCommands[] = {
      "(prompted for, without echo, on a terminal) is the device's fax password; a wrong one exits with 12.",
      {}, RunPassword},
     {"receive-settings", "receive-settings", "Prints the device's receive-settings value.", {}, RunReceiveSettings},
-    {"wait", "wait", "Waits, without a time limit, until the device reports a fax event, and prints it.", {},
-     RunWait},
+    {"wait", "wait [--timeout=S]",
+     "Waits until the device reports a fax event, and prints it. --timeout S gives up after S seconds\n"
+     "(exit status 124), releasing the wait with CancelIO; without it the wait has no limit.",
+     {}, RunWait},
+    {"receive", "receive [--pdf] [--remove] [--exec=CMD] [--once] [--retry-max=S] DIR",
+     "Receives unattended: stores each fax on the device that is not yet in DIR, then waits for fax\n"
+     "events and does the same for each new one, until SIGINT or SIGTERM (exit status 0). Each fax is\n"
+     "downloaded to a hidden file in DIR and put in place whole under its device name (a file of that\n"
+     "name is never replaced), and one line is printed for it (with --json, one JSON object). DIR is\n"
+     "checked first (exit status 66).\n"
+     "  --pdf          store a PDF of each fax beside it (NAME.pdf)\n"
+     "  --remove       remove each fax from the device once it is stored and reads as a fax image\n"
+     "  --exec=CMD     run CMD with sh for each fax stored, the file's path as $1 and in the environment\n"
+     "                 TESSALINE_FAX_NAME, TESSALINE_FAX_PATH, TESSALINE_FAX_PDF, and from its log entry\n"
+     "                 TESSALINE_FAX_TIME, TESSALINE_FAX_PAGES, TESSALINE_FAX_SENDER,\n"
+     "                 TESSALINE_FAX_DURATION, TESSALINE_FAX_STATUS, TESSALINE_FAX_TYPE; its output goes\n"
+     "                 to standard error\n"
+     "  --once         store what is on the device and exit, without waiting\n"
+     "  --retry-max=S  while the device cannot be reached, try again after 1, 2, 4... seconds, at most S\n"
+     "                 (default 60)\n"
+     "With --remove, a fax whose name is already in DIR is compared with the file: the same fax is\n"
+     "removed, a different one is stored as NAME-2 (and so on). Exit status: 0 on a stop by signal or,\n"
+     "with --once, when every fax was handled; 75 when --once left some fax not stored (or not removed);\n"
+     "the FAXSTATUS when --once cannot reach the device; 124 after --timeout.",
+     {{"--pdf", 0, false}, {"--remove", 0, false}, {"--exec", 0, true}, {"--once", 0, false},
+      {"--retry-max", 0, true}},
+     RunReceive},
     {"cancel", "cancel", "Cancels the I/O pending on the fax channel, releasing a waiting 'tessaline wait'.", {},
      RunCancel},
     {"ews", "ews [--write=FILE|-] [--read=N]",
@@ -70,28 +112,38 @@ const char kExitStatus[] =
     "         access lock held by another program; the message says which)\n"
     "  12     password check: the password is wrong\n"
     "  64     a usage error\n"
-    "  66     a local file or directory cannot be used (the message names it and the system's reason)\n";
+    "  65     a file refused: of a kind send does not take, or damaged\n"
+    "  66     a local file or directory cannot be used (the message names it and the system's reason)\n"
+    "  69     a converter is missing (Ghostscript, or one this build lacks)\n"
+    "  73     a file of the command's own cannot be written (a download, a PDF, a temporary file)\n"
+    "  75     receive --once: some fax was not stored, or not removed\n"
+    "  124    the time limit of --timeout ran out\n";
 
 void PrintHelp() {
     std::printf(
-        "Usage: tessaline [--json] COMMAND [ARGS...]\n\n"
+        "Usage: tessaline [--json] [--timeout=S] COMMAND [ARGS...]\n\n"
         "Drives the fax function of a USB multifunction printer.\n\nCommands:\n");
     for (const Command& c : kCommands) std::printf("  %s\n", c.synopsis);
     std::printf(
         "\nOptions:\n"
-        "  --json     print one JSON object per command, with \"status\" and \"status_name\" for a call\n"
-        "             made and \"exit_status\" always; members a failed call did not obtain are left out.\n"
-        "             Text that is not valid UTF-8, or starts with hex:, is written as hex: and two\n"
-        "             hexadecimal digits a byte; commands take that form back wherever they take a name\n"
-        "  --help     this help; 'tessaline COMMAND --help' for a command's\n"
-        "  --version  the version\n"
+        "  --json       print one JSON object per command, with \"status\" and \"status_name\" for a call\n"
+        "               made and \"exit_status\" always; members a failed call did not obtain are left out.\n"
+        "               Text that is not valid UTF-8, or starts with hex:, is written as hex: and two\n"
+        "               hexadecimal digits a byte; commands take that form back wherever they take a name\n"
+        "  --timeout=S  give up after S seconds: a call still blocked is released with CancelIO, and the\n"
+        "               command exits with status 124 (receive stops between faxes); every command takes\n"
+        "               it, before or after its name\n"
+        "  --help       this help; 'tessaline COMMAND --help' for a command's\n"
+        "  --version    the version\n"
         "Every option may also be written --option=VALUE; -- ends a command's options.\n\n"
         "%s\n"
         "Environment:\n"
         "  TESSALINE_DEVICE_DIR   device directory (default $XDG_RUNTIME_DIR/tessaline, else /run/tessaline)\n"
         "  TESSALINE_FAX_DEVICE   device path of the fax channel, skipping discovery\n"
         "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
-        "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n",
+        "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n"
+        "  TESSALINE_GHOSTSCRIPT  the Ghostscript program that renders documents (default gs)\n"
+        "  PAPERSIZE              a4 or letter, the page of a conversion (default: the locale's)\n",
         kExitStatus);
 }
 
@@ -113,6 +165,11 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--json") {
             out.json = true;
+        } else if (a == "--timeout" || a.rfind("--timeout=", 0) == 0) {
+            if (a == "--timeout" && i + 1 >= argc) return Usage("--timeout needs a value", out.json);
+            const std::string value = a == "--timeout" ? argv[++i] : a.substr(10);
+            if (!ParseSeconds(value, out.timeout_seconds))
+                return Usage("--timeout takes a number of seconds above 0 (at most 1000000)", out.json);
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a == "--version") {
@@ -135,7 +192,10 @@ int main(int argc, char** argv) {
         out.command = c.name;
         Parsed parsed;
         std::string error;
-        const bool ok = ParseOptions(Args(argv + i + 1, argv + argc), c.options, parsed, error);
+        // Every command takes --timeout, after its name as well as before it.
+        std::vector<OptionSpec> options = c.options;
+        options.push_back({"--timeout", 0, true});
+        const bool ok = ParseOptions(Args(argv + i + 1, argv + argc), options, parsed, error);
         out.json |= parsed.json;
         // A command line refused before its --json was reached still asks for JSON.
         for (int k = i + 1; !ok && k < argc && std::strcmp(argv[k], "--") != 0; ++k)
@@ -145,7 +205,23 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (!ok) return out.Usage(error);
-        return c.run(out, parsed);
+        if (parsed.Has("--timeout")) {
+            double seconds = 0;
+            if (!ParseSeconds(parsed.Value("--timeout"), seconds))
+                return out.Usage("--timeout takes a number of seconds above 0 (at most 1000000)");
+            out.timeout_seconds = seconds;
+        }
+        // A time limit releases the command's blocked call with CancelIO;
+        // receive keeps its own, to stop between faxes.
+        std::unique_ptr<Deadline> deadline;
+        if (out.timeout_seconds > 0 && out.command != "receive") {
+            deadline = std::make_unique<Deadline>(out.timeout_seconds, CancelFaxIo,
+                                                  "tessaline " + out.command + ": timed out");
+            out.deadline = deadline.get();
+        }
+        const int status = c.run(out, parsed);
+        if (deadline) deadline->Stop();
+        return status;
     }
     for (int k = i + 1; k < argc && std::strcmp(argv[k], "--") != 0; ++k) out.json |= std::strcmp(argv[k], "--json") == 0;
     return Usage("unknown command '" + name + "'", out.json);
