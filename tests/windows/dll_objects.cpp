@@ -3,23 +3,14 @@
 // Tessaline.dll beside the program, loaded once, as a host gets them.
 #include <windows.h>
 
+#include "program_dir.h"
+
 #include <string>
-
-namespace {
-
-std::string ProgramDir() {
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of('\\') + 1);
-}
-
-}  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
     using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     static const GetClassObjectFn get = [] {
-        HMODULE module = LoadLibraryA((ProgramDir() + "Tessaline.dll").c_str());
+        HMODULE module = LoadLibraryA((ProgramDirectory() + "Tessaline.dll").c_str());
         return module ? reinterpret_cast<GetClassObjectFn>(
                             reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")))
                       : nullptr;

@@ -2,21 +2,12 @@
 
 #include <windows.h>
 
+#include "program_dir.h"
+
 #include <filesystem>
 
 #include "sim/driver_install_win32.h"
 #include "transport/fax_device.h"
-
-namespace {
-
-std::string ProgramDir() {
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of('\\') + 1);
-}
-
-}  // namespace
 
 void SimTest::SetUp() {
     char base[MAX_PATH];
@@ -32,7 +23,7 @@ void SimTest::SetUp() {
     if (!sim::DriverDevicesInstalled()) {
         bool installed = false;
         std::string error;
-        ASSERT_TRUE(sim::InstallDriverDevices(ProgramDir() + "tessaline_sim.inf", installed, error)) << error;
+        ASSERT_TRUE(sim::InstallDriverDevices(ProgramDirectory() + "tessaline_sim.inf", installed, error)) << error;
     }
     ASSERT_TRUE(RestartDevice());
 }
@@ -69,7 +60,7 @@ std::string LockHolder::Start(const std::string& mode, int hold_ms, int wait_ms)
     startup.hStdOutput = write_end;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     std::string line = "\"";
-    line.append(ProgramDir()).append("lock_holder.exe\" ").append(mode);
+    line.append(ProgramDirectory()).append("lock_holder.exe\" ").append(mode);
     line.append(" ").append(std::to_string(hold_ms)).append(" ").append(std::to_string(wait_ms));
     PROCESS_INFORMATION info{};
     const BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);

@@ -13,13 +13,6 @@
 #include <fstream>
 #include <sstream>
 
-std::string ProgramDirectory() {
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of('\\') + 1);
-}
-
 std::string TessalinePath() { return ProgramDirectory() + "Tessaline.dll"; }
 
 std::string HelperCommand(const char* program, const char* arguments) {

@@ -13,13 +13,12 @@
 #include <memory>
 #include <string>
 
+#include "program_dir.h"
 #include "tools/com_ref.h"
 #include "sim/driver_device_win32.h"
 #include "sim/pipe_device_win32.h"
 
-// The directory of the test program, with a final backslash; the DLL and the
-// helper programs are built there.
-std::string ProgramDirectory();
+// Tessaline.dll in the program directory (program_dir.h).
 std::string TessalinePath();
 // The command line that runs a helper program of the program directory.
 std::string HelperCommand(const char* program, const char* arguments);
