@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "bench/raw_channel.h"
 #include "platform/device_channel.h"
 #include "platform/named_mutex.h"
@@ -30,18 +31,21 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// The sizes, names, fax-like content and the small operation's goal are the
+// Linux benchmark's; transfers through the driver host are judged against
+// raw requests on the same device path.
+using bench::Clock;
+using bench::kLargeFax;
+using bench::kLargeSize;
+using bench::kMaxSmallOpRatio;
+using bench::kNumber;
+using bench::kSmallFax;
+using bench::kSmallSize;
+using bench::Pattern;
+using bench::Seconds;
 
-constexpr std::uint32_t kSmallSize = 1u << 20;
-constexpr std::uint32_t kLargeSize = 64u << 20;
-constexpr char kSmallFax[] = "bench-1m.tif";
-constexpr char kLargeFax[] = "bench-64m.tif";
-constexpr char kNumber[] = "5550199";
 constexpr std::uint32_t kBlock = 4096;
-
-// The goals.
 constexpr double kMinRatio = 0.9;
-constexpr double kMaxSmallOpRatio = 1.5;
 
 const char kUsage[] =
     "Usage: tessaline-bench [--quick]\n"
@@ -56,8 +60,6 @@ const char kUsage[] =
     "Exit status: 0 when every figure was measured (met goals or not), 1 when a\n"
     "measurement failed, 64 for a bad command line.\n";
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
 [[noreturn]] void Die(const std::string& why) {
     std::fprintf(stderr, "tessaline-bench: %s\n", why.c_str());
     std::exit(1);
@@ -67,18 +69,6 @@ double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const std::size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-std::vector<std::uint8_t> Pattern(std::uint32_t size, unsigned seed) {
-    std::vector<std::uint8_t> b(size);
-    std::uint32_t x = 0x9E3779B9u ^ seed;
-    for (auto& byte : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        byte = static_cast<std::uint8_t>(x);
-    }
-    return b;
 }
 
 bool WriteWhole(const std::string& path, const std::uint8_t* data, std::size_t size) {

@@ -115,7 +115,7 @@ add_dependencies(tessaline-simd tessaline_sim_driver)
 # The benchmark: the library through the driver against a raw Win32 client;
 # scripts/bench-windows.sh runs it under Wine.
 if(TESSALINE_BENCH)
-  add_executable(tessaline-bench bench/bench_win32_main.cpp bench/raw_channel.cpp bench/raw_channel_win32.cpp)
+  add_executable(tessaline-bench bench/bench_win32_main.cpp bench/bench_common.cpp bench/raw_channel.cpp bench/raw_channel_win32.cpp)
   target_link_libraries(tessaline-bench PRIVATE tessaline_sim)
   add_dependencies(tessaline-bench tessaline_sim_driver)
 endif()
