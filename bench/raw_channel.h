@@ -1,8 +1,10 @@
 // The raw baseline: a client that speaks the device's channel contract
-// directly, without the library. It connects to a device socket by path (no
-// discovery, no access lock) and moves the same 16-byte request frames and
-// 8-byte completions, the same MFP1 headers and the same 4096-byte blocks as
-// the library's operations, each request awaited before the next. What it
+// directly, without the library. It opens the device by path (no discovery,
+// no access lock) and moves the same requests, the same MFP1 headers and the
+// same 4096-byte blocks as the library's operations, each request awaited
+// before the next: on POSIX the 16-byte request frames and 8-byte
+// completions of a device socket, on Windows overlapped reads and writes on
+// the driver's channel handle. What it
 // costs is what the channel and the device cost; the library's figures are
 // measured against it.
 #ifndef TESSALINE_BENCH_RAW_CHANNEL_H
@@ -30,7 +32,7 @@ public:
     bool Read(void* data, std::uint32_t len);
 
 private:
-    int fd_ = -1;
+    std::intptr_t channel_ = -1;  // a socket (POSIX) or a handle (Windows); -1: none
 };
 
 // Whole conversations, as the library's operations hold them, each on a

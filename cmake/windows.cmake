@@ -74,13 +74,51 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   target_link_options(tessaline_dll PRIVATE -Wl,--enable-stdcall-fixup)
 endif()
 
-# The simulated device behind named pipes.
-add_library(tessaline_sim STATIC ${TESSALINE_FIRMWARE_SOURCES} sim/pipe_device_win32.cpp)
+# The simulated device, behind named pipes or served through its driver.
+add_library(tessaline_sim STATIC ${TESSALINE_FIRMWARE_SOURCES} sim/pipe_device_win32.cpp sim/driver_device_win32.cpp
+  sim/driver_install_win32.cpp)
 target_include_directories(tessaline_sim PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(tessaline_sim PUBLIC tessaline_core)
+target_link_libraries(tessaline_sim PUBLIC tessaline_core newdev)
+
+# The simulated device's driver, a kernel-mode module of this architecture,
+# and its .inf, beside the programs. It links against the kernel's exports
+# only (no C runtime, no libgcc) and is built by the C compiler directly, so
+# that none of the user-mode flags and libraries above reach it.
+set(TESSALINE_DRIVER ${CMAKE_BINARY_DIR}/bin/tessaline_sim.sys)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(driver_entry _DriverEntry@8)
+  set(driver_libs -lntoskrnl -lhal)  # the spin lock calls are the HAL's here
+else()
+  set(driver_entry DriverEntry)
+  set(driver_libs -lntoskrnl)
+endif()
+add_custom_command(
+  OUTPUT ${TESSALINE_DRIVER}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin
+  COMMAND ${CMAKE_C_COMPILER} -std=gnu11 -O2 -Wall -Wextra -Werror -fno-stack-protector
+          -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,${driver_entry}
+          -o ${TESSALINE_DRIVER} ${PROJECT_SOURCE_DIR}/driver/sim_driver.c ${driver_libs}
+  DEPENDS ${PROJECT_SOURCE_DIR}/driver/sim_driver.c ${PROJECT_SOURCE_DIR}/driver/sim_protocol.h
+  COMMENT "Building the simulated device's driver"
+  VERBATIM)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/bin/tessaline_sim.inf
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/driver/tessaline_sim.inf ${CMAKE_BINARY_DIR}/bin/
+  DEPENDS ${PROJECT_SOURCE_DIR}/driver/tessaline_sim.inf
+  VERBATIM)
+add_custom_target(tessaline_sim_driver ALL DEPENDS ${TESSALINE_DRIVER} ${CMAKE_BINARY_DIR}/bin/tessaline_sim.inf)
 add_executable(tessaline-simd sim/simd_win32_main.cpp)
 target_link_libraries(tessaline-simd PRIVATE tessaline_sim)
 target_compile_definitions(tessaline-simd PRIVATE TESSALINE_VERSION="${PROJECT_VERSION}")
+add_dependencies(tessaline-simd tessaline_sim_driver)
+
+# The benchmark: the library through the driver against a raw Win32 client;
+# scripts/bench-windows.sh runs it under Wine.
+if(TESSALINE_BENCH)
+  add_executable(tessaline-bench bench/bench_win32_main.cpp bench/bench_common.cpp bench/raw_channel.cpp bench/raw_channel_win32.cpp)
+  target_link_libraries(tessaline-bench PRIVATE tessaline_sim)
+  add_dependencies(tessaline-bench tessaline_sim_driver)
+endif()
 
 # tessaline.exe: the same command as on POSIX systems, a host of
 # Tessaline.dll through COM (the classes as registered), built from none of
@@ -88,8 +126,13 @@ target_compile_definitions(tessaline-simd PRIVATE TESSALINE_VERSION="${PROJECT_V
 # platform layer's header for its device listing, and the named mutex, to
 # tell after a call that found no device whether another program holds the
 # device's access lock.
+# Documents: this build has no imaging libraries, so a file is named by
+# its content, a TIFF is sent as it stands and conversions are refused with
+# a message that says so.
 add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/host_win32.cpp tools/devices_win32.cpp
-               src/platform/named_mutex_win32.cpp)
+               tools/receive_win32.cpp src/platform/named_mutex_win32.cpp
+               tools/documents/detect.cpp tools/documents/documents_none.cpp
+               tools/documents/temp_file_win32.cpp tools/documents/paper_win32.cpp)
 set_target_properties(tessaline-cli PROPERTIES OUTPUT_NAME tessaline)
 target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include
                            ${TESSALINE_LAYER_ROOT}/platform)

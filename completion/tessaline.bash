@@ -8,26 +8,44 @@ _tessaline() {
         words=("${COMP_WORDS[@]}")
         cword=$COMP_CWORD
     }
-    local commands="send count list get rm log settings password receive-settings wait cancel ews devices"
+    local commands="send count list get rm log settings password receive-settings wait receive cancel ews devices"
     local command= i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
+            --timeout) ((i++)) ;;
             -*) ;;
             *) command=${words[i]}; break ;;
         esac
     done
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "$commands --json --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "$commands --json --timeout= --help --version" -- "$cur"))
+        [[ $cur == --timeout=* ]] && COMPREPLY=()
         return
     fi
     case $command in
         send)
-            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--prefix= --help" -- "$cur")); compopt -o nospace 2>/dev/null; return; }
+            case $cur in
+                --resolution=*) COMPREPLY=($(compgen -W "fine normal" -- "${cur#*=}")); return ;;
+                --paper=*) COMPREPLY=($(compgen -W "a4 letter" -- "${cur#*=}")); return ;;
+            esac
+            case $prev in
+                --resolution) COMPREPLY=($(compgen -W "fine normal" -- "$cur")); return ;;
+                --paper) COMPREPLY=($(compgen -W "a4 letter" -- "$cur")); return ;;
+            esac
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--prefix= --resolution= --paper= --raw --timeout= --help" -- "$cur")); compopt -o nospace 2>/dev/null; return; }
             COMPREPLY=($(compgen -f -- "$cur")) ;;
+        list)
+            COMPREPLY=($(compgen -W "-l --long --timeout= --help" -- "$cur")) ;;
         get)
             case $prev in -o|--output) COMPREPLY=($(compgen -f -- "$cur")); return ;; esac
-            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "-o --output= --help" -- "$cur")); return; }
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "-o --output= --pdf --timeout= --help" -- "$cur")); return; }
             COMPREPLY=($(compgen -W "$("${words[0]}" list 2>/dev/null)" -- "$cur")) ;;
+        wait)
+            COMPREPLY=($(compgen -W "--timeout= --help" -- "$cur")) ;;
+        receive)
+            case $prev in --exec|--retry-max|--timeout) return ;; esac
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--pdf --remove --exec= --once --retry-max= --timeout= --help" -- "$cur")); return; }
+            COMPREPLY=($(compgen -d -- "$cur")) ;;
         rm|log)
             COMPREPLY=($(compgen -W "$("${words[0]}" list 2>/dev/null) --help" -- "$cur")) ;;
         settings)
@@ -50,13 +68,17 @@ _tessaline_simd() {
         --dir|--state|--faxes) COMPREPLY=($(compgen -d -- "$cur")); return ;;
         --name|--block-size|--password|--fax-number|--receive-settings|--socket-group|--keep-jobs|--keep-job-bytes) return ;;
     esac
-    COMPREPLY=($(compgen -W "--dir --name --state --faxes --loopback --block-size --password --fax-number
+    COMPREPLY=($(compgen -W "--dir --name --state --faxes --loopback --any-job --block-size --password --fax-number
         --receive-settings --socket-group --keep-jobs --keep-job-bytes --help --version" -- "$cur"))
 }
 
 _tessaline_mktiff() {
-    local cur=${COMP_WORDS[COMP_CWORD]}
-    [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--help --version" -- "$cur")); return; }
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+    case $prev in
+        --resolution) COMPREPLY=($(compgen -W "fine normal" -- "$cur")); return ;;
+        --paper) COMPREPLY=($(compgen -W "a4 letter" -- "$cur")); return ;;
+    esac
+    [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--resolution --paper --help --version" -- "$cur")); return; }
     COMPREPLY=($(compgen -f -- "$cur"))
 }
 

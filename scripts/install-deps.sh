@@ -28,6 +28,11 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   jq
+  # The tessaline command's documents: Ghostscript (run as a program) renders
+  # PDF, PostScript and text; libtiff checks and writes fax images; libpng and
+  # libjpeg read images; zlib compresses the PDF it writes. libtiff-tools'
+  # tiffinfo lets the tests look at the images sent.
+  ghostscript libtiff-dev libpng-dev libjpeg-dev zlib1g-dev libtiff-tools
   clang libclang-rt-14-dev llvm  # libFuzzer, its sanitizers and their symbolizer (scripts/fuzz.sh)
 )
 # The Windows build and its tests under Wine: 32-bit Wine needs the i386

@@ -3,8 +3,14 @@
 # For each architecture (32-bit first, then 64-bit):
 #   - the export table and the version resource, read on Linux;
 #   - a fresh Wine prefix in a temporary directory;
-#   - regsvr32 Tessaline.dll, the GoogleTest program, a VBScript run by
-#     cscript against the simulated device, regsvr32 /u.
+#   - regsvr32 Tessaline.dll; tessaline-simd.exe --driver installing the
+#     simulated device's driver and serving it, a VBScript run by cscript
+#     finding it by discovery, its clean stop; the GoogleTest programs (which
+#     serve the device themselves, through the driver and behind pipes: the
+#     Windows tests and the fault table); in the
+#     64-bit prefix, the 32-bit tests through the 64-bit driver; the VBScript
+#     against the pipes; --remove-driver and the VBScript with no device;
+#     regsvr32 /u.
 # Logs go to build-win32/wine-logs and build-win64/wine-logs. Exits non-zero
 # on any failure; every Wine process is ended on the way out.
 # Then, for each architecture, the installer package in a fresh prefix
@@ -47,16 +53,58 @@ check() {
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 crlf() { tr -d '\r' < "$1"; }  # Wine's console output ends its lines in CR LF
-# Starts the simulated device (LOADER PROGRAM NAME LOG) serving the pipes
-# tessaline-NAME-fax and tessaline-NAME-ews, and waits until it is ready.
+# Starts tessaline-simd.exe (or the program $simd names) in the background
+# with the given options and waits (up to 60 s) for its ready line in LOG.
 start_simd() {
-  "$1" "$2" --name "$3" > "$4" 2>&1 &
+  local log=$1 i
+  shift
+  "$wine" "${simd:-tessaline-simd.exe}" "$@" > "$log" 2>&1 &
   simd_pid=$!
-  local i
-  for i in $(seq 300); do
-    crlf "$4" | grep -q '^ready ' && break
+  for i in $(seq 600); do
+    crlf "$log" | grep -q '^ready ' && return
+    kill -0 "$simd_pid" 2>/dev/null || return
     sleep 0.1
   done
+}
+
+# Stops the tessaline-simd.exe started last with its own --stop and checks
+# that it ends, with status 0.
+stop_simd() {
+  timeout 60 "$wine" "${simd:-tessaline-simd.exe}" "$@" --stop
+  local i rc=running
+  for i in $(seq 300); do
+    kill -0 "$simd_pid" 2>/dev/null || { wait "$simd_pid"; rc=$?; break; }
+    sleep 0.1
+  done
+  check "tessaline-simd.exe $* --stop: it ends (exit $rc)" test "$rc" = 0
+  kill "$simd_pid" 2>/dev/null
+  simd_pid=
+}
+
+# Runs a GoogleTest program (LABEL, its LOG, the command) and checks its
+# verdict; on failure shows what failed.
+run_gtest() {
+  local label=$1 log=$2 t0=$SECONDS rc summary
+  shift 2
+  timeout 900 "$@" > "$log" 2>&1
+  rc=$?
+  summary=$(crlf "$log" | grep -E '^\[  (PASSED|FAILED) +\]' | head -1)
+  check "$label: ${summary:-no summary} ($((SECONDS - t0)) s)" test $rc = 0
+  [ $rc = 0 ] || crlf "$log" | grep -vE '^\[ +(RUN|OK) +\]' | tail -60
+}
+
+# A script host creates the objects by ProgID and calls them (see
+# objects.vbs for MODE). cscript ends silently on a script error, so the
+# script's own last line is the verdict.
+run_vbs() {
+  local mode=$1 rc summary
+  (cd "$root/tests/windows" && timeout 120 "$wine" cscript //nologo objects.vbs "$mode") \
+    > "$logs/vbs-$mode.log" 2>&1
+  rc=$?
+  summary=$(crlf "$logs/vbs-$mode.log" | tail -1)
+  check "cscript objects.vbs $mode: ${summary:-no output} (exit $rc)" \
+    bash -c '[[ $1 =~ ^[0-9]+\ passed,\ 0\ failed$ ]] && [ "$2" = 0 ]' _ "$summary" "$rc"
+  [ $rc = 0 ] || crlf "$logs/vbs-$mode.log"
 }
 
 run_arch() {
@@ -106,8 +154,12 @@ run_arch() {
 
   if [ "$bits" = 32 ] && ! wine32_runs; then
     local step
-    for step in "fresh $winearch prefix" "regsvr32 Tessaline.dll" "tessaline_windows_tests" \
-                "cscript objects.vbs" "tessaline.exe" "regsvr32 /u Tessaline.dll" "unregistered: no class keys"; do
+    for step in "fresh $winearch prefix" "regsvr32 Tessaline.dll" "tessaline-simd.exe --driver" \
+                "cscript objects.vbs driver" \
+                "tessaline.exe count through the driver" "tessaline.exe --timeout 2 wait through the driver" \
+                "tessaline_windows_tests" "fault_table_tests" "cscript objects.vbs pipe" \
+                "tessaline-simd.exe --remove-driver" "cscript objects.vbs absent" "tessaline.exe" "regsvr32 /u Tessaline.dll" \
+                "unregistered: no class keys"; do
       skip32 "$step"
     done
     echo "   $arch took $((SECONDS - started)) s"
@@ -130,34 +182,60 @@ run_arch() {
   rc=$?
   check "regsvr32 Tessaline.dll (exit $rc)" test $rc = 0
 
+  # The simulated device through its driver, as a user starts it: installed
+  # into the fresh prefix, served, found by discovery from a script host with
+  # no device path set, and stopped cleanly.
   t0=$SECONDS
-  timeout 900 "$wine" tessaline_windows_tests.exe > "$logs/tests.log" 2>&1
+  start_simd "$logs/simd-driver.log" --driver
+  check "tessaline-simd.exe --driver installs and serves ($((SECONDS - t0)) s): $(crlf "$logs/simd-driver.log" | head -1)" \
+    grep -q '^ready fax=\\\\?\\.*783e1d39.* ews=\\\\?\\.*b72f809c' <(crlf "$logs/simd-driver.log")
+  run_vbs driver
+  # tessaline.exe finds the same device by discovery, and its time limit
+  # releases a wait through CancelIO (the pipes take no wait).
+  timeout 60 "$wine" tessaline.exe --json count > "$logs/cli-driver.log" 2>&1
   rc=$?
-  local summary
-  summary=$(crlf "$logs/tests.log" | grep -E '^\[  (PASSED|FAILED) +\]' | head -1)
-  check "tessaline_windows_tests: ${summary:-no summary} ($((SECONDS - t0)) s)" test $rc = 0
-  if [ $rc != 0 ]; then
-    crlf "$logs/tests.log" | grep -vE '^\[ +(RUN|OK) +\]' | tail -60
+  check "tessaline.exe count through the driver: $(crlf "$logs/cli-driver.log" | head -1) (exit $rc)" \
+    grep -q '"status":0,.*"exit_status":0' "$logs/cli-driver.log"
+  t0=$SECONDS
+  timeout 60 "$wine" tessaline.exe --timeout 2 wait > "$logs/cli-wait.log" 2>&1
+  rc=$?
+  check "tessaline.exe --timeout 2 wait through the driver: exit $rc after $((SECONDS - t0)) s: $(crlf "$logs/cli-wait.log" | tail -1)" \
+    test "$rc" = 124
+  stop_simd --driver
+
+  run_gtest tessaline_windows_tests "$logs/tests.log" "$wine" tessaline_windows_tests.exe
+  # The fault table of the Linux build, through the Win32 platform layer and
+  # the driver.
+  run_gtest fault_table_tests "$logs/fault-table.log" "$wine" fault_table_tests.exe
+
+  # The 32-bit DLL in a 64-bit prefix, against the 64-bit driver, as on
+  # 64-bit Windows.
+  if [ "$bits" = 64 ]; then
+    local win32_tests=$root/build-win32/bin/tessaline_windows_tests.exe
+    if ! wine32_runs; then
+      skip32 "tessaline_windows_tests through the 64-bit driver"
+    elif [ ! -f "$win32_tests" ]; then
+      echo "  --    32-bit tests through the 64-bit driver: build-win32 not built in this run"
+    else
+      run_gtest "32-bit tessaline_windows_tests through the 64-bit driver" "$logs/tests-wow64.log" \
+        "$(wine_loader 32)" "$win32_tests" --gtest_filter='Fronts/*/Driver'
+    fi
   fi
 
-  # A script host creates the objects by ProgID; the simulated device serves
-  # the pipes its calls go to. cscript ends silently on a script error, so the
-  # script's own last line is the verdict.
+  # The script host against the pipes, named explicitly.
   local name=vbs$bits
-  start_simd "$wine" tessaline-simd.exe "$name" "$logs/simd.log"
-  check "tessaline-simd.exe serves: $(crlf "$logs/simd.log" | head -1)" grep -q '^ready ' "$logs/simd.log"
-  (cd "$root/tests/windows" &&
-   TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-'"$name"'-fax' \
-   TESSALINE_EWS_DEVICE='\\.\pipe\tessaline-'"$name"'-ews' \
-   timeout 120 "$wine" cscript //nologo objects.vbs) > "$logs/vbs.log" 2>&1
-  rc=$?
-  summary=$(crlf "$logs/vbs.log" | tail -1)
-  check "cscript objects.vbs: ${summary:-no output} (exit $rc)" \
-    bash -c '[[ $1 =~ ^[0-9]+\ passed,\ 0\ failed$ ]] && [ "$2" = 0 ]' _ "$summary" "$rc"
-  [ $rc = 0 ] || crlf "$logs/vbs.log"
-  kill "$simd_pid" 2>/dev/null
-  wait "$simd_pid" 2>/dev/null
-  simd_pid=
+  start_simd "$logs/simd-pipe.log" --name "$name"
+  check "tessaline-simd.exe serves the pipes: $(crlf "$logs/simd-pipe.log" | head -1)" \
+    grep -q '^ready ' "$logs/simd-pipe.log"
+  TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-'"$name"'-fax' \
+  TESSALINE_EWS_DEVICE='\\.\pipe\tessaline-'"$name"'-ews' run_vbs pipe
+  stop_simd --name "$name"
+
+  # The driver's devices removed: discovery finds nothing.
+  local removed
+  removed=$(timeout 120 "$wine" tessaline-simd.exe --remove-driver 2>&1 | tr -d '\r')
+  check "tessaline-simd.exe --remove-driver: $removed" test "$removed" = "removed 3 devices"
+  run_vbs absent
 
   # tessaline.exe, a host of the registered DLL, against a device of its own.
   t0=$SECONDS
@@ -285,7 +363,8 @@ run_installer() {
   # ProgID; the simulated device serves the pipes. The pipe takes no
   # device-control request, so the wait and the cancel report status 2.
   local name=msi$arch
-  start_simd "$wine" "$root/build-win$bits/bin/tessaline-simd.exe" "$name" "$logs/simd-$arch.log"
+  local simd=$root/build-win$bits/bin/tessaline-simd.exe
+  start_simd "$logs/simd-$arch.log" --name "$name"
   check "tessaline-simd.exe serves: $(crlf "$logs/simd-$arch.log" | head -1)" grep -q '^ready ' "$logs/simd-$arch.log"
   local script want
   for script in fax-watch.vbs fax-cancel.js; do
@@ -323,9 +402,7 @@ run_installer() {
   check "tessaline on the PATH: $(crlf "$logs/path-$arch.log" | head -1) (exit $rc)" \
     bash -c '[ "$(tr -d "\r" < "$1")" = "$2" ] && [ "$3" = 0 ]' _ "$logs/path-$arch.log" \
     '{"command":"count","status":0,"status_name":"FAXSTATUS_OK","count":0,"exit_status":0}' "$rc"
-  kill "$simd_pid" 2>/dev/null
-  wait "$simd_pid" 2>/dev/null
-  simd_pid=
+  stop_simd --name "$name"
 
   timeout 300 "$wine" msiexec /qn /x 'C:\new.msi' /l*v 'C:\uninstall.log'
   rc=$?

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 
 #include "base/byte_order.h"
 #include "sim/firmware_parts.h"
@@ -38,6 +40,95 @@ void MakeLogEntry(std::uint8_t (&log)[80], const std::string& name, std::uint32_
     log[21] = 0;
     std::snprintf(reinterpret_cast<char*>(log + 22), 20, "%s", "+1 555 0100");
     std::memcpy(log + 42, name.data(), std::min<std::size_t>(name.size(), 34));
+}
+
+namespace {
+
+// std::localtime shares one result between threads; this lock makes the
+// firmware's use of it safe on every platform.
+std::mutex g_localtime_mu;
+
+bool LocalTime(std::time_t when, std::tm& out) {
+    std::lock_guard<std::mutex> g(g_localtime_mu);
+    const std::tm* tm = std::localtime(&when);
+    if (!tm) return false;
+    out = *tm;
+    return true;
+}
+
+}  // namespace
+
+void StampLogTime(std::uint8_t (&log)[80], std::time_t when) {
+    std::tm tm{};
+    if (!LocalTime(when, tm)) return;
+    const int fields[7] = {tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_wday, tm.tm_mday, tm.tm_mon + 1, tm.tm_year % 100};
+    for (int i = 0; i < 7; ++i) log[i] = static_cast<std::uint8_t>(fields[i]);
+}
+
+std::uint32_t TiffPages(const Bytes& d) {
+    if (d.size() < 8) return 0;
+    const bool le = d[0] == 'I' && d[1] == 'I' && d[2] == 42 && d[3] == 0;
+    const bool be = d[0] == 'M' && d[1] == 'M' && d[2] == 0 && d[3] == 42;
+    if (!le && !be) return 0;
+    auto u16 = [&](std::size_t at) -> std::uint32_t {
+        return le ? std::uint32_t{d[at]} | std::uint32_t{d[at + 1]} << 8 : wire::LoadBE16(&d[at]);
+    };
+    auto u32 = [&](std::size_t at) { return le ? wire::LoadLE32(&d[at]) : wire::LoadBE32(&d[at]); };
+    std::uint32_t pages = 0;
+    std::uint64_t at = u32(4);
+    while (at != 0 && pages < 255) {
+        if (at + 2 > d.size()) break;
+        const std::uint64_t next = at + 2 + 12ull * u16(static_cast<std::size_t>(at));
+        if (next + 4 > d.size()) break;
+        ++pages;
+        at = u32(static_cast<std::size_t>(next));
+    }
+    return pages;
+}
+
+std::uint32_t FaxSeconds(std::uint32_t pages, std::uint64_t bytes) {
+    const std::uint64_t seconds = 6 + 20ull * pages + bytes * 8 / 14400;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(seconds, 0xFFFFFFFFu));
+}
+
+std::string DeviceTimeText(std::time_t when) {
+    std::tm tm{};
+    if (!LocalTime(when, tm)) return "";
+    char text[80];  // room for any int, though a year has four digits
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return text;
+}
+
+bool ParseDeviceTime(const std::string& text, std::time_t& when) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) return false;
+    if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return false;
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1)) return false;
+    when = t;
+    return true;
+}
+
+std::time_t Firmware::DeviceNow() const { return std::time(nullptr) + static_cast<std::time_t>(clock_offset_); }
+
+void Firmware::SetChecksJobs(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    checks_jobs_ = on;
+}
+
+void Firmware::SetClockRuns(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    clock_runs_ = on;
 }
 
 Firmware::Firmware() { DefaultSettings(settings_); }

@@ -17,6 +17,7 @@
 #define TESSALINE_SIM_FIRMWARE_H
 
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <map>
@@ -236,6 +237,18 @@ public:
     // it never gives back (benchmarks), so that they neither pile up nor cost
     // a copy. A loopback device keeps them regardless, to receive them.
     void SetKeepSentData(bool keep);
+    // Whether the device reads the jobs it is sent, as a fax machine does:
+    // a job that is no TIFF image (no page in its chain of directories) is
+    // refused, its end reply carrying kStatusRejected, and a loopback fax's
+    // log entry counts its pages. Off, any bytes are taken (tests of the
+    // transfer itself send arbitrary data).
+    void SetChecksJobs(bool on);
+    // Whether each settings read reports the device's running clock in
+    // DeviceDateTime (tessaline-simd's device does). Off, a read gives the
+    // record as it was saved, for tests of the settings exchange. Saving a
+    // DeviceDateTime more than 5 s off the clock sets the clock either way,
+    // and received faxes are logged by it.
+    void SetClockRuns(bool on);
     std::vector<Transfer> Traffic() const;
     void ClearTraffic();
     // Bytes the host wrote on the fax channel, concatenated per connection in
@@ -291,6 +304,12 @@ private:
     std::map<std::uint32_t, int> occurrences_;  // per command, since the script was set
     bool recording_ = true;
     bool keep_sent_data_ = true;
+    bool checks_jobs_ = false;
+    bool clock_runs_ = false;
+    // The device's clock: its offset from the host's, set by saving a
+    // settings record whose DeviceDateTime differs from the clock's time.
+    std::int64_t clock_offset_ = 0;
+    std::time_t DeviceNow() const;
     std::vector<Transfer> traffic_;
     std::uint64_t protocol_errors_ = 0;
     std::uint64_t interleavings_ = 0;
@@ -304,6 +323,20 @@ private:
 
 // The 80-byte log entry the firmware keeps for a fax it received.
 void MakeLogEntry(std::uint8_t (&log)[80], const std::string& name, std::uint32_t pages, std::uint32_t duration);
+// Sets the log entry's time to `when`, in local time.
+void StampLogTime(std::uint8_t (&log)[80], std::time_t when);
+// The number of pages of a TIFF image (its chain of directories), or 0 when
+// the bytes are not one. Never reads past the image, and a chain that loops
+// ends at 255, the most a log entry can tell.
+std::uint32_t TiffPages(const Bytes& d);
+// How long the device takes to receive a fax of `pages` pages and `bytes`
+// bytes, in seconds: the call's set-up, a time per page, and the bytes at
+// 14400 bit/s.
+std::uint32_t FaxSeconds(std::uint32_t pages, std::uint64_t bytes);
+// DeviceDateTime as the device writes it: "YYYY-MM-DD HH:MM:SS", local time.
+std::string DeviceTimeText(std::time_t when);
+// Reads that text back; false for anything else.
+bool ParseDeviceTime(const std::string& text, std::time_t& when);
 
 }  // namespace sim
 

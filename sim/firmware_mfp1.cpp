@@ -237,8 +237,12 @@ void Firmware::FinishJob(Session& s) {
     s.job.reset();
     job.ended = true;
     const std::uint64_t uploaded = s.job_bytes;
-    const bool ok = job.data_ended && !job.failed_block && s.job_bytes == job.announced_size &&
-                    job.announced_size > 0 && !job.recipients.empty();
+    const bool whole = job.data_ended && !job.failed_block && s.job_bytes == job.announced_size &&
+                       job.announced_size > 0 && !job.recipients.empty();
+    // A device that reads its jobs refuses one that is no TIFF image, as a
+    // fax machine would: it could not transmit it.
+    const std::uint32_t pages = TiffPages(job.data);
+    const bool ok = whole && (!checks_jobs_ || pages > 0);
     job.outcome = ok ? 0 : kStatusRejected;
     Reply(s, kSendEnd, job.outcome, {});
 
@@ -258,15 +262,20 @@ void Firmware::FinishJob(Session& s) {
                      std::find(removed_.begin(), removed_.end(), name) != removed_.end());
             fax.name = name;
             fax.data = job.data;
-            MakeLogEntry(fax.log, fax.name, 1, 30);
+            // Logged at the device's time, with the pages it counted and the
+            // time it took to receive them.
+            const std::uint32_t logged = std::max<std::uint32_t>(pages, 1);
+            MakeLogEntry(fax.log, fax.name, logged, FaxSeconds(logged, job.data.size()));
+            StampLogTime(fax.log, DeviceNow());
             received_.push_back(std::move(fax));
             PushEvent(1);  // e_ReceivedFaxAvailable
             if (wake_) wake_();
             break;  // one copy however often the number is listed
         }
     }
-    // A job keeps its data whole or not at all.
-    if (job.data.size() != uploaded) Bytes().swap(job.data);
+    // A job keeps its data whole or not at all, and none that was kept only
+    // to be read.
+    if (job.data.size() != uploaded || (!keep_sent_data_ && !loopback_)) Bytes().swap(job.data);
     jobs_.push_back(std::move(job));
     TrimJobs();
     Changed();
@@ -323,8 +332,10 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             if (!data.empty()) {
                 if (data.size() > 4096) ++protocol_errors_;
                 // Beyond the bound of kept job data the bytes are not kept, but
-                // a loopback device keeps them to receive them.
-                if (loopback_ || (keep_sent_data_ && s.job->data.size() + data.size() <= max_job_bytes_))
+                // a loopback device keeps them to receive them, and a device
+                // that reads its jobs to count their pages.
+                if (loopback_ || checks_jobs_ ||
+                    (keep_sent_data_ && s.job->data.size() + data.size() <= max_job_bytes_))
                     s.job->data.insert(s.job->data.end(), data.begin(), data.end());
                 s.job_bytes += data.size();
                 ++s.job->blocks;
@@ -395,9 +406,16 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             }
             break;
         }
-        case kReadSettings:
+        case kReadSettings: {
+            // The clock runs: each read reports the device's time of now.
+            const std::string now = clock_runs_ ? DeviceTimeText(DeviceNow()) : std::string();
+            if (!now.empty()) {
+                std::memset(settings_ + kDeviceDateTime, 0, 32);
+                std::memcpy(settings_ + kDeviceDateTime, now.data(), std::min<std::size_t>(now.size(), 31));
+            }
             Reply(s, command, 0, Bytes(settings_, settings_ + kSettingsSize));
             break;
+        }
         case kSaveSettings:
             if (data.size() != kSettingsSize) {
                 ++protocol_errors_;
@@ -405,6 +423,13 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
                 break;
             }
             std::memcpy(settings_, data.data(), kSettingsSize);
+            // A DeviceDateTime that differs from the clock by more than the
+            // time a read-change-save takes sets the clock; the time a host
+            // read and writes back unchanged leaves it running.
+            if (std::time_t when = 0; ParseDeviceTime(FieldString(settings_ + kDeviceDateTime, 32), when)) {
+                const std::int64_t drift = static_cast<std::int64_t>(when) - static_cast<std::int64_t>(DeviceNow());
+                if (drift > 5 || drift < -5) clock_offset_ += drift;
+            }
             Changed();
             Reply(s, command, 0, {});
             break;

@@ -15,6 +15,7 @@ namespace fw {
 
 constexpr std::uint32_t kHeader = 32;
 constexpr std::uint32_t kSettingsSize = 308;
+constexpr std::size_t kDeviceDateTime = 276;  // offset of DeviceDateTime in the settings record
 
 enum Cmd : std::uint32_t {
     kSendBegin = 0,

@@ -376,42 +376,13 @@ private:
 // ---------------------------------------------------------------------------
 // Faxes from a folder
 
-// The number of pages of a TIFF image (its chain of directories), or 0 when
-// the bytes are not one. Never reads past the image, and a chain that loops
-// ends at 255, the most a log entry can tell.
-std::uint32_t TiffPages(const Bytes& d) {
-    if (d.size() < 8) return 0;
-    const bool le = d[0] == 'I' && d[1] == 'I' && d[2] == 42 && d[3] == 0;
-    const bool be = d[0] == 'M' && d[1] == 'M' && d[2] == 0 && d[3] == 42;
-    if (!le && !be) return 0;
-    auto u16 = [&](std::size_t at) -> std::uint32_t {
-        return le ? std::uint32_t{d[at]} | std::uint32_t{d[at + 1]} << 8 : wire::LoadBE16(&d[at]);
-    };
-    auto u32 = [&](std::size_t at) { return le ? wire::LoadLE32(&d[at]) : wire::LoadBE32(&d[at]); };
-    std::uint32_t pages = 0;
-    std::uint64_t at = u32(4);
-    while (at != 0 && pages < 255) {
-        if (at + 2 > d.size()) break;
-        const std::uint64_t next = at + 2 + 12ull * u16(static_cast<std::size_t>(at));
-        if (next + 4 > d.size()) break;
-        ++pages;
-        at = u32(static_cast<std::size_t>(next));
-    }
-    return pages;
-}
-
 // A log entry for a fax received at `when`: its pages, and the time a
 // 14400 bit/s line takes for its bytes.
 void FolderLogEntry(std::uint8_t (&log)[80], const std::string& name, const Bytes& data, std::time_t when) {
     const std::uint32_t pages = std::max<std::uint32_t>(TiffPages(data), 1);
     const std::uint64_t seconds = std::max<std::uint64_t>(1, data.size() * 8 / 14400);
     MakeLogEntry(log, name, pages, static_cast<std::uint32_t>(std::min<std::uint64_t>(seconds, 0xFFFFFFFFu)));
-    std::tm tm{};
-    if (localtime_r(&when, &tm)) {
-        const int fields[7] = {tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_wday, tm.tm_mday, tm.tm_mon + 1,
-                               tm.tm_year % 100};
-        for (int i = 0; i < 7; ++i) log[i] = static_cast<std::uint8_t>(fields[i]);
-    }
+    StampLogTime(log, when);
 }
 
 }  // namespace

@@ -60,6 +60,8 @@ const char kUsage[] =
     "                          a fax of that name already kept in --state wins\n"
     "  --loopback              a fax sent to the device's own fax number is\n"
     "                          received by it\n"
+    "  --any-job               take a job that is no TIFF image (by default the\n"
+    "                          device refuses it, as a fax machine would)\n"
     "  --block-size N          bytes per block of a received-fax download\n"
     "                          (default: 4096)\n"
     "  --password P            set the fax password (\"\" clears it; at most 31\n"
@@ -117,6 +119,7 @@ struct Options {
     std::string state;
     std::string faxes;
     bool loopback = false;
+    bool any_job = false;
     std::optional<std::uint32_t> block_size;
     std::optional<std::string> password;
     std::optional<std::string> fax_number;
@@ -172,6 +175,11 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         if (arg == "--loopback") {
             if (inline_value) return Reject(error, "--loopback takes no value");
             o.loopback = true;
+            continue;
+        }
+        if (arg == "--any-job") {
+            if (inline_value) return Reject(error, "--any-job takes no value");
+            o.any_job = true;
             continue;
         }
         static const char* const kWithValue[] = {"--dir",      "--name",       "--state",      "--faxes",
@@ -292,6 +300,8 @@ bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
     if (o.block_size) fw.SetBlockSize(*o.block_size);
     if (o.receive_settings) fw.SetReceiveSettings(*o.receive_settings);
     fw.SetLoopback(o.loopback);
+    fw.SetChecksJobs(!o.any_job);
+    fw.SetClockRuns(true);
     return true;
 }
 

@@ -96,6 +96,14 @@ run 64 get
 run 64 send --prefix
 [[ "$err" == *"--prefix needs a value"*"Run 'tessaline send --help' for usage." ]] || fail "send usage: $err"
 run 64 count --bogus
+run 64 send --resolution=coarse "$work/fax.tif" 5550100
+[[ "$err" == *"--resolution takes fine or normal"*"Run 'tessaline send --help' for usage." ]] || fail "send --resolution: $err"
+run 64 --json receive --retry-max=0 "$work"
+json '.command == "receive" and .exit_status == 64 and .help == "tessaline receive --help" and (.error | contains("--retry-max"))'
+run 64 get fax0001.tif --json -o -
+run 64 list --timeout=
+run 66 --json receive "$work/no/such/dir"
+json '.exit_status == 66 and .path == "'"$work/no/such/dir"'" and (has("status") | not)'
 run 64 --json get
 json '.command == "get" and .exit_status == 64 and .help == "tessaline get --help" and (has("status") | not)'
 run 64 frobnicate --json
@@ -113,8 +121,11 @@ run 64 settings set FaxNumber="$(printf '%040d' 0)"
 run 64 send "$work/fax.tif"
 run 0 --help
 contains "Usage: tessaline"
-for status in "12     password check" "64     a usage error" "66     a local file"; do contains "$status"; done
-for c in send count list get rm log settings password receive-settings wait cancel ews devices; do
+for status in "12     password check" "64     a usage error" "65     a file refused" "66     a local file" \
+  "69     a converter" "73     a file of the command's own" "75     receive --once" "124    the time limit"; do
+  contains "$status"
+done
+for c in send count list get rm log settings password receive-settings wait receive cancel ews devices; do
   run 0 "$c" --help
   contains "Usage: tessaline [--json] $c"
 done
@@ -127,7 +138,7 @@ run 0 --json list
 json '.faxes == []'
 
 run 0 send "$work/fax.tif" 5550100 5550199
-contains "2 recipient(s)"
+contains "3 page(s)"; contains "2 recipient(s)"
 run 0 wait
 contains "e_ReceivedFaxAvailable (1)"
 run 0 send --prefix=9 "$work/fax.tif" 5550100
@@ -161,7 +172,7 @@ json '.cause == "unknown_name" and (has("Duration") | not) and (has("SendTime") 
 run 0 log fax0001.tif
 contains "FileName    fax0001.tif"
 run 0 --json log fax0001.tif
-json '.FileName == "fax0001.tif" and .SendTime.hour == 12 and (.Duration | type) == "number"'
+json ".FileName == \"fax0001.tif\" and .Pages == 3 and .SendTime.year == $((10#$(date +%y))) and (.Duration | type) == \"number\""
 
 run 0 settings
 contains "FaxNumber           5550100"

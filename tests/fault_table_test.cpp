@@ -1,5 +1,7 @@
 // The fault table: every operation, at each exchange of its conversation with
-// the device, against each fault the simulated device can produce. For every
+// the device, against each fault the simulated device can produce, through
+// the platform layer of the build (on Windows, the device served through its
+// driver). For every
 // row: the result the caller gets, the caller's records and local files as the
 // operation promises, the device's own state where the request did or did not
 // reach it, the access lock free afterwards, and the device still in step (the
@@ -14,11 +16,11 @@
 // lock abandoned by a process that died holding it: the lock is not taken,
 // and nothing is touched.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
+#ifndef _WIN32
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -42,7 +44,11 @@
 #include "protocol/fax_received.h"
 #include "protocol/fax_send.h"
 #include "protocol/fax_settings.h"
-#include "sim_fixture.h"
+#ifdef _WIN32
+#include "windows/driver_fixture.h"  // the device served through its driver
+#else
+#include "sim_fixture.h"  // the device behind its Unix sockets
+#endif
 #include "transport/fax_device.h"
 #include "transport/wait_cancel.h"
 
@@ -266,8 +272,7 @@ private:
                 std::fflush(stderr);
                 // The hung operation holds the access lock: remove it, so that
                 // a later process of the same pid does not find it abandoned.
-                if (const char* lock = std::getenv("TESSALINE_LOCK_NAME"))
-                    shm_unlink((std::string("/") + lock).c_str());
+                if (const char* lock = std::getenv("TESSALINE_LOCK_NAME")) ForgetAccessLock(lock);
                 std::abort();
             }
         }
@@ -291,9 +296,7 @@ public:
     sim::Firmware& firmware() { return fw(); }
 
     void FreshDevice() {
-        device_.reset();
-        device_ = std::make_unique<sim::SimDevice>(dir_);
-        ASSERT_TRUE(device_->Start()) << device_->error();
+        ASSERT_TRUE(RestartDevice());
         fw().SetPassword(kPassword);
         fw().SetReceiveSettings(kReceiveValue);
         fw().AddReceivedFax("alpha.tif", fax_);  // two blocks of a download
@@ -377,9 +380,9 @@ protected:
         SimTest::SetUp();
         // The lock's name follows the pid: a lock left by a dead process that
         // had this pid would be found abandoned. Start from a fresh one.
-        shm_unlink(("/" + lock_name_).c_str());
+        ForgetAccessLock(lock_name_);
         files_ = dir_ + "/files";
-        ASSERT_EQ(mkdir(files_.c_str(), 0755), 0);
+        ASSERT_TRUE(std::filesystem::create_directory(files_));
         local_path_ = files_ + "/received.tif";
         send_path_ = dir_ + "/to-send.tif";
         PutFile(send_path_, send_file_);
@@ -917,6 +920,7 @@ INSTANTIATE_TEST_SUITE_P(Operations, FaultTable, ::testing::Range<std::size_t>(0
 // allocated for it, so the result does not depend on whether the machine could
 // have given 2 or 4 GiB. The operations run in a child whose address space is
 // limited to 1 GiB; the sanitizers' runtimes cannot live within such a limit.
+#ifndef _WIN32
 class HugeLengthTest : public SimTest {};
 
 TEST_F(HugeLengthTest, NothingIsAllocatedForIt) {
@@ -952,5 +956,6 @@ TEST_F(HugeLengthTest, NothingIsAllocatedForIt) {
     }
 #endif
 }
+#endif  // the address-space limit is a POSIX one
 
 }  // namespace

@@ -14,6 +14,12 @@ export TESSALINE_DEVICE_DIR=$work/no-devices TESSALINE_DIAGNOSTICS=none
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 
+# The programs are installed with the library.
+for program in tessaline tessaline-simd tessaline-mktiff; do
+  LD_LIBRARY_PATH=$work/prefix/lib "$work/prefix/bin/$program" --help >/dev/null ||
+    { echo "FAIL: $program is not installed, or its --help fails"; exit 1; }
+done
+
 # With no device the host gets FAXSTATUS_NO_DEVICE (7) back: proof that it
 # was built, linked and reached the library.
 expect_no_device() {

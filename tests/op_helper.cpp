@@ -9,6 +9,7 @@
 //   op_helper password-set         -> "<status> <flag>"
 //   op_helper check-password PW    -> "<status> <flag>"
 //   op_helper receive-settings     -> "<status> <value>"
+//   op_helper send NUMBER FILE     -> "<status>" (FILE sent to one recipient)
 //
 // <status> is the FAXSTATUS the automation method would report. Exit code 0
 // when the operation ran (whatever its status), 64 for a usage error.
@@ -16,6 +17,7 @@
 #include <cstring>
 
 #include "protocol/fax_packet.h"
+#include "protocol/fax_send.h"
 #include "protocol/fax_settings.h"
 #include "transport/wait_cancel.h"
 
@@ -61,6 +63,11 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(op, "check-password") == 0 && argc > 2) {
         std::uint8_t flag = 0;
         rc = Print(DeviceCheckFaxPassword(argv[2], &flag), flag);
+    } else if (std::strcmp(op, "send") == 0 && argc > 3) {
+        FAX_RECIPIENT to;
+        std::memset(&to, 0, sizeof(to));
+        std::strncpy(to.PhoneNumber, argv[2], sizeof(to.PhoneNumber) - 1);
+        rc = Print(MapFaxResult(DeviceSendFax(&to, 1, argv[3]), FAXSTATUS_CMD_FAIL));
     } else if (std::strcmp(op, "receive-settings") == 0) {
         std::uint32_t value = 0;
         rc = Print(DeviceGetFaxReceiveSettings(&value), value);

@@ -46,6 +46,15 @@ void SimTest::TearDown() {
     IsolatedTest::TearDown();
 }
 
+::testing::AssertionResult SimTest::RestartDevice() {
+    device_.reset();
+    device_ = std::make_unique<sim::SimDevice>(dir_);
+    if (!device_->Start()) return ::testing::AssertionFailure() << device_->error();
+    return ::testing::AssertionSuccess();
+}
+
+void ForgetAccessLock(const std::string& name) { shm_unlink(("/" + name).c_str()); }
+
 std::vector<sim::Transfer> SimTest::FaxRequests(sim::Kind kind) const {
     std::vector<sim::Transfer> out;
     for (auto& t : device_->firmware().Traffic()) {

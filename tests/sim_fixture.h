@@ -29,6 +29,8 @@ protected:
     void TearDown() override;
 
     sim::Firmware& fw() { return device_->firmware(); }
+    // A fresh device, in its initial state, in place of the test's one.
+    ::testing::AssertionResult RestartDevice();
     // Requests of one kind on the fax channel, in order.
     std::vector<sim::Transfer> FaxRequests(sim::Kind kind) const;
     // Bytes the host wrote on the fax channel, all conversations joined.
@@ -53,5 +55,9 @@ private:
     pid_t pid_ = -1;
     int out_ = -1;
 };
+
+// Removes a lock object of `name` that a dead process left behind, so that a
+// process that later reuses its name does not find it abandoned.
+void ForgetAccessLock(const std::string& name);
 
 #endif

@@ -391,7 +391,7 @@ TEST_F(SimdTest, StateKeepsSettingsReceivedFaxesAndJobsAcrossRestarts) {
     std::uint8_t record[308];
     {
         Daemon d;
-        ASSERT_TRUE(d.Start({"--state", state, "--loopback", "--fax-number", "777"})) << d.ready();
+        ASSERT_TRUE(d.Start({"--state", state, "--loopback", "--fax-number", "777", "--any-job"})) << d.ready();
         ASSERT_EQ(ReadSettings(record), FAXRESULT_OK);
         SetField(record + offsetof(DEFAULT_FAX_SETTINGS, FaxName), 128, "Kept 100%");
         SetField(record + offsetof(DEFAULT_FAX_SETTINGS, Password), 32, "pw");
@@ -401,10 +401,12 @@ TEST_F(SimdTest, StateKeepsSettingsReceivedFaxesAndJobsAcrossRestarts) {
         EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
     }
     Daemon d;
-    ASSERT_TRUE(d.Start({"--state", state, "--loopback"})) << d.ready();
+    ASSERT_TRUE(d.Start({"--state", state, "--loopback", "--any-job"})) << d.ready();
     std::uint8_t back[308];
     ASSERT_EQ(ReadSettings(back), FAXRESULT_OK);
-    EXPECT_EQ(std::memcmp(record, back, sizeof(record)), 0);
+    // All of it but DeviceDateTime, the device's running clock.
+    const std::size_t clock = offsetof(DEFAULT_FAX_SETTINGS, DeviceDateTime);
+    EXPECT_EQ(std::memcmp(record, back, clock), 0);
     EXPECT_EQ(CheckPassword("pw"), FAXRESULT_OK);
     ASSERT_EQ(ListNames(), std::vector<std::string>{"fax0001.tif"});
     Bytes data;
@@ -416,6 +418,61 @@ TEST_F(SimdTest, StateKeepsSettingsReceivedFaxesAndJobsAcrossRestarts) {
     // A fax received after the restart gets a name of its own.
     ASSERT_EQ(SendFax("777", Bytes{9, 9}), FAXRESULT_OK);
     EXPECT_EQ(ListNames(), (std::vector<std::string>{"fax0001.tif", "fax0002.tif"}));
+    EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
+}
+
+// A TIFF of `pages` empty directories: all that the device's reading of a
+// job looks at.
+Bytes TiffOfPages(int pages) {
+    Bytes d = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    for (int p = 0; p < pages; ++p) {
+        const auto next = p + 1 < pages ? static_cast<std::uint32_t>(d.size() + 6) : 0u;
+        d.insert(d.end(), {0, 0, static_cast<std::uint8_t>(next), static_cast<std::uint8_t>(next >> 8),
+                           static_cast<std::uint8_t>(next >> 16), static_cast<std::uint8_t>(next >> 24)});
+    }
+    return d;
+}
+
+TEST_F(SimdTest, TheDeviceReadsWhatItIsSentAndLogsItByItsOwnClock) {
+    Daemon d;
+    ASSERT_TRUE(d.Start({"--loopback", "--fax-number", "777"})) << d.ready();
+    // What is no TIFF image is refused with an outcome status, as a fax
+    // machine would, and nothing is received: a PDF, and a TIFF header whose
+    // first page lies beyond the data.
+    EXPECT_EQ(SendFax("777", Bytes{'%', 'P', 'D', 'F', '-', '1'}), FAXRESULT_READ);
+    EXPECT_EQ(SendFax("777", Bytes{'I', 'I', 42, 0, 0xFF, 0, 0, 0, 0, 0}), FAXRESULT_READ);
+    EXPECT_TRUE(ListNames().empty());
+
+    // The log entry counts the pages, and the duration grows with them.
+    ASSERT_EQ(SendFax("777", TiffOfPages(1)), FAXRESULT_OK);
+    ASSERT_EQ(SendFax("777", TiffOfPages(3)), FAXRESULT_OK);
+    std::uint8_t one[80], three[80];
+    ASSERT_EQ(LogEntry("fax0001.tif", one), FAXRESULT_OK);
+    ASSERT_EQ(LogEntry("fax0002.tif", three), FAXRESULT_OK);
+    EXPECT_EQ(one[20], 1);
+    EXPECT_EQ(three[20], 3);
+    EXPECT_GT(wire::LoadBE32(three + 8), wire::LoadBE32(one + 8));
+
+    // Setting the clock through DeviceDateTime: the next fax is logged at
+    // the device's time, and the clock runs on from there.
+    std::uint8_t record[308];
+    ASSERT_EQ(ReadSettings(record), FAXRESULT_OK);
+    char* when = reinterpret_cast<char*>(record + offsetof(DEFAULT_FAX_SETTINGS, DeviceDateTime));
+    std::memset(when, 0, 32);
+    std::strcpy(when, "2031-05-06 07:08:09");
+    ASSERT_EQ(SaveSettings(record), FAXRESULT_OK);
+    ASSERT_EQ(SendFax("777", TiffOfPages(2)), FAXRESULT_OK);
+    std::uint8_t stamped[80];
+    ASSERT_EQ(LogEntry("fax0003.tif", stamped), FAXRESULT_OK);
+    const std::uint8_t expected[7] = {7, 8, 9, 2, 6, 5, 31};  // hour min sec weekday day month year; Tuesday
+    for (int i : {0, 1, 3, 4, 5, 6}) EXPECT_EQ(stamped[i], expected[i]) << "field " << i;
+    EXPECT_GE(stamped[2], 9);
+    EXPECT_LE(stamped[2], 15);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_EQ(ReadSettings(record), FAXRESULT_OK);
+    const std::string later(when);
+    EXPECT_EQ(later.substr(0, 17), "2031-05-06 07:08:") << later;
+    EXPECT_GT(later, "2031-05-06 07:08:09");
     EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
 }
 
@@ -490,7 +547,7 @@ TEST_F(SimdTest, SocketsAndStateAreTheOwnersAloneUnlessAGroupSharesTheSockets) {
     const std::string state = dir_ + "/state";
     {
         Daemon d;
-        ASSERT_TRUE(d.Start({"--state", state, "--loopback", "--fax-number", "1"})) << d.ready();
+        ASSERT_TRUE(d.Start({"--state", state, "--loopback", "--fax-number", "1", "--any-job"})) << d.ready();
         EXPECT_EQ(mode_of(FaxSocket(dir_)), 0600u);
         EXPECT_EQ(mode_of(EwsSocket(dir_)), 0600u);
         ASSERT_EQ(SendFax("1", Bytes{1, 2, 3}), FAXRESULT_OK);
@@ -530,7 +587,8 @@ TEST_F(SimdTest, RemovalsAndNamesOutliveARestart) {
     fs::create_directories(folder);
     WriteFile(folder + "/a.tif", Bytes{1, 2, 3});
     WriteFile(folder + "/b.tif", Bytes{4, 5, 6});
-    const std::vector<std::string> args = {"--state", state, "--faxes", folder, "--loopback", "--fax-number", "1"};
+    const std::vector<std::string> args = {"--state", state, "--faxes", folder,
+                                            "--loopback", "--fax-number", "1", "--any-job"};
     {
         Daemon d;
         ASSERT_TRUE(d.Start(args)) << d.ready();
@@ -562,7 +620,7 @@ TEST_F(SimdTest, SentJobsAreKeptWithinTheirBounds) {
     };
     {
         Daemon d;
-        ASSERT_TRUE(d.Start({"--state", state, "--keep-jobs", "2", "--keep-job-bytes=10"})) << d.ready();
+        ASSERT_TRUE(d.Start({"--state", state, "--keep-jobs", "2", "--keep-job-bytes=10", "--any-job"})) << d.ready();
         for (const Bytes& job : {Bytes(4, 1), Bytes(4, 2), Bytes(5, 3)}) ASSERT_EQ(SendFax("9", job), FAXRESULT_OK);
         EXPECT_NE(HttpGet("/status.json").second.find("\"sent_jobs\":2"), std::string::npos);
         ASSERT_EQ(SendFax("9", Bytes(11, 4)), FAXRESULT_OK);  // alone over the byte bound

@@ -15,7 +15,6 @@
 //
 // The counters line:
 //   ops=N sends=N self_sends=N removes=N downloads=N waits=N cancelled=N no_device=N failures=N
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -362,7 +362,9 @@ private:
 int Run(std::uint32_t id, int ops, std::uint32_t seed) {
     const char* devices = std::getenv("TESSALINE_DEVICE_DIR");
     const std::string dir = std::string(devices ? devices : "/tmp") + "/worker" + std::to_string(id);
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return 1;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return 1;
     Worker w(id, seed, dir);
     for (int i = 0; i < ops; ++i) w.RunOne();
     const Counters& c = w.counters();

@@ -36,6 +36,26 @@ bool ToFaxName(std::string& name, FAX_FILENAME& out, std::string& error) {
     return true;
 }
 
+void CancelFaxIo() {
+    // Called from the timer's thread: the guard is made first so that the
+    // object goes before the thread leaves its apartment.
+    const HostThread thread;
+    Ref<IUSBFAX> fax;
+    if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return;
+    FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+    fax->CancelIO(&s);
+}
+
+void AddLogEntry(JsonObject& data, const FAX_LOG_ENTRY& e) {
+    const FAX_TIME& t = e.SendTime;
+    JsonObject when;
+    when.Num("hour", t.hour).Num("min", t.min).Num("sec", t.sec).Num("DOW", t.DOW).Num("day", t.day)
+        .Num("month", t.month).Num("year", t.year);
+    data.Raw("SendTime", when.Text()).Num("Duration", e.Duration).Num("FAXSTATUS", e.FAXSTATUS)
+        .Num("FaxType", e.FaxType).Num("Pages", e.Pages).Num("Thumbnail", e.Thumbnail)
+        .Str("CIS", Field(e.CIS, sizeof(e.CIS))).Str("FileName", Field(e.FileName, sizeof(e.FileName)));
+}
+
 bool ParseNumber(const std::string& text, std::uint32_t& out) {
     if (text.empty()) return false;
     errno = 0;

@@ -46,6 +46,11 @@ bool FitsField(const std::string& value, std::size_t width, const std::string& n
 // bytes it spells) into a FAX_FILENAME; `name` becomes the bytes.
 bool ToFaxName(std::string& name, FAX_FILENAME& out, std::string& error);
 bool ParseNumber(const std::string& text, std::uint32_t& out);
+// Cancels the I/O pending on the fax channel (a time limit's way to release
+// a blocked call).
+void CancelFaxIo();
+// The log entry's fields as JSON members of `data`.
+void AddLogEntry(JsonObject& data, const FAX_LOG_ENTRY& e);
 
 // The received faxes.
 int RunCount(const Output& out, const Parsed& args);
@@ -67,6 +72,8 @@ int RunEws(const Output& out, const Parsed& args);
 // status 0 when an operation would find a channel, else 7, the listing shown
 // either way.
 int RunDevices(const Output& out, const Parsed& args);
+// The unattended receive job.
+int RunReceive(const Output& out, const Parsed& args);
 struct ChannelView {
     const char* label;
     const plat::InterfaceClass* cls;

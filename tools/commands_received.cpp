@@ -1,11 +1,15 @@
 // The tool's commands of the received faxes: count, list, get, rm, log.
 #include "tools/command_support.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "tools/documents/documents.h"
+#include "tools/receive.h"
 
 namespace cli {
 namespace {
@@ -37,8 +41,155 @@ int RunCount(const Output& out, const Parsed& args) {
     return out.Finish(s, JsonObject().Num("count", count), [&] { std::printf("%u\n", count); }, Diagnose(s, "count"));
 }
 
+namespace {
+
+bool EndsWithPdf(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string ext = path.substr(path.size() - 4);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".pdf";
+}
+
+// Copies a file to `to`; false when it can't be read or written.
+bool CopyTo(const std::string& path, std::FILE* to) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    char buf[65536];
+    bool ok = true;
+    for (std::size_t n; ok && (n = std::fread(buf, 1, sizeof(buf), f)) > 0;)
+        ok = std::fwrite(buf, 1, n, to) == n;
+    ok = ok && !std::ferror(f) && std::fflush(to) == 0;
+    std::fclose(f);
+    return ok;
+}
+
+// list -l: each fax with its log entry.
+int ListLong(const Output& out, IUSBFAX* fax, FAXSTATUS s, const std::vector<std::string>& list) {
+    struct Row {
+        std::string name;
+        bool have_log = false;
+        FAX_LOG_ENTRY e{};
+    };
+    std::vector<Row> rows;
+    for (const auto& n : list) {
+        Row r;
+        r.name = n;
+        // The name as the device gave it, bytes and all (it fits: it came
+        // from a FAX_FILENAME).
+        FAX_FILENAME fax_name;
+        std::memset(&fax_name, 0, sizeof(fax_name));
+        std::memcpy(fax_name.faxPath, n.data(), std::min(n.size(), sizeof(fax_name.faxPath) - 1));
+        FAXSTATUS ls = FAXSTATUS_CMD_FAIL;
+        fax->GetFaxLogEntry(&fax_name, &r.e, &ls);
+        r.have_log = ls == FAXSTATUS_OK;
+        rows.push_back(r);
+    }
+    std::vector<std::string> json;
+    std::size_t width = 4;
+    for (const Row& r : rows) {
+        width = std::max(width, r.name.size());
+        JsonObject o;
+        o.Str("name", r.name);
+        if (r.have_log) {
+            o.Str("time", LogTime(r.e.SendTime));
+            AddLogEntry(o, r.e);
+        } else {
+            o.Raw("time", "null");
+        }
+        json.push_back(o.Text());
+    }
+    return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)), [&] {
+        if (rows.empty()) return;
+        std::printf("%-*s  %-19s  %5s  %8s  %s\n", static_cast<int>(width), "NAME", "TIME", "PAGES", "DURATION",
+                    "SENDER");
+        for (const Row& r : rows) {
+            if (!r.have_log) {
+                std::printf("%-*s  %-19s  %5s  %8s  %s\n", static_cast<int>(width), r.name.c_str(), "-", "-", "-",
+                            "(no log entry)");
+                continue;
+            }
+            std::printf("%-*s  %-19s  %5u  %7us  %s\n", static_cast<int>(width), r.name.c_str(),
+                        LogTime(r.e.SendTime).c_str(), r.e.Pages, r.e.Duration,
+                        Field(r.e.CIS, sizeof(r.e.CIS)).c_str());
+        }
+    });
+}
+
+// get as PDF, or to standard output: the download goes to a temporary
+// file (beside the target, so that the target is replaced in one step),
+// then becomes the PDF or is copied out. The library stores the fax as the
+// device sent it; the conversion is the command's.
+int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const std::string& name,
+                 const std::string& path, bool pdf) {
+    const bool to_stdout = path == "-";
+    const JsonObject inputs = JsonObject().Str("name", name).Str("path", path);
+    // What stands at the path decides, as for a plain download: a regular
+    // file (also one reached through symbolic links, which stay) is replaced
+    // in one step, anything else (a FIFO, a device) is written as it is.
+    std::string target = path;
+    bool write_in_place = to_stdout;
+    if (const PathKind kind = to_stdout ? PathKind::Missing : StatPath(path); kind == PathKind::Regular) {
+        if (const std::string real = ResolvedPath(path); !real.empty()) target = real;
+    } else if (kind != PathKind::Missing) {
+        write_in_place = true;
+    }
+    const std::string dir = write_in_place ? std::string() : DirectoryOf(target);
+    doc::RemoveTempFilesOnSignals();
+    doc::TempFile download, converted;
+    std::string error;
+    if (!download.Create(dir, ".tif", error) || (pdf && !converted.Create(dir, ".pdf", error)))
+        return out.Fail(kCannotWrite, "cannot_write", error, inputs);
+    std::string download_path = download.Path();
+    FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+    fax->GetReceivedFax(&fax_name, download_path.data(), &s);
+    if (s != FAXSTATUS_OK) return out.Finish(s, JsonObject(), [] {}, Diagnose(s, "get", &name), inputs);
+    int pages = 0;
+    if (pdf) {
+        const doc::Outcome o = doc::FaxToPdf(download.Path(), converted.Path(), pages, error);
+        if (o == doc::Outcome::Unavailable) return out.Fail(kUnavailable, "unavailable", error, inputs);
+        if (o == doc::Outcome::Refused)
+            return out.Fail(kRefused, "refused",
+                            "the device's " + name + " is no fax image that can be made a PDF: " + error, inputs);
+        if (o != doc::Outcome::Ok) return out.Fail(kCannotWrite, "cannot_write", error, inputs);
+    }
+    const doc::TempFile& result = pdf ? converted : download;
+    if (to_stdout) {
+        UseBinary(stdout);
+        if (!CopyTo(result.Path(), stdout))
+            return out.Fail(kCannotWrite, "cannot_write", "cannot write to standard output", inputs);
+        return 0;
+    }
+    if (write_in_place) {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        const bool ok = f && CopyTo(result.Path(), f);
+        const int why = errno;
+        if ((f && std::fclose(f) != 0) || !ok)
+            return out.Fail(kCannotWrite, "cannot_write", "cannot write " + path + ": " + std::strerror(why), inputs);
+    } else {
+        if (std::rename(result.Path().c_str(), target.c_str()) != 0)
+            return out.Fail(kCannotWrite, "cannot_write", "cannot write " + path + ": " + std::strerror(errno),
+                            inputs);
+        (pdf ? converted : download).Release();
+    }
+    long long size = 0;
+    const bool sized = StatPath(path, &size) == PathKind::Regular;
+    JsonObject data;
+    if (sized) data.Num("bytes", size);
+    data.Str("format", pdf ? "pdf" : "tiff");
+    if (pdf) data.Num("pages", pages);
+    return out.Finish(s, data, [&] {
+        if (sized)
+            std::printf("saved %s to %s as PDF (%d page(s), %lld bytes)\n", name.c_str(), path.c_str(), pages, size);
+        else
+            std::printf("saved %s to %s as PDF (%d page(s))\n", name.c_str(), path.c_str(), pages);
+    }, {}, inputs);
+}
+
+}  // namespace
+
 int RunList(const Output& out, const Parsed& args) {
     if (!args.positional.empty()) return out.Usage("list takes no arguments");
+    const bool long_form = args.Has("--long");
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAX_FILENAME names[MAX_RECEIVED_FAXES];
@@ -51,6 +202,7 @@ int RunList(const Output& out, const Parsed& args) {
         if (name.empty()) break;  // entries are filled from the first
         list.push_back(name);
     }
+    if (long_form) return ListLong(out, fax.get(), s, list);
     std::vector<std::string> json;
     for (const auto& n : list) json.push_back(JsonString(n));
     return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)), [&] {
@@ -60,6 +212,7 @@ int RunList(const Output& out, const Parsed& args) {
 
 int RunGet(const Output& out, const Parsed& args) {
     std::string name;
+    const bool pdf_asked = args.Has("--pdf");
     FAX_FILENAME fax_name;
     if (int exit = 0; !OneFaxName(out, args, name, fax_name, exit)) return exit;
     std::string path = args.Value("--output");
@@ -67,27 +220,38 @@ int RunGet(const Output& out, const Parsed& args) {
     if (path.empty()) {
         // The device chooses its names: keep only the last component, so a
         // name can never lead outside the current directory.
-        path = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+        // Either separator: a backslash leads elsewhere on Windows.
+        const std::size_t slash = name.find_last_of("/\\");
+        path = slash == std::string::npos ? name : name.substr(slash + 1);
         if (path.empty() || path == "." || path == "..")
             return out.Usage("the fax name '" + name + "' is no file name; give one with -o");
+        if (pdf_asked) {
+            const std::size_t dot = path.rfind('.');
+            path = (dot == std::string::npos || dot == 0 ? path : path.substr(0, dot)) + ".pdf";
+        }
     }
-    if (const std::string wrong = CheckOutputPath(path); !wrong.empty()) return out.LocalFailure(wrong, path);
-    // A download to standard output (-o /dev/stdout) keeps the output the
-    // fax alone: the confirmation goes to standard error.
-    const bool to_stdout = IsStandardOutput(path);
+    // -o - writes the fax (or its PDF) to standard output, alone.
+    const bool to_dash = path == "-";
+    if (to_dash && out.json) return out.Usage("-o - and --json would both write to standard output");
+    const bool pdf = pdf_asked || (!to_dash && EndsWithPdf(path));
+    if (!to_dash)
+        if (const std::string wrong = CheckOutputPath(path); !wrong.empty()) return out.LocalFailure(wrong, path);
+    // A download to standard output by its name (-o /dev/stdout) keeps the
+    // output the fax alone: the confirmation goes to standard error.
+    const bool to_stdout = !to_dash && IsStandardOutput(path);
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+    if (pdf || to_dash) return GetConverted(out, fax.get(), fax_name, name, path, pdf);
     fax->GetReceivedFax(&fax_name, path.data(), &s);
-    struct stat st {};
-    const bool sized = s == FAXSTATUS_OK && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    long long size = 0;
+    const bool sized = s == FAXSTATUS_OK && StatPath(path, &size) == PathKind::Regular;
     JsonObject data;
-    if (sized) data.Num("bytes", static_cast<long long>(st.st_size));
+    if (sized) data.Num("bytes", size);
     return out.Finish(s, data, [&] {
         std::FILE* say = to_stdout ? stderr : stdout;
         if (sized && !to_stdout)
-            std::fprintf(say, "saved %s to %s (%lld bytes)\n", name.c_str(), path.c_str(),
-                         static_cast<long long>(st.st_size));
+            std::fprintf(say, "saved %s to %s (%lld bytes)\n", name.c_str(), path.c_str(), size);
         else
             std::fprintf(say, "saved %s to %s\n", name.c_str(), path.c_str());
     }, Diagnose(s, "get", &name), JsonObject().Str("name", name).Str("path", path));
@@ -116,13 +280,8 @@ int RunLog(const Output& out, const Parsed& args) {
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->GetFaxLogEntry(&fax_name, &e, &s);
     const FAX_TIME& t = e.SendTime;
-    JsonObject when;
-    when.Num("hour", t.hour).Num("min", t.min).Num("sec", t.sec).Num("DOW", t.DOW).Num("day", t.day)
-        .Num("month", t.month).Num("year", t.year);
     JsonObject data;
-    data.Raw("SendTime", when.Text()).Num("Duration", e.Duration).Num("FAXSTATUS", e.FAXSTATUS)
-        .Num("FaxType", e.FaxType).Num("Pages", e.Pages).Num("Thumbnail", e.Thumbnail)
-        .Str("CIS", Field(e.CIS, sizeof(e.CIS))).Str("FileName", Field(e.FileName, sizeof(e.FileName)));
+    AddLogEntry(data, e);
     return out.Finish(s, data, [&] {
         std::printf("SendTime    %02d:%02d:%02d  day-of-week %d  day %d  month %d  year %d\n", t.hour, t.min, t.sec,
                     t.DOW, t.day, t.month, t.year);

@@ -5,7 +5,33 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/deadline.h"
+#include "tools/documents/documents.h"
+
 namespace cli {
+
+namespace {
+
+// The outcome of preparing a file, as the command's status.
+int PreparationFailed(const Output& out, doc::Outcome o, const std::string& message, const std::string& file,
+                      const doc::Detected& detected) {
+    JsonObject data;
+    data.Str("file", file).Raw("kind", detected.description.empty() ? "null" : JsonString(detected.description));
+    switch (o) {
+        case doc::Outcome::Refused:
+            return out.Fail(kRefused, "refused", message, data);
+        case doc::Outcome::Unreadable:
+            return out.Fail(kLocalFileError, "unreadable", message, data);
+        case doc::Outcome::Unavailable:
+            return out.Fail(kUnavailable, "unavailable", message, data);
+        case doc::Outcome::Failed:
+        case doc::Outcome::Ok:
+            break;
+    }
+    return out.Fail(kCannotWrite, "cannot_write", message, data);
+}
+
+}  // namespace
 
 int RunSend(const Output& out, const Parsed& args) {
     const std::string prefix = args.Value("--prefix");
@@ -24,18 +50,69 @@ int RunSend(const Output& out, const Parsed& args) {
         std::memcpy(to[i].PhoneNumber, numbers[i].data(), numbers[i].size());
     }
     if (const std::string wrong = CheckInputFile(file); !wrong.empty()) return out.LocalFailure(wrong, file);
+    const bool raw = args.Has("--raw");
+    doc::FaxOptions options;
+    if (args.Has("--resolution")) {
+        const std::string value = args.Value("--resolution");
+        if (value != "fine" && value != "normal") return out.Usage("--resolution takes fine or normal");
+        options.resolution = value == "fine" ? doc::Resolution::Fine : doc::Resolution::Normal;
+        options.resolution_given = true;
+    }
+    const bool paper_given = args.Has("--paper");
+    if (paper_given) {
+        const std::string value = args.Value("--paper");
+        if (value != "a4" && value != "letter") return out.Usage("--paper takes a4 or letter");
+        options.paper = value == "a4" ? doc::Paper::A4 : doc::Paper::Letter;
+    }
+    if (raw && options.resolution_given) return out.Usage("--raw sends the file as it is: it takes no --resolution");
+    if (raw && paper_given) return out.Usage("--raw sends the file as it is: it takes no --paper");
+
+    // What goes to the device: the file itself (a fax image, or anything
+    // with --raw), or its conversion, in a temporary file removed on every
+    // path, a stopping signal included.
+    doc::Prepared prepared;
+    std::string send_path = file;
+    if (!raw) {
+        if (!paper_given) options.paper = doc::DefaultPaper();
+        doc::RemoveTempFilesOnSignals();
+        std::string message;
+        const doc::Outcome o = doc::PrepareForFax(file, options, prepared, message);
+        if (o != doc::Outcome::Ok) return PreparationFailed(out, o, message, file, prepared.detected);
+        send_path = prepared.path;
+    }
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->SendFax(const_cast<char*>(file.c_str()), static_cast<unsigned int>(to.size()), to.data(), &s);
+    fax->SendFax(send_path.data(), static_cast<unsigned int>(to.size()), to.data(), &s);
+    prepared.temp.Remove();
     std::vector<std::string> json;
     for (const auto& n : numbers) json.push_back(JsonString(n));
-    return out.Finish(s, JsonObject(), [&] {
-        std::printf("sent %s to %zu recipient(s); the device accepted the job\n", file.c_str(), numbers.size());
+    const std::size_t recipients = numbers.size();
+    JsonObject data;
+    data.Num("recipients", static_cast<long long>(recipients)).Bool("raw", raw);
+    if (!raw) {
+        // A build that reads no TIFF sends one uncounted: no pages member.
+        if (prepared.pages > 0) data.Num("pages", prepared.pages);
+        data.Str("kind", prepared.detected.description).Bool("converted", prepared.converted);
+    }
+    return out.Finish(s, data, [&] {
+        if (raw) {
+            std::printf("sent %s unexamined to %zu recipient(s); the device accepted the job\n", file.c_str(),
+                        recipients);
+        } else if (prepared.pages == 0) {
+            std::printf("sent %s (%s, as it is) to %zu recipient(s); the device accepted the job\n", file.c_str(),
+                        prepared.detected.description.c_str(), recipients);
+        } else {
+            std::printf("sent %d page(s) of %s (%s%s) to %zu recipient(s); the device accepted the job\n",
+                        prepared.pages, file.c_str(), prepared.detected.description.c_str(),
+                        prepared.converted ? ", converted" : ", as it is", recipients);
+        }
     }, Diagnose(s, "send"), JsonObject().Str("file", file).Raw("numbers", JsonArray(json)));
 }
 
 int RunWait(const Output& out, const Parsed& args) {
+    // A time limit (--timeout, which every command takes) releases the wait
+    // with CancelIO; Finish reports it.
     if (!args.positional.empty()) return out.Usage("wait takes no arguments");
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");

@@ -8,6 +8,7 @@
 #include <tessaline/tessaline.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,23 @@ void StopHost();
 // library's class object on POSIX systems, through the registered class
 // (CoCreateInstance) on Windows.
 HRESULT CreateHostObject(REFCLSID clsid, REFIID iid, void** out);
+
+// Lets a thread of the command's own (a timer, a stop request) create and
+// call objects while the guard lives: on Windows the thread joins a COM
+// apartment of its own, as an apartment-threaded class needs.
+class HostThread {
+public:
+    HostThread();
+    ~HostThread();
+    HostThread(const HostThread&) = delete;
+    HostThread& operator=(const HostThread&) = delete;
+
+private:
+    bool joined_ = false;
+};
+
+// The local time of `t`; false when the system cannot tell it.
+bool LocalTime(std::time_t t, std::tm& out);
 
 void SetEnvironmentValue(const char* name, const char* value);
 // Makes `stream` carry bytes unchanged (Windows translates line ends).
@@ -52,6 +70,18 @@ std::string CheckOutputPath(const std::string& path);
 // Whether `path` is the file that standard output writes to.
 bool IsStandardOutput(const std::string& path);
 
+// What stands at a path (links followed). A regular file's size goes to
+// `size` when given.
+enum class PathKind { Missing, Regular, Directory, Other };
+PathKind StatPath(const std::string& path, long long* size = nullptr);
+// The path with every link and relative step resolved; empty when it
+// cannot be resolved.
+std::string ResolvedPath(const std::string& path);
+// The directory that holds `path` ("." for a bare name).
+std::string DirectoryOf(const std::string& path);
+// Empty when new files can be made in `dir`; otherwise why not.
+std::string CheckStoreDirectory(const std::string& dir);
+
 // Whether a fax channel device is present where an operation would look.
 bool FaxDevicePresent();
 
@@ -60,6 +90,10 @@ std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable);
 // The help text's lines on the environment variables, and the help of the
 // device listing.
 const char* EnvironmentHelp();
+// The help of send and receive, which say what this build converts and how
+// the job is stopped and runs its hook.
+const char* SendHelp();
+const char* ReceiveHelp();
 const char* DevicesHelp();
 
 }  // namespace cli

@@ -95,6 +95,41 @@ bool IsStandardOutput(const std::string& path) {
            target.st_dev == standard_output.st_dev && target.st_ino == standard_output.st_ino;
 }
 
+bool LocalTime(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }
+
+HostThread::HostThread() {}
+HostThread::~HostThread() {}
+
+PathKind StatPath(const std::string& path, long long* size) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return PathKind::Missing;
+    if (S_ISDIR(st.st_mode)) return PathKind::Directory;
+    if (!S_ISREG(st.st_mode)) return PathKind::Other;
+    if (size) *size = static_cast<long long>(st.st_size);
+    return PathKind::Regular;
+}
+
+std::string ResolvedPath(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return {};
+    std::string resolved = real;
+    std::free(real);
+    return resolved;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string CheckStoreDirectory(const std::string& dir) {
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) return std::strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "not a directory";
+    if (access(dir.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+    return {};
+}
+
 bool FaxDevicePresent() {
     if (const char* named = std::getenv("TESSALINE_FAX_DEVICE"); named && *named) {
         struct stat st {};
@@ -117,7 +152,48 @@ const char* EnvironmentHelp() {
     return "  TESSALINE_DEVICE_DIR   device directory (default $XDG_RUNTIME_DIR/tessaline, else /run/tessaline)\n"
            "  TESSALINE_FAX_DEVICE   device path of the fax channel, skipping discovery\n"
            "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
-           "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n";
+           "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n"
+           "  TESSALINE_GHOSTSCRIPT  the Ghostscript program that renders documents (default gs)\n"
+           "  PAPERSIZE              a4 or letter, the page of a conversion (default: the locale's)\n";
+}
+
+const char* SendHelp() {
+    return "Sends FILE as a fax to each NUMBER. A fax image (a TIFF: bilevel, CCITT G3 or G4, 1728 pixels wide,\n"
+           "204 x 196 or 204 x 98 dpi) is sent as it is, byte for byte. PDF, PostScript, plain text, PNG, JPEG\n"
+           "and other TIFF images are converted into one first (PDF, PostScript and text by Ghostscript, the\n"
+           "program gs): bilevel, CCITT G4, 1728 pixels wide, in a temporary file removed afterwards. Any other\n"
+           "file is refused before the device is touched (exit status 65), naming what it is.\n"
+           "  --resolution=fine|normal  204 x 196 dpi (fine, the default) or 204 x 98 dpi; a fax image of the\n"
+           "                            other resolution is converted when it is given\n"
+           "  --paper=a4|letter         the page of a conversion (default: PAPERSIZE, else the locale's\n"
+           "                            LC_PAPER, else A4)\n"
+           "  --raw                     send FILE unexamined, whatever it holds\n"
+           "  --prefix=P                the dialling prefix of every recipient\n"
+           "FILE must be a readable regular file and no NUMBER may be empty: both are checked before the device\n"
+           "is asked. The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
+           "how many recipients. TESSALINE_GHOSTSCRIPT names another Ghostscript program.";
+}
+
+const char* ReceiveHelp() {
+    return "Receives unattended: stores each fax on the device that is not yet in DIR, then waits for fax\n"
+           "events and does the same for each new one, until SIGINT or SIGTERM (exit status 0). Each fax is\n"
+           "downloaded to a hidden file in DIR and put in place whole under its device name (a file of that\n"
+           "name is never replaced), and one line is printed for it (with --json, one JSON object). DIR is\n"
+           "checked first (exit status 66).\n"
+           "  --pdf          store a PDF of each fax beside it (NAME.pdf)\n"
+           "  --remove       remove each fax from the device once it is stored and reads as a fax image\n"
+           "  --exec=CMD     run CMD with sh for each fax stored, the file's path as $1 and in the environment\n"
+           "                 TESSALINE_FAX_NAME, TESSALINE_FAX_PATH, TESSALINE_FAX_PDF, and from its log entry\n"
+           "                 TESSALINE_FAX_TIME, TESSALINE_FAX_PAGES, TESSALINE_FAX_SENDER,\n"
+           "                 TESSALINE_FAX_DURATION, TESSALINE_FAX_STATUS, TESSALINE_FAX_TYPE; its output goes\n"
+           "                 to standard error\n"
+           "  --once         store what is on the device and exit, without waiting\n"
+           "  --retry-max=S  while the device cannot be reached, try again after 1, 2, 4... seconds, at most S\n"
+           "                 (default 60)\n"
+           "With --remove, a fax whose name is already in DIR is compared with the file: the same fax is\n"
+           "removed, a different one is stored as NAME-2 (and so on). Exit status: 0 on a stop by signal or,\n"
+           "with --once, when every fax was handled; 75 when --once left some fax not stored (or not removed);\n"
+           "the FAXSTATUS when --once cannot reach the device; 124 after --timeout.";
 }
 
 const char* DevicesHelp() {

@@ -138,11 +138,7 @@ std::string CheckInputFile(const std::string& file) {
 std::string CheckOutputPath(const std::string& path) {
     struct _stat64 st {};
     if (_stat64(path.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR) return path + " is a directory";
-    // Both separators name directories; "C:" alone is the drive's current
-    // directory, "C:\" its root.
-    const std::size_t slash = path.find_last_of("/\\");
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 || path[slash - 1] == ':' ? slash + 1 : slash);
-    if (slash == std::string::npos && path.size() >= 2 && path[1] == ':') dir = path.substr(0, 2);
+    const std::string dir = DirectoryOf(path);
     if (_stat64(dir.c_str(), &st) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
     if ((st.st_mode & _S_IFMT) != _S_IFDIR) return "cannot write " + path + ": " + dir + " is not a directory";
     return {};
@@ -160,6 +156,43 @@ bool IsStandardOutput(const std::string& path) {
            out.nFileIndexHigh == target.nFileIndexHigh && out.nFileIndexLow == target.nFileIndexLow;
 }
 
+bool LocalTime(std::time_t t, std::tm& out) { return localtime_s(&out, &t) == 0; }
+
+HostThread::HostThread() : joined_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+HostThread::~HostThread() {
+    if (joined_) CoUninitialize();
+}
+
+PathKind StatPath(const std::string& path, long long* size) {
+    struct _stat64 st {};
+    if (_stat64(path.c_str(), &st) != 0) return PathKind::Missing;
+    if ((st.st_mode & _S_IFMT) == _S_IFDIR) return PathKind::Directory;
+    if ((st.st_mode & _S_IFMT) != _S_IFREG) return PathKind::Other;
+    if (size) *size = static_cast<long long>(st.st_size);
+    return PathKind::Regular;
+}
+
+std::string ResolvedPath(const std::string& path) {
+    char full[MAX_PATH];
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
+    return n == 0 || n >= sizeof(full) ? std::string() : std::string(full, n);
+}
+
+std::string DirectoryOf(const std::string& path) {
+    // Both separators name directories; "C:" alone is the drive's current
+    // directory, "C:\" its root.
+    const std::size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos) return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
+    return path.substr(0, slash == 0 || path[slash - 1] == ':' ? slash + 1 : slash);
+}
+
+std::string CheckStoreDirectory(const std::string& dir) {
+    const DWORD attributes = GetFileAttributesA(dir.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::strerror(ENOENT);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return "not a directory";
+    return {};
+}
+
 std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) {
     if (const char* named = std::getenv(variable); named && *named)
         return std::string("the device named by ") + variable + " (" + named + ")";
@@ -175,6 +208,43 @@ const char* EnvironmentHelp() {
            "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
            "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n"
            "Tessaline.dll is used as registered (regsvr32, or the installer package).\n";
+}
+
+const char* SendHelp() {
+    return "Sends FILE as a fax to each NUMBER. A TIFF is sent as it stands, byte for byte: this build converts\n"
+           "nothing and reads no TIFF, so the device judges whether it is a fax image (bilevel, CCITT G3 or G4,\n"
+           "1728 pixels wide, 204 x 196 or 204 x 98 dpi) and its pages are not counted. Any other file is\n"
+           "refused before the device is touched, naming what it is: a document (PDF, PostScript, text, PNG,\n"
+           "JPEG) with exit status 69, anything else with 65.\n"
+           "  --raw                     send FILE unexamined, whatever it holds\n"
+           "  --prefix=P                the dialling prefix of every recipient\n"
+           "  --resolution=fine|normal  refused (exit status 69): a TIFF of another resolution needs a\n"
+           "                            conversion\n"
+           "  --paper=a4|letter         taken, without effect: it is the page of a conversion\n"
+           "FILE must be a readable regular file and no NUMBER may be empty: both are checked before the device\n"
+           "is asked. The summary (and --json: recipients, kind, converted) says how many recipients.";
+}
+
+const char* ReceiveHelp() {
+    return "Receives unattended: stores each fax on the device that is not yet in DIR, then waits for fax\n"
+           "events and does the same for each new one, until Ctrl+C, Ctrl+Break or the console's closing (exit\n"
+           "status 0). Each fax is downloaded to a hidden file in DIR and put in place whole under its device\n"
+           "name (a file of that name is never replaced), and one line is printed for it (with --json, one JSON\n"
+           "object). DIR is checked first (exit status 66).\n"
+           "  --pdf          refused (exit status 69): this build writes no PDF\n"
+           "  --remove       remove each fax from the device once it is stored and reads as a TIFF\n"
+           "  --exec=CMD     run CMD with cmd.exe for each fax stored, the file's path as its last argument and\n"
+           "                 in the environment TESSALINE_FAX_NAME, TESSALINE_FAX_PATH, and from its log entry\n"
+           "                 TESSALINE_FAX_TIME, TESSALINE_FAX_PAGES, TESSALINE_FAX_SENDER,\n"
+           "                 TESSALINE_FAX_DURATION, TESSALINE_FAX_STATUS, TESSALINE_FAX_TYPE; its output goes\n"
+           "                 to standard error\n"
+           "  --once         store what is on the device and exit, without waiting\n"
+           "  --retry-max=S  while the device cannot be reached, try again after 1, 2, 4... seconds, at most S\n"
+           "                 (default 60)\n"
+           "With --remove, a fax whose name is already in DIR is compared with the file: the same fax is\n"
+           "removed, a different one is stored as NAME-2 (and so on). Exit status: 0 on a stop by Ctrl+C or,\n"
+           "with --once, when every fax was handled; 75 when --once left some fax not stored (or not removed);\n"
+           "the FAXSTATUS when --once cannot reach the device; 124 after --timeout.";
 }
 
 const char* DevicesHelp() {

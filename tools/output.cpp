@@ -7,6 +7,7 @@
 
 #include "platform/named_mutex.h"
 #include "tools/com_ref.h"
+#include "tools/deadline.h"
 #include "tools/host.h"
 
 namespace cli {
@@ -65,7 +66,8 @@ std::string Advice(FAXSTATUS s, const std::string& command) {
                    "channel's access lock? Run 'tessaline devices' to see what discovery finds";
         case FAXSTATUS_READ:
             if (command == "send")
-                return "the fax file could not be opened or read, or reading from the device failed";
+                return "the fax file could not be read, reading from the device failed, or the device refused the "
+                       "job (a fax device takes fax images: without --raw, tessaline converts documents into one)";
             return "reading from the device failed, or it answered with an unexpected status";
         case FAXSTATUS_WRITE:
             return "writing to the device failed";
@@ -132,6 +134,14 @@ std::string Merge(std::string text, const JsonObject& more) {
 
 int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human, const Cause& cause,
                    JsonObject inputs, int exit_ok) const {
+    // A call that still succeeded as the limit ran out is reported as it is.
+    if (deadline && deadline->Expired() && status != FAXSTATUS_OK) {
+        char limit[32];
+        std::snprintf(limit, sizeof(limit), "%g", timeout_seconds);
+        return Fail(kTimedOut, "timed_out",
+                    std::string("no answer within ") + limit + " s: the call was released with CancelIO",
+                    inputs.Bool("timed_out", true));
+    }
     const int exit_status = status == FAXSTATUS_OK ? exit_ok : static_cast<int>(status);
     const std::string advice = cause.text.empty() ? Advice(status, command) : cause.text;
     if (json) {
@@ -153,6 +163,18 @@ int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()
     } else {
         std::fprintf(stderr, "tessaline %s: %s (%d): %s\n", command.c_str(), StatusName(status),
                      static_cast<int>(status), advice.c_str());
+    }
+    std::fflush(stdout);
+    return exit_status;
+}
+
+int Output::Fail(int exit_status, const char* cause, const std::string& message, JsonObject data) const {
+    if (json) {
+        std::string text = Merge(JsonObject().Str("command", command).Text(), data);
+        text = Merge(text, JsonObject().Str("error", message).Str("cause", cause).Num("exit_status", exit_status));
+        std::printf("%s\n", text.c_str());
+    } else {
+        std::fprintf(stderr, "tessaline %s: %s\n", command.c_str(), message.c_str());
     }
     std::fflush(stdout);
     return exit_status;

@@ -14,10 +14,18 @@
 
 namespace cli {
 
-// Exit statuses besides 0 and the FAXSTATUS values 1 to 11 of a failed call.
+// Exit statuses besides 0 and the FAXSTATUS values 1 to 11 of a failed call
+// (those past the usage error in the style of sysexits.h); kTimedOut (124),
+// for a command that ran out of time, is in deadline.h.
 constexpr int kWrongPassword = 12;  // password check: the call succeeded, the password is wrong
 constexpr int kUsageError = 64;     // the command line is wrong
-constexpr int kLocalFileError = 66; // a local file or directory cannot be used
+constexpr int kRefused = 65;        // a file of a kind the command does not send, or a damaged one
+constexpr int kLocalFileError = 66; // a local file or directory cannot be read or used
+constexpr int kUnavailable = 69;    // a converter missing from the system or from this build
+constexpr int kCannotWrite = 73;    // a file of the command's own that cannot be written
+constexpr int kIncomplete = 75;     // receive --once: some fax was not stored (or not removed)
+
+class Deadline;
 
 const char* StatusName(FAXSTATUS s);
 const char* EventName(std::int64_t e);
@@ -44,11 +52,18 @@ Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_n
 struct Output {
     bool json = false;
     std::string command;
+    // The command's time limit, when it has one: once it has run out, a
+    // failure is reported as a time-out, whatever status the released call
+    // gave.
+    const Deadline* deadline = nullptr;
+    double timeout_seconds = 0;
 
     // Prints the outcome of a command and gives its exit status: 0 on
     // success, else the status, or `exit_ok` for a successful call whose
     // answer is no (a wrong password). `data` holds what the call obtained
     // and is printed only on success; `inputs` (what the caller gave) always.
+    // Once the command's time limit has run out, a failure is reported as
+    // the time-out (kTimedOut).
     int Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human, const Cause& cause = {},
                JsonObject inputs = {}, int exit_ok = 0) const;
     // A usage error of this command: the message and a pointer to the
@@ -57,6 +72,10 @@ struct Output {
     // A local file or directory that cannot be used, found before the device
     // was asked: what is wrong with which path; kLocalFileError.
     int LocalFailure(const std::string& message, const std::string& path) const;
+    // A failure that is no FAXSTATUS: one of the statuses above, and the
+    // message (which names what failed); in JSON with `cause` (a short code
+    // such as "refused") and the members of `data`.
+    int Fail(int exit_status, const char* cause, const std::string& message, JsonObject data = {}) const;
 };
 
 // A usage error before any command was named.

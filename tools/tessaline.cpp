@@ -8,30 +8,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "tools/command_support.h"
+#include "tools/deadline.h"
 #include "tools/host.h"
 
 namespace cli {
 namespace {
 
 const Command kCommands[] = {
-    {"send", "send [--prefix=P] FILE NUMBER...",
-     "Sends FILE (a TIFF image, sent as it is) as a fax to each NUMBER. --prefix sets the dialling prefix of\n"
-     "every recipient. FILE must be a readable regular file and no NUMBER may be empty: both are checked\n"
-     "before the device is asked.",
-     {{"--prefix", 0, true}}, RunSend},
+    {"send", "send [--prefix=P] [--resolution=fine|normal] [--paper=a4|letter] [--raw] FILE NUMBER...",
+     SendHelp(),
+     {{"--prefix", 0, true}, {"--resolution", 0, true}, {"--paper", 0, true}, {"--raw", 0, false}}, RunSend},
     {"count", "count", "Prints how many received faxes the device holds.", {}, RunCount},
-    {"list", "list",
-     "Prints the names of the device's received faxes, one a line (nothing when there are none). Under\n"
-     "--json, a name that is not valid UTF-8 is given in its hex: form, which get, rm and log take back.",
-     {}, RunList},
-    {"get", "get NAME [-o PATH|--output=PATH]",
+    {"list", "list [-l|--long]",
+     "Prints the names of the device's received faxes, one a line (nothing when there are none). With -l,\n"
+     "a table of each fax with its log entry: the device's time of it, its pages, its duration and the\n"
+     "sender's identification; --json gives each as an object with the log entry's fields. Under --json, a\n"
+     "name that is not valid UTF-8 is given in its hex: form, which get, rm and log take back.",
+     {{"--long", 'l', false}}, RunList},
+    {"get", "get NAME [-o PATH|-] [--output=PATH|-] [--pdf]",
      "Downloads the received fax NAME into PATH (default: NAME in the current directory). A regular file\n"
      "(also one reached through symbolic links, which stay) is replaced only once the whole fax has arrived\n"
-     "and been written; a FIFO or a device is written as it is. PATH's directory is checked first.",
-     {{"--output", 'o', true}}, RunGet},
+     "and been written; a FIFO or a device is written as it is. PATH's directory is checked first. With\n"
+     "--pdf, or a PATH ending in .pdf, the fax is stored as a PDF, one page per page of the fax (default\n"
+     "PATH: NAME with .pdf). -o - writes the fax (or, with --pdf, the PDF) to standard output.",
+     {{"--output", 'o', true}, {"--pdf", 0, false}}, RunGet},
     {"rm", "rm NAME", "Removes the received fax NAME from the device.", {}, RunRemove},
     {"log", "log NAME", "Prints the device's fax-log entry for NAME.", {}, RunLog},
     {"settings", "settings [--show-password] | settings set FIELD=VALUE...",
@@ -49,8 +53,15 @@ const Command kCommands[] = {
      "(prompted for, without echo, on a terminal) is the device's fax password; a wrong one exits with 12.",
      {}, RunPassword},
     {"receive-settings", "receive-settings", "Prints the device's receive-settings value.", {}, RunReceiveSettings},
-    {"wait", "wait", "Waits, without a time limit, until the device reports a fax event, and prints it.", {},
-     RunWait},
+    {"wait", "wait [--timeout=S]",
+     "Waits until the device reports a fax event, and prints it. --timeout S gives up after S seconds\n"
+     "(exit status 124), releasing the wait with CancelIO; without it the wait has no limit.",
+     {}, RunWait},
+    {"receive", "receive [--pdf] [--remove] [--exec=CMD] [--once] [--retry-max=S] DIR",
+     ReceiveHelp(),
+     {{"--pdf", 0, false}, {"--remove", 0, false}, {"--exec", 0, true}, {"--once", 0, false},
+      {"--retry-max", 0, true}},
+     RunReceive},
     {"cancel", "cancel", "Cancels the I/O pending on the fax channel, releasing a waiting 'tessaline wait'.", {},
      RunCancel},
     {"ews", "ews [--write=FILE|-] [--read=N]",
@@ -67,21 +78,29 @@ const char kExitStatus[] =
     "         access lock held by another program; the message says which)\n"
     "  12     password check: the password is wrong\n"
     "  64     a usage error\n"
-    "  66     a local file or directory cannot be used (the message names it and the system's reason)\n";
+    "  65     a file refused: of a kind send does not take, or damaged\n"
+    "  66     a local file or directory cannot be used (the message names it and the system's reason)\n"
+    "  69     a converter is missing (Ghostscript, or one this build lacks)\n"
+    "  73     a file of the command's own cannot be written (a download, a PDF, a temporary file)\n"
+    "  75     receive --once: some fax was not stored, or not removed\n"
+    "  124    the time limit of --timeout ran out\n";
 
 void PrintHelp() {
     std::printf(
-        "Usage: tessaline [--json] COMMAND [ARGS...]\n\n"
+        "Usage: tessaline [--json] [--timeout=S] COMMAND [ARGS...]\n\n"
         "Drives the fax function of a USB multifunction printer.\n\nCommands:\n");
     for (const Command& c : kCommands) std::printf("  %s\n", c.synopsis);
     std::printf(
         "\nOptions:\n"
-        "  --json     print one JSON object per command, with \"status\" and \"status_name\" for a call\n"
-        "             made and \"exit_status\" always; members a failed call did not obtain are left out.\n"
-        "             Text that is not valid UTF-8, or starts with hex:, is written as hex: and two\n"
-        "             hexadecimal digits a byte; commands take that form back wherever they take a name\n"
-        "  --help     this help; 'tessaline COMMAND --help' for a command's\n"
-        "  --version  the version\n"
+        "  --json       print one JSON object per command, with \"status\" and \"status_name\" for a call\n"
+        "               made and \"exit_status\" always; members a failed call did not obtain are left out.\n"
+        "               Text that is not valid UTF-8, or starts with hex:, is written as hex: and two\n"
+        "               hexadecimal digits a byte; commands take that form back wherever they take a name\n"
+        "  --timeout=S  give up after S seconds: a call still blocked is released with CancelIO, and the\n"
+        "               command exits with status 124 (receive stops between faxes); every command takes\n"
+        "               it, before or after its name\n"
+        "  --help       this help; 'tessaline COMMAND --help' for a command's\n"
+        "  --version    the version\n"
         "Every option may also be written --option=VALUE; -- ends a command's options.\n\n"
         "%s\n"
         "Environment:\n",
@@ -103,6 +122,11 @@ int Run(const Args& given) {
         const std::string& a = given[i];
         if (a == "--json") {
             out.json = true;
+        } else if (a == "--timeout" || a.rfind("--timeout=", 0) == 0) {
+            if (a == "--timeout" && i + 1 >= given.size()) return Usage("--timeout needs a value", out.json);
+            const std::string value = a == "--timeout" ? given[++i] : a.substr(10);
+            if (!ParseSeconds(value, out.timeout_seconds))
+                return Usage("--timeout takes a number of seconds above 0 (at most 1000000)", out.json);
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a == "--version") {
@@ -125,7 +149,10 @@ int Run(const Args& given) {
         out.command = c.name;
         Parsed parsed;
         std::string error;
-        const bool ok = ParseOptions(Args(given.begin() + i + 1, given.end()), c.options, parsed, error);
+        // Every command takes --timeout, after its name as well as before it.
+        std::vector<OptionSpec> options = c.options;
+        options.push_back({"--timeout", 0, true});
+        const bool ok = ParseOptions(Args(given.begin() + i + 1, given.end()), options, parsed, error);
         out.json |= parsed.json;
         // A command line refused before its --json was reached still asks for JSON.
         for (std::size_t k = i + 1; !ok && k < given.size() && given[k] != "--"; ++k) out.json |= given[k] == "--json";
@@ -134,7 +161,23 @@ int Run(const Args& given) {
             return 0;
         }
         if (!ok) return out.Usage(error);
-        return c.run(out, parsed);
+        if (parsed.Has("--timeout")) {
+            double seconds = 0;
+            if (!ParseSeconds(parsed.Value("--timeout"), seconds))
+                return out.Usage("--timeout takes a number of seconds above 0 (at most 1000000)");
+            out.timeout_seconds = seconds;
+        }
+        // A time limit releases the command's blocked call with CancelIO;
+        // receive keeps its own, to stop between faxes.
+        std::unique_ptr<Deadline> deadline;
+        if (out.timeout_seconds > 0 && out.command != "receive") {
+            deadline = std::make_unique<Deadline>(out.timeout_seconds, CancelFaxIo,
+                                                  "tessaline " + out.command + ": timed out");
+            out.deadline = deadline.get();
+        }
+        const int status = c.run(out, parsed);
+        if (deadline) deadline->Stop();
+        return status;
     }
     for (std::size_t k = i + 1; k < given.size() && given[k] != "--"; ++k) out.json |= given[k] == "--json";
     return Usage("unknown command '" + name + "'", out.json);

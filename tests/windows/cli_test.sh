@@ -40,7 +40,7 @@ json() {
 
 # Help and usage errors.
 run 0 --help
-has "$out" "Usage: tessaline [--json] COMMAND"
+has "$out" "Usage: tessaline [--json] [--timeout=S] COMMAND"
 has "$out" "TESSALINE_FAX_DEVICE"
 run 0 --version
 [[ $out =~ ^tessaline\ [0-9]+\.[0-9]+ ]] && ok || fail "--version: $out"
@@ -88,12 +88,22 @@ export TESSALINE_FAX_DEVICE=$fax TESSALINE_EWS_DEVICE=$ews
 
 run 0 list
 [ -z "$out" ] && ok || fail "list of an empty device printed: $out"
-head -c 3000 /dev/urandom > "$work/fax.tif"
+# A TIFF goes as it stands (this build reads no TIFF): a little-endian
+# header and one empty directory, then noise, 3000 bytes in all.
+{ printf 'II*\0\010\0\0\0\0\0\0\0\0\0'; head -c 2986 /dev/urandom; } > "$work/fax.tif"
+head -c 3000 /dev/urandom > "$work/noise.bin"
+printf '%%PDF-1.4\n' > "$work/doc.pdf"
 run 64 send fax.tif 5550100 ""
 run 0 send fax.tif 5550100
-has "$out" "1 recipient(s)"
+has "$out" "(a TIFF image, as it is) to 1 recipient(s)"
 run 0 --json send --prefix 9 fax.tif 5550100
-json '.status == 0'
+json '.status == 0 and .kind == "a TIFF image" and .converted == false and (has("pages") | not)'
+# What this build cannot send is refused before the device is asked.
+run 65 send noise.bin 5550100
+run 69 --json send doc.pdf 5550100
+json '.cause == "unavailable" and .exit_status == 69'
+run 69 send --resolution=normal fax.tif 5550100
+has "$err" "converts nothing" "stderr"
 run 0 count
 [ "$out" = 2 ] && ok || fail "count: $out"
 run 0 --json count
@@ -108,6 +118,24 @@ run 0 get fax0001.tif -o 'Empfänger ä.tif'
 cmp -s "$work/fax.tif" "$work/Empfänger ä.tif" && ok || fail "download to an ANSI file name: $(ls "$work")"
 run 0 --json get fax0002.tif -o 'C:\windows\temp\second.tif'
 json '.bytes == 3000'
+# -o - writes the fax alone to standard output, byte for byte.
+run 0 get fax0001.tif -o -
+cmp -s "$work/fax.tif" "$work/out" && ok || fail "get -o - wrote $(wc -c < "$work/out") bytes, not the fax"
+run 69 get fax0001.tif --pdf
+has "$err" "cannot write a PDF" "stderr"
+[ ! -e "$work/fax0001.pdf" ] && ls "$work" | grep -vq '^\.tessaline-' && ok || fail "get --pdf left files: $(ls -a "$work")"
+# The receive job stores what is on the device, once, and a second run
+# finds it stored; its hook runs through cmd.exe with the fax's path.
+mkdir -p "$work/inbox"
+run 0 --json receive --once --exec 'echo hook' inbox
+[ "$(jq -s 'map(select(.path != null and .hook_status == 0 and .verified)) | length' "$work/out" 2>/dev/null)" = 2 ] &&
+  ok || fail "receive --once: $out"
+cmp -s "$work/fax.tif" "$work/inbox/fax0001.tif" && ok || fail "receive stored: $(ls -a "$work/inbox")"
+has "$err" 'hook "inbox/fax0001.tif"' "stderr"
+[ -z "$(ls -A "$work/inbox" | grep '^\.')" ] && ok || fail "receive left hidden files: $(ls -A "$work/inbox")"
+run 0 receive --once inbox
+run 69 receive --once --pdf inbox
+run 66 receive --once missing-dir
 run 64 get fax0001.tif -o 'Fax Φ.tif'
 has "$err" "code page (1252) cannot hold" "stderr"
 [ ! -e "$work/Fax Φ.tif" ] && [ ! -e "$work/Fax ?.tif" ] && ok || fail "a file was written for a refused name"

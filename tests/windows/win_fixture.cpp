@@ -2,6 +2,8 @@
 // per test, a temporary directory, and the simulated device behind pipes.
 #include "win_fixture.h"
 
+#include "sim/driver_install_win32.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -10,13 +12,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-
-std::string ProgramDirectory() {
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of('\\') + 1);
-}
 
 std::string TessalinePath() { return ProgramDirectory() + "Tessaline.dll"; }
 
@@ -102,20 +97,44 @@ void NoDeviceTest::SetUp() {
     ModuleTest::SetUp();
 }
 
-void PipeDeviceTest::SetUp() {
-    device_ = std::make_unique<sim::PipeDevice>(UniqueName("t"));
-    ASSERT_TRUE(device_->Start()) << device_->error();
-    SetEnv("TESSALINE_FAX_DEVICE", device_->fax_path().c_str());
-    SetEnv("TESSALINE_EWS_DEVICE", device_->ews_path().c_str());
+std::string FrontName(const ::testing::TestParamInfo<Front>& info) {
+    return info.param == Front::Pipe ? "Pipe" : "Driver";
+}
+
+::testing::AssertionResult DriverInstalled() {
+    static bool done = false;
+    static std::string failure;
+    if (!done) {
+        done = true;
+        bool installed = false;
+        if (!sim::DriverDevicesInstalled()) sim::InstallDriverDevices(sim::InfBesideProgram(), installed, failure);
+    }
+    if (!failure.empty()) return ::testing::AssertionFailure() << "installing the driver: " << failure;
+    return ::testing::AssertionSuccess();
+}
+
+void DeviceTest::SetUp() {
+    SetEnv("TESSALINE_FAX_DEVICE", nullptr);
+    SetEnv("TESSALINE_EWS_DEVICE", nullptr);
+    if (through_driver()) {
+        ASSERT_TRUE(DriverInstalled());
+        driver_ = std::make_unique<sim::DriverDevice>();
+        ASSERT_TRUE(driver_->Start()) << driver_->error();
+    } else {
+        pipes_ = std::make_unique<sim::PipeDevice>(UniqueName("t"));
+        ASSERT_TRUE(pipes_->Start()) << pipes_->error();
+        SetEnv("TESSALINE_FAX_DEVICE", pipes_->fax_path().c_str());
+        SetEnv("TESSALINE_EWS_DEVICE", pipes_->ews_path().c_str());
+    }
     ModuleTest::SetUp();
 }
 
-void PipeDeviceTest::TearDown() {
+void DeviceTest::TearDown() {
     ModuleTest::TearDown();
     SetEnv("TESSALINE_FAX_DEVICE", nullptr);
     SetEnv("TESSALINE_EWS_DEVICE", nullptr);
-    if (device_) device_->Stop();
-    device_.reset();
+    pipes_.reset();
+    driver_.reset();
 }
 
 CapturedStdout::CapturedStdout() {
@@ -193,6 +212,8 @@ void ChildProcess::Kill() {
         WaitForSingleObject(process_, INFINITE);
     }
 }
+
+bool ChildProcess::Running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
 
 DWORD ChildProcess::Wait() {
     DWORD code = 0;

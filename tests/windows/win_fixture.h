@@ -13,12 +13,12 @@
 #include <memory>
 #include <string>
 
+#include "program_dir.h"
 #include "tools/com_ref.h"
+#include "sim/driver_device_win32.h"
 #include "sim/pipe_device_win32.h"
 
-// The directory of the test program, with a final backslash; the DLL and the
-// helper programs are built there.
-std::string ProgramDirectory();
+// Tessaline.dll in the program directory (program_dir.h).
 std::string TessalinePath();
 // The command line that runs a helper program of the program directory.
 std::string HelperCommand(const char* program, const char* arguments);
@@ -67,15 +67,27 @@ protected:
     void SetUp() override;
 };
 
-// A simulated device behind named pipes, served in this process, and the
-// transport pointed at it.
-class PipeDeviceTest : public ModuleTest {
+// How the simulated device is reached: behind named pipes named by
+// explicit device paths, or through its driver, found by discovery.
+enum class Front { Pipe, Driver };
+std::string FrontName(const ::testing::TestParamInfo<Front>& info);
+
+// Installs the simulated device's driver from the .inf beside the test
+// program unless it is installed; once per process.
+::testing::AssertionResult DriverInstalled();
+
+// A simulated device served in this process behind the front of the test's
+// parameter, and the transport pointed at it (for the driver: no device path
+// set, so discovery finds it).
+class DeviceTest : public ModuleTest, public ::testing::WithParamInterface<Front> {
 protected:
     void SetUp() override;
     void TearDown() override;
-    sim::Firmware& fw() { return device_->firmware(); }
+    sim::Firmware& fw() { return pipes_ ? pipes_->firmware() : driver_->firmware(); }
+    bool through_driver() const { return GetParam() == Front::Driver; }
 
-    std::unique_ptr<sim::PipeDevice> device_;
+    std::unique_ptr<sim::PipeDevice> pipes_;
+    std::unique_ptr<sim::DriverDevice> driver_;
 };
 
 // The simulated device serves each connection on a thread of its own, so what
@@ -121,6 +133,7 @@ public:
     std::string ReadLine();
     void Kill();
     DWORD Wait();  // its exit code
+    bool Running() const;
 
 private:
     HANDLE process_ = nullptr;

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The unattended receive job and the time limits, against tessaline-simd in
+# loopback, restarted under the job's feet.
+#
+#   receive_test.sh BUILD_DIR
+set -uo pipefail
+
+bin=$1
+name=receive
+source "$(dirname "$0")/cli_lib.sh"
+tsl() { "$bin/tessaline" "$@"; }
+device() { start_device --loopback --fax-number 5550100 --state "$work/state" --faxes "$work/incoming"; }
+
+# eventually COMMAND...: true once COMMAND holds, within 20 seconds.
+eventually() {
+  for _ in $(seq 200); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+listing() { (cd "$1" && ls -A | tr '\n' ' '); }
+
+# A device holding two faxes that arrived through loopback and one presented
+# from a folder that is no fax image.
+mkdir -p "$work/incoming" "$work/d1" "$work/d2" "$work/d3" "$work/d4"
+printf 'not a fax image' >"$work/incoming/odd.tif"
+"$bin/tessaline-mktiff" "$work/fax.tif" 2
+device
+tsl send "$work/fax.tif" 5550100 >/dev/null && tsl wait >/dev/null || fail "first fax"
+tsl send "$work/fax.tif" 5550100 >/dev/null && tsl wait >/dev/null || fail "second fax"
+
+# --once fetches exactly the faxes present, one log line each, and a second
+# run finds nothing new. odd.tif is stored as the device sent it.
+tsl receive --once "$work/d1" >"$work/once.out" 2>"$work/once.err" || fail "receive --once: $(cat "$work/once.err")"
+[ "$(listing "$work/d1")" = "fax0001.tif fax0002.tif odd.tif " ] || fail "receive --once stored: $(listing "$work/d1")"
+[ "$(wc -l <"$work/once.out")" -eq 3 ] || fail "not one line per fax: $(cat "$work/once.out")"
+cmp -s "$work/fax.tif" "$work/d1/fax0001.tif" || fail "a stored fax differs from what was sent"
+tsl receive --once "$work/d1" >"$work/again.out" || fail "second receive --once"
+[ -s "$work/again.out" ] && fail "a second run stored again: $(cat "$work/again.out")"
+[ "$(tsl count)" = 3 ] || fail "receive without --remove removed faxes"
+
+# --remove removes only what was stored and reads as a fax image; the hook
+# sees each file with its log entry; --pdf adds a PDF of each fax image.
+hook='printf "%s %s %s\n" "$1" "$TESSALINE_FAX_PAGES" "$TESSALINE_FAX_SENDER" >>"$HOOK_LOG"'
+HOOK_LOG=$work/hook.log tsl --json receive --once --remove --pdf --exec "$hook" "$work/d2" >"$work/remove.out"
+rc=$?
+[ "$rc" -eq 75 ] || fail "receive --remove with a fax it cannot remove exited $rc"
+[ "$(listing "$work/d2")" = "fax0001.pdf fax0001.tif fax0002.pdf fax0002.tif odd.tif " ] ||
+  fail "receive --remove --pdf stored: $(listing "$work/d2")"
+[ "$(tsl list)" = odd.tif ] || fail "left on the device: $(tsl list)"
+jq -se 'length == 3 and ([.[] | select(.removed)] | length) == 2 and
+        (.[] | select(.name == "fax0001.tif") | .pages == 2 and .hook_status == 0 and .Pages == 2)' \
+  "$work/remove.out" >/dev/null || fail "receive --json lines: $(cat "$work/remove.out")"
+[ "$(grep -c "^$work/d2/fax000[12].tif 2 +1 555 0100\$" "$work/hook.log")" -eq 2 ] ||
+  fail "the hook's view: $(cat "$work/hook.log")"
+grep -q "^$work/d2/odd.tif " "$work/hook.log" || fail "the hook did not see odd.tif"
+
+# The job keeps going while the device goes away and comes back, and stops
+# cleanly on SIGTERM. Starting, it drains what is there.
+lines() { [ "$(wc -l <"$work/run.out")" -ge "$1" ]; }
+"$bin/tessaline" receive --retry-max 2 "$work/d3" >"$work/run.out" 2>"$work/run.err" &
+job=$!
+eventually test -f "$work/d3/odd.tif" || fail "the job did not drain the device at start"
+tsl send "$work/fax.tif" 5550100 >/dev/null || fail "send while the job waits"
+eventually lines 2 || fail "the job did not store a fax that arrived: $(cat "$work/run.out")"
+stop_device
+eventually grep -q 'the device cannot be reached' "$work/run.err" || fail "the device's absence went unreported"
+device
+tsl send "$work/fax.tif" 5550100 >/dev/null || fail "send after the restart"
+eventually lines 3 ||
+  fail "the job did not store a fax after the device came back: $(cat "$work/run.out" "$work/run.err")"
+[ "$(ls "$work/d3" | wc -l)" -eq 3 ] || fail "the job stored: $(listing "$work/d3")"
+kill -TERM "$job"
+start=$(date +%s%N)
+wait "$job"; rc=$?
+job=
+elapsed=$((($(date +%s%N) - start) / 1000000))
+[ "$rc" -eq 0 ] || fail "SIGTERM: the job exited $rc"
+[ "$elapsed" -lt 5000 ] || fail "the job took $elapsed ms to stop"
+ls -A "$work/d3" | grep -q '^\.' && fail "temporary files left in the folder: $(ls -A "$work/d3")"
+grep -q 'the device is back' "$work/run.err" || fail "the device's return went unreported: $(cat "$work/run.err")"
+
+# Time limits: a wait, and any command, released within about a second,
+# with their own status.
+for args in "wait --timeout=1" "--timeout 1 wait" "--json --timeout 0.5 receive $work/d4"; do
+  start=$(date +%s%N)
+  tsl $args >"$work/timeout.out" 2>"$work/timeout.err"
+  rc=$?
+  elapsed=$((($(date +%s%N) - start) / 1000000))
+  [ "$rc" -eq 124 ] || fail "tessaline $args exited $rc: $(cat "$work/timeout.err")"
+  [ "$elapsed" -lt 4000 ] || fail "tessaline $args took $elapsed ms"
+done
+tsl --json wait --timeout 0.3 >"$work/timeout.out"
+jq -e '.timed_out == true and .cause == "timed_out" and .exit_status == 124' "$work/timeout.out" >/dev/null || fail "wait --timeout in JSON: $(cat "$work/timeout.out")"
+for bad in "wait --timeout 0" "wait --timeout -1" "wait --timeout 1x" "--timeout nan count"; do
+  tsl $bad >/dev/null 2>&1
+  rc=$?
+  [ "$rc" -eq 64 ] || fail "tessaline $bad exited $rc, expected 64"
+done
+
+finish

@@ -1,0 +1,95 @@
+// The tool's receive command: the unattended job, one line per fax.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "tools/command_support.h"
+#include "tools/deadline.h"
+#include "tools/documents/documents.h"
+#include "tools/receive.h"
+
+namespace cli {
+namespace {
+
+std::string Now() {
+    std::tm tm{};
+    char text[32] = "";
+    if (LocalTime(std::time(nullptr), tm)) std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &tm);
+    return text;
+}
+
+void PrintFax(const Output& out, const FaxOutcome& f) {
+    if (out.json) {
+        // Members of what did not happen are left out, never given as placeholders.
+        JsonObject o;
+        o.Str("command", "receive").Str("time", Now()).Str("name", f.name);
+        if (!f.path.empty()) o.Str("path", f.path);
+        if (!f.pdf_path.empty()) o.Str("pdf", f.pdf_path);
+        o.Bool("already_stored", f.already_stored).Bool("verified", f.verified);
+        if (f.verified && f.pages > 0) o.Num("pages", f.pages);  // a build that reads no TIFF counts none
+        o.Bool("removed", f.removed);
+        if (f.hook_status >= 0) o.Num("hook_status", f.hook_status);
+        o.Num("status", f.status).Str("status_name", StatusName(f.status));
+        if (!f.error.empty()) o.Str("error", f.error);
+        if (!f.warning.empty()) o.Str("warning", f.warning);
+        if (f.have_log) AddLogEntry(o, f.log);
+        std::printf("%s\n", o.Text().c_str());
+    } else {
+        std::string line = Now() + " " + f.name;
+        if (f.path.empty()) {
+            line += " not stored";
+        } else if (f.already_stored) {
+            line += " already stored as " + f.path;
+        } else {
+            line += " stored as " + f.path;
+            if (f.verified) line += " (" + std::to_string(f.pages) + " page(s)";
+            if (f.have_log) {
+                line += (f.verified ? ", " : " (") + std::string("from ") + Field(f.log.CIS, sizeof(f.log.CIS)) +
+                        ", received " + LogTime(f.log.SendTime);
+            }
+            if (f.verified || f.have_log) line += ")";
+        }
+        if (!f.pdf_path.empty()) line += ", PDF " + f.pdf_path;
+        if (f.hook_status >= 0) line += ", hook exited " + std::to_string(f.hook_status);
+        if (f.removed) line += ", removed from the device";
+        if (!f.warning.empty()) line += "; " + f.warning;
+        if (!f.error.empty()) line += ": " + f.error;
+        std::printf("%s\n", line.c_str());
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunReceive(const Output& out, const Parsed& args) {
+    ReceiveOptions o;
+    o.pdf = args.Has("--pdf");
+    if (std::string why; o.pdf && !doc::PdfAvailable(why)) return out.Fail(kUnavailable, "unavailable", why);
+    o.remove = args.Has("--remove");
+    o.once = args.Has("--once");
+    if (args.Has("--exec")) {
+        o.exec = args.Value("--exec");
+        if (o.exec.empty()) return out.Usage("--exec needs a command");
+    }
+    if (args.Has("--retry-max") && (!ParseSeconds(args.Value("--retry-max"), o.retry_max) || o.retry_max < 1))
+        return out.Usage("--retry-max takes a number of seconds, 1 or more");
+    if (args.positional.size() > 1) return out.Usage("receive takes one DIR");
+    if (args.positional.empty()) return out.Usage("receive needs a DIR to store the faxes in");
+    o.dir = args.positional[0];
+    while (o.dir.size() > 1 && o.dir.back() == '/') o.dir.pop_back();
+    if (const std::string wrong = CheckStoreDirectory(o.dir); !wrong.empty())
+        return out.LocalFailure("cannot store faxes in " + o.dir + ": " + wrong, o.dir);
+    o.timeout = out.timeout_seconds;
+    ReceiveReport report;
+    report.fax = [&out](const FaxOutcome& f) { PrintFax(out, f); };
+    report.notice = [](const std::string& text) {
+        std::fprintf(stderr, "tessaline receive: %s\n", text.c_str());
+        std::fflush(stderr);
+    };
+    const int status = Receive(o, report);
+    if (status == kTimedOut) std::fprintf(stderr, "tessaline receive: the time limit ran out\n");
+    return status;
+}
+
+}  // namespace cli

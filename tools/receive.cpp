@@ -1,0 +1,368 @@
+// The receive job: drain the device into a folder, wait for fax events,
+// and keep going across the device's absences until asked to stop.
+#include "tools/receive.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tools/command_support.h"
+#include "tools/deadline.h"
+#include "tools/documents/documents.h"
+#include "tools/output.h"
+#include "tools/receive_platform.h"
+
+namespace cli {
+namespace {
+
+// A USBFAX object for the life of the job (the object keeps no state
+// between calls: each method is one conversation of its own).
+struct FaxObject {
+    IUSBFAX* p = nullptr;
+    FaxObject() {
+        if (FAILED(CreateHostObject(CLSID_USBFAX, IID_IUSBFAX, reinterpret_cast<void**>(&p)))) p = nullptr;
+    }
+    ~FaxObject() {
+        if (p) p->Release();
+    }
+    FaxObject(const FaxObject&) = delete;
+    FaxObject& operator=(const FaxObject&) = delete;
+};
+
+std::string Field(const char* p, std::size_t width) {
+    const void* nul = std::memchr(p, 0, width);
+    return std::string(p, nul ? static_cast<const char*>(nul) - p : width);
+}
+
+// The file name a fax is stored under: the last component of the device's
+// name, so that no name can lead outside the folder. Names that are no file
+// name, or that would be hidden (the job's own temporary files start with a
+// dot), give "".
+std::string LocalName(const std::string& device_name) {
+    const std::size_t slash = device_name.find_last_of("/\\");
+    std::string name = slash == std::string::npos ? device_name : device_name.substr(slash + 1);
+    if (name.empty() || name[0] == '.') return "";
+    return name;
+}
+
+// NAME.tif -> NAME-2.tif, NAME-3.tif, ...
+std::string Numbered(const std::string& name, int n) {
+    const std::size_t dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+    const std::string ext = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
+    return stem + "-" + std::to_string(n) + ext;
+}
+
+std::string WithExtension(const std::string& path, const std::string& ext) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) return path.substr(0, dot) + ext;
+    return path + ext;
+}
+
+class Job {
+public:
+    Job(const ReceiveOptions& options, const ReceiveReport& report) : o_(options), report_(report) {}
+
+    int Run();
+    void RequestStop(bool timed_out);
+
+private:
+    enum class Phase { Working, Waiting, Sleeping };
+
+    FAXSTATUS Drain(int& failures);
+    // Handles one fax; false when the device is gone and the drain is to end.
+    bool Handle(const std::string& name, int& failures);
+    bool Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& local);
+    void SleepFor(double seconds);
+    bool Stopping() const { return stop_.load(); }
+    void Notice(const std::string& text) {
+        if (report_.notice) report_.notice(text);
+    }
+
+    const ReceiveOptions& o_;
+    const ReceiveReport& report_;
+    FaxObject fax_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> timed_out_{false};
+    std::atomic<Phase> phase_{Phase::Working};
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::mutex cancel_mu_;  // the signal thread and the timer may both stop the job
+};
+
+void Job::RequestStop(bool timed_out) {
+    if (timed_out) timed_out_.store(true);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stop_.store(true);
+    }
+    cv_.notify_all();
+    // The wait is released with CancelIO. A cancel that comes just before
+    // the wait reaches the device would be lost, so it is repeated while the
+    // job still waits. A download under way is let finish: CancelIO would
+    // end it half done (and the transfers of other programs with it).
+    std::lock_guard<std::mutex> cancelling(cancel_mu_);
+    while (phase_.load() == Phase::Waiting) {
+        CancelFaxIo();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+void Job::SleepFor(double seconds) {
+    std::unique_lock<std::mutex> lock(mu_);
+    phase_.store(Phase::Sleeping);
+    cv_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stop_.load(); });
+    phase_.store(Phase::Working);
+}
+
+bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& local) {
+    doc::TempFile temp;
+    std::string error;
+    if (!temp.Create(o_.dir, ".part", error)) {
+        out.error = error;
+        return true;
+    }
+    FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+    std::string path = temp.Path();
+    fax_.p->GetReceivedFax(&fax_name, path.data(), &s);
+    out.status = s;
+    if (s != FAXSTATUS_OK) {
+        out.error = "the download failed";
+        return s != FAXSTATUS_NO_DEVICE;
+    }
+    std::string why;
+    out.verified = doc::VerifyFaxImage(temp.Path(), out.pages, why);
+    if (!out.verified) out.warning = "it is no readable fax image (" + why + "); stored as the device sent it";
+
+    // A fax whose name is already in the folder: the same fax stored by an
+    // earlier run that stopped before removing it, or a new fax under a name
+    // the device uses again. Only with --remove does the job look: without
+    // it the faxes stay on the device, and a name in the folder is one
+    // already stored.
+    std::string target = o_.dir + "/" + local;
+    for (int n = 2; FileExists(target); ++n) {
+        if (SameContent(target, temp.Path())) {
+            out.already_stored = true;
+            out.path = target;
+            return true;
+        }
+        target = o_.dir + "/" + Numbered(local, n);
+    }
+    for (int n = 2;; ++n) {
+        if (PutInPlace(temp.Path(), target)) break;
+        if (errno != EEXIST || n > 1000) {
+            out.error = "cannot store " + target + ": " + std::strerror(errno);
+            out.verified = false;
+            return true;
+        }
+        target = o_.dir + "/" + Numbered(local, n);
+    }
+    out.path = target;
+    // The checks named the hidden download; the fax now has its own name.
+    for (std::size_t at; (at = out.warning.find(temp.Path())) != std::string::npos;)
+        out.warning.replace(at, temp.Path().size(), target);
+    if (o_.pdf) {
+        doc::TempFile pdf;
+        int pages = 0;
+        std::string message;
+        const std::string pdf_target = WithExtension(target, ".pdf");
+        if (!pdf.Create(o_.dir, ".part", message) ||
+            doc::FaxToPdf(temp.Path(), pdf.Path(), pages, message) != doc::Outcome::Ok) {
+            out.error += (out.error.empty() ? "" : "; ") + ("no PDF: " + message);
+        } else if (!PutInPlace(pdf.Path(), pdf_target)) {
+            out.error += (out.error.empty() ? "" : "; ") +
+                         ("cannot store " + pdf_target + ": " + std::strerror(errno));
+        } else {
+            out.pdf_path = pdf_target;
+        }
+    }
+    return true;
+}
+
+bool Job::Handle(const std::string& name, int& failures) {
+    FaxOutcome out;
+    out.name = name;
+    FAX_FILENAME fax_name{};
+    std::memcpy(fax_name.faxPath, name.data(), std::min(name.size(), sizeof(fax_name.faxPath) - 1));
+    const std::string local = LocalName(name);
+    if (local.empty()) {
+        out.error = "the device's name is no file name; the fax is left on the device";
+        out.status = FAXSTATUS_CMD_FAIL;
+        ++failures;
+        if (report_.fax) report_.fax(out);
+        return true;
+    }
+    // Without --remove, a name already in the folder is a fax already stored.
+    if (!o_.remove && FileExists(o_.dir + "/" + local)) return true;
+
+    FAXSTATUS log_status = FAXSTATUS_CMD_FAIL;
+    fax_.p->GetFaxLogEntry(&fax_name, &out.log, &log_status);
+    out.have_log = log_status == FAXSTATUS_OK;
+    if (log_status == FAXSTATUS_NO_DEVICE) return false;
+
+    const bool device_there = Store(out, fax_name, local);
+    if (!device_there) return false;
+    if (out.path.empty()) {
+        ++failures;
+        if (report_.fax) report_.fax(out);
+        return true;
+    }
+    if (!out.already_stored && !o_.exec.empty()) {
+        std::vector<std::pair<std::string, std::string>> env = {
+            {"TESSALINE_FAX_NAME", name}, {"TESSALINE_FAX_PATH", out.path}, {"TESSALINE_FAX_PDF", out.pdf_path}};
+        if (out.have_log) {
+            const FAX_LOG_ENTRY& e = out.log;
+            env.insert(env.end(), {{"TESSALINE_FAX_TIME", LogTime(e.SendTime)},
+                                   {"TESSALINE_FAX_PAGES", std::to_string(e.Pages)},
+                                   {"TESSALINE_FAX_SENDER", Field(e.CIS, sizeof(e.CIS))},
+                                   {"TESSALINE_FAX_DURATION", std::to_string(e.Duration)},
+                                   {"TESSALINE_FAX_STATUS", std::to_string(e.FAXSTATUS)},
+                                   {"TESSALINE_FAX_TYPE", std::to_string(e.FaxType)}});
+        }
+        out.hook_status = RunHook(o_.exec, out.path, env);
+        if (out.hook_status != 0)
+            out.error += (out.error.empty() ? "" : "; ") + ("the hook exited with " + std::to_string(out.hook_status));
+    }
+    // Removed only what is stored whole and reads as the fax image it is.
+    if (o_.remove && !out.verified) {
+        out.error += (out.error.empty() ? "" : "; ") + std::string("left on the device, as it is no fax image");
+    } else if (o_.remove) {
+        FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+        fax_.p->RemoveReceivedFax(&fax_name, &s);
+        out.removed = s == FAXSTATUS_OK;
+        if (!out.removed) {
+            out.status = s;
+            out.error += (out.error.empty() ? "" : "; ") + std::string("it could not be removed from the device");
+        }
+    }
+    if (!out.error.empty()) ++failures;
+    if (report_.fax) report_.fax(out);
+    return true;
+}
+
+FAXSTATUS Job::Drain(int& failures) {
+    // The device lists at most 40 faxes; when removals make room, the list
+    // is fetched again until it is short or nothing more is removed.
+    for (;;) {
+        FAX_FILENAME names[MAX_RECEIVED_FAXES];
+        std::memset(names, 0, sizeof(names));
+        FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+        fax_.p->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+        if (s != FAXSTATUS_OK) return s;
+        std::vector<std::string> list;
+        for (const FAX_FILENAME& n : names) {
+            std::string name = Field(n.faxPath, sizeof(n.faxPath));
+            if (name.empty()) break;
+            list.push_back(name);
+        }
+        int before = failures;
+        for (const std::string& name : list) {
+            if (Stopping()) return FAXSTATUS_OK;
+            if (!Handle(name, failures)) return FAXSTATUS_NO_DEVICE;
+        }
+        if (!o_.remove || list.size() < MAX_RECEIVED_FAXES || failures != before) return FAXSTATUS_OK;
+    }
+}
+
+int Job::Run() {
+    if (!fax_.p) {
+        std::fprintf(stderr, "tessaline receive: cannot create the USBFAX object\n");
+        return FAXSTATUS_MEMALLOC;
+    }
+    std::thread timer;
+    std::mutex timer_mu;
+    std::condition_variable timer_cv;
+    bool finished = false;
+    if (o_.timeout > 0) {
+        timer = std::thread([&] {
+            std::unique_lock<std::mutex> lock(timer_mu);
+            if (!timer_cv.wait_for(lock, std::chrono::duration<double>(o_.timeout), [&] { return finished; })) {
+                lock.unlock();
+                RequestStop(true);
+            }
+        });
+    }
+    double delay = 1;
+    bool lost = false;
+    int failures = 0;
+    int status = 0;
+    while (!Stopping()) {
+        const FAXSTATUS s = Drain(failures);
+        if (Stopping()) break;
+        if (s != FAXSTATUS_OK) {
+            if (o_.once) {
+                status = s;
+                break;
+            }
+            if (!lost)
+                Notice("the device cannot be reached (" + std::to_string(static_cast<int>(s)) +
+                       "); trying again with a growing delay");
+            lost = true;
+            SleepFor(delay);
+            delay = std::min(delay * 2, o_.retry_max);
+            continue;
+        }
+        if (lost) Notice("the device is back");
+        lost = false;
+        delay = 1;
+        if (o_.once) {
+            status = failures ? kIncomplete : 0;
+            break;
+        }
+        FAX_STATUS_ENUM event = e_NoFaxesAvailable;
+        FAXSTATUS ws = FAXSTATUS_CMD_FAIL;
+        phase_.store(Phase::Waiting);
+        if (!Stopping()) fax_.p->WaitForReceivedFax(&event, &ws);
+        phase_.store(Phase::Working);
+        if (Stopping()) break;
+        if (ws != FAXSTATUS_OK) {
+            // Cancelled by someone else, a device that went away mid-wait,
+            // or one whose driver has no events: look again after a pause
+            // (the drain finds what came meanwhile).
+            SleepFor(delay);
+            delay = std::min(delay * 2, o_.retry_max);
+        }
+    }
+    if (timer.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(timer_mu);
+            finished = true;
+        }
+        timer_cv.notify_all();
+        timer.join();
+    }
+    if (timed_out_.load()) return kTimedOut;
+    if (Stopping()) Notice("stopped");
+    return status;
+}
+
+}  // namespace
+
+std::string LogTime(const FAX_TIME& t) {
+    char buf[48];
+    std::snprintf(buf, sizeof(buf), "%04d-%02d-%02d %02d:%02d:%02d", 2000 + t.year, t.month, t.day, t.hour, t.min,
+                  t.sec);
+    return buf;
+}
+
+int Receive(const ReceiveOptions& options, const ReceiveReport& report) {
+    if (!IsDirectory(options.dir)) {
+        std::fprintf(stderr, "tessaline receive: %s is not a directory\n", options.dir.c_str());
+        return kLocalFileError;
+    }
+    Job job(options, report);
+    OnStopSignals([&job] { job.RequestStop(false); });
+    const int status = job.Run();
+    RestoreStopSignals();
+    return status;
+}
+
+}  // namespace cli

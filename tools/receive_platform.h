@@ -1,0 +1,37 @@
+// What the receive job needs of the system: files put in place without
+// replacing another, a hook run with its own environment, and a stop
+// request from a signal.
+#ifndef TESSALINE_TOOLS_RECEIVE_PLATFORM_H
+#define TESSALINE_TOOLS_RECEIVE_PLATFORM_H
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace cli {
+
+// Flushes `temp` to disk and gives it the name `target` unless that name is
+// taken. False with errno EEXIST when it is; false with another errno when
+// the file can't be flushed or named.
+bool PutInPlace(const std::string& temp, const std::string& target);
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// Whether two files hold the same bytes.
+bool SameContent(const std::string& a, const std::string& b);
+
+// Runs `command` through the shell with `path` as its first argument and
+// `env` added to the environment, its standard output sent to standard
+// error (the job's own output stays one line per fax). Returns its exit
+// status, 128 + the signal that ended it, or -1 when it could not be run.
+int RunHook(const std::string& command, const std::string& path,
+            const std::vector<std::pair<std::string, std::string>>& env);
+
+// SIGINT and SIGTERM call `on_stop` from a thread of their own (never from
+// the signal handler itself), once per signal.
+void OnStopSignals(std::function<void()> on_stop);
+void RestoreStopSignals();
+
+}  // namespace cli
+
+#endif
