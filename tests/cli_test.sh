@@ -289,18 +289,26 @@ mkdir "$folder"
 cp "$work/fax.tif" "$folder/Ünïcödé.tif"
 cp "$work/fax.tif" "$folder/$(printf 'caf\xe9.tif')"
 cp "$work/fax.tif" "$folder/hex:41.tif"
+cp "$work/fax.tif" "$folder/z\\..\\..\\back.tif"
 mkdir "$work/devices2"
 "$bin/tessaline-simd" --dir "$work/devices2" --faxes "$folder" >"$work/simd2.out" 2>&1 &
 simd2=$!
 for _ in $(seq 100); do grep -q '^ready' "$work/simd2.out" 2>/dev/null && break; sleep 0.05; done
 TESSALINE_DEVICE_DIR=$work/devices2 run 0 --json list
-json '.faxes == ["hex:636166e92e746966", "hex:6865783a34312e746966", "Ünïcödé.tif"]'
+json '.faxes == ["hex:636166e92e746966", "hex:6865783a34312e746966", "z\\..\\..\\back.tif", "Ünïcödé.tif"]'
+# A default download name is the fax name's last component after either
+# separator: a backslash, which leads elsewhere on Windows, too.
+mkdir "$work/here"
+(cd "$work/here" && TESSALINE_DEVICE_DIR=$work/devices2 "$bin/tessaline" get 'z\..\..\back.tif' >/dev/null 2>&1) ||
+  fail "get z\\..\\..\\back.tif failed"
+cmp -s "$work/fax.tif" "$work/here/back.tif" || fail "get z\\..\\..\\back.tif: not stored as back.tif: $(ls "$work/here")"
+[ "$(ls "$work/here")" = back.tif ] || fail "get z\\..\\..\\back.tif kept the backslash: $(ls "$work/here")"
 jq -r '.faxes[]' "$work/out" >"$work/names"
 while IFS= read -r listed; do
   TESSALINE_DEVICE_DIR=$work/devices2 run 0 --json get "$listed" -o "$work/by-name.tif"
   cmp -s "$work/fax.tif" "$work/by-name.tif" || fail "get $listed: wrong fax"
   TESSALINE_DEVICE_DIR=$work/devices2 run 0 --json log "$listed"
-  json ".name == \"$listed\""
+  jq -e --arg n "$listed" '.name == $n' "$work/out" >/dev/null || fail "log $listed: $out"
   TESSALINE_DEVICE_DIR=$work/devices2 run 0 rm "$listed"
 done <"$work/names"
 TESSALINE_DEVICE_DIR=$work/devices2 run 0 count
