@@ -132,7 +132,7 @@ endif()
 add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/host_win32.cpp tools/devices_win32.cpp
                tools/receive_win32.cpp src/platform/named_mutex_win32.cpp
                tools/documents/detect.cpp tools/documents/documents_none.cpp
-               tools/documents/temp_file_win32.cpp tools/documents/paper_win32.cpp)
+               tools/documents/temp_file.cpp tools/documents/temp_file_win32.cpp tools/documents/paper_win32.cpp)
 set_target_properties(tessaline-cli PROPERTIES OUTPUT_NAME tessaline)
 target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include
                            ${TESSALINE_LAYER_ROOT}/platform)

@@ -52,6 +52,22 @@ std::string LocalName(const std::string& device_name) {
     return name;
 }
 
+// Whether two files hold the same bytes.
+bool SameContent(const std::string& a, const std::string& b) {
+    std::FILE* fa = std::fopen(a.c_str(), "rb");
+    std::FILE* fb = std::fopen(b.c_str(), "rb");
+    bool same = fa && fb;
+    std::vector<char> ba(65536), bb(65536);
+    while (same) {
+        const std::size_t na = std::fread(ba.data(), 1, ba.size(), fa), nb = std::fread(bb.data(), 1, bb.size(), fb);
+        if (na != nb || std::memcmp(ba.data(), bb.data(), na) != 0 || std::ferror(fa) || std::ferror(fb)) same = false;
+        if (na == 0) break;
+    }
+    if (fa) std::fclose(fa);
+    if (fb) std::fclose(fb);
+    return same;
+}
+
 // NAME.tif -> NAME-2.tif, NAME-3.tif, ...
 std::string Numbered(const std::string& name, int n) {
     const std::size_t dot = name.rfind('.');

@@ -17,8 +17,6 @@ namespace cli {
 bool PutInPlace(const std::string& temp, const std::string& target);
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);
-// Whether two files hold the same bytes.
-bool SameContent(const std::string& a, const std::string& b);
 
 // Runs `command` through the shell with `path` as its first argument and
 // `env` added to the environment, its standard output sent to standard

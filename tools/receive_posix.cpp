@@ -64,21 +64,6 @@ bool IsDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool SameContent(const std::string& a, const std::string& b) {
-    std::FILE* fa = std::fopen(a.c_str(), "rb");
-    std::FILE* fb = std::fopen(b.c_str(), "rb");
-    bool same = fa && fb;
-    while (same) {
-        char ba[65536], bb[65536];
-        const std::size_t na = std::fread(ba, 1, sizeof(ba), fa), nb = std::fread(bb, 1, sizeof(bb), fb);
-        if (na != nb || std::memcmp(ba, bb, na) != 0 || std::ferror(fa) || std::ferror(fb)) same = false;
-        if (na == 0) break;
-    }
-    if (fa) std::fclose(fa);
-    if (fb) std::fclose(fb);
-    return same;
-}
-
 int RunHook(const std::string& command, const std::string& path,
             const std::vector<std::pair<std::string, std::string>>& env) {
     // The environment is built before the fork: the child only calls exec.

@@ -1,43 +1,16 @@
-// Temporary files on Windows: names made unique by CREATE_NEW, a fixed
-// table that the console's stop handler can remove them from.
-#include "tools/documents/temp_file.h"
-
+// Temporary files on Windows: names made unique by CREATE_NEW; the
+// console's stop events remove them before the process ends.
 #include <windows.h>
 
 #include <atomic>
-#include <cstring>
+
+#include "tools/documents/temp_file.h"
+#include "tools/documents/temp_file_platform.h"
 
 namespace doc {
 namespace {
 
-// The paths a stop handler may have to remove: fixed slots of fixed size,
-// so that the handler reads no memory that is being reallocated.
-constexpr int kSlots = 16;
-struct Slot {
-    std::atomic<bool> used{false};
-    char path[MAX_PATH + 1];
-};
-Slot g_slots[kSlots];
 std::atomic<unsigned> g_counter{0};
-
-int Track(const std::string& path) {
-    if (path.size() > MAX_PATH) return -1;
-    for (int i = 0; i < kSlots; ++i) {
-        bool expected = false;
-        if (!g_slots[i].used.load() && g_slots[i].used.compare_exchange_strong(expected, true)) {
-            g_slots[i].path[0] = 0;
-            std::memcpy(g_slots[i].path, path.c_str(), path.size() + 1);
-            return i;
-        }
-    }
-    return -1;
-}
-
-void Untrack(int slot) {
-    if (slot < 0) return;
-    g_slots[slot].path[0] = 0;
-    g_slots[slot].used.store(false);
-}
 
 // Removes the files and lets the next handler (the system's, which ends the
 // process) take the event.
@@ -58,22 +31,6 @@ std::string SystemMessage(DWORD error) {
 
 }  // namespace
 
-TempFile::TempFile(TempFile&& other) noexcept : path_(std::move(other.path_)), slot_(other.slot_) {
-    other.path_.clear();
-    other.slot_ = -1;
-}
-
-TempFile& TempFile::operator=(TempFile&& other) noexcept {
-    if (this != &other) {
-        Remove();
-        path_ = std::move(other.path_);
-        slot_ = other.slot_;
-        other.path_.clear();
-        other.slot_ = -1;
-    }
-    return *this;
-}
-
 std::string TempDirectory() {
     char dir[MAX_PATH + 1] = {};
     const DWORD n = GetTempPathA(sizeof(dir), dir);
@@ -82,48 +39,29 @@ std::string TempDirectory() {
     return path;
 }
 
-bool TempFile::Create(const std::string& dir, const std::string& suffix, std::string& error) {
-    Remove();
-    std::string base = dir.empty() ? TempDirectory() : dir;
+bool CreateUniqueFile(const std::string& dir, const std::string& suffix, std::string& path, std::string& error) {
+    std::string base = dir;
     if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
     DWORD why = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100 && why == ERROR_FILE_EXISTS; ++attempt) {
-        const std::string path = base + ".tessaline-" + std::to_string(GetCurrentProcessId()) + "-" +
+        const std::string name = base + ".tessaline-" + std::to_string(GetCurrentProcessId()) + "-" +
                                  std::to_string(g_counter.fetch_add(1)) + "-" + std::to_string(GetTickCount()) + suffix;
-        const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             CloseHandle(file);
-            path_ = path;
-            slot_ = Track(path_);
+            path = name;
             return true;
         }
         why = GetLastError();
     }
-    error = "cannot create a temporary file in " + (dir.empty() ? TempDirectory() : dir) + ": " + SystemMessage(why);
+    error = "cannot create a temporary file in " + dir + ": " + SystemMessage(why);
     return false;
 }
 
-void TempFile::Remove() {
-    if (path_.empty()) return;
-    Untrack(slot_);
-    DeleteFileA(path_.c_str());
-    path_.clear();
-    slot_ = -1;
-}
-
-void TempFile::Release() {
-    Untrack(slot_);
-    path_.clear();
-    slot_ = -1;
-}
+void RemovePath(const char* path) { DeleteFileA(path); }
 
 // No converter runs on Windows: this build converts nothing.
 void SetConverterProcess(int) {}
-
-void RemoveAllTempFiles() {
-    for (Slot& s : g_slots)
-        if (s.used.load() && s.path[0]) DeleteFileA(s.path);
-}
 
 void RemoveTempFilesOnSignals() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
