@@ -43,12 +43,14 @@ void PrintFax(const Output& out, const FaxOutcome& f) {
             line += " already stored as " + f.path;
         } else {
             line += " stored as " + f.path;
-            if (f.verified) line += " (" + std::to_string(f.pages) + " page(s)";
+            // A build that reads no TIFF counts no pages: none are named.
+            const bool counted = f.verified && f.pages > 0;
+            if (counted) line += " (" + std::to_string(f.pages) + " page(s)";
             if (f.have_log) {
-                line += (f.verified ? ", " : " (") + std::string("from ") + Field(f.log.CIS, sizeof(f.log.CIS)) +
+                line += (counted ? ", " : " (") + std::string("from ") + Field(f.log.CIS, sizeof(f.log.CIS)) +
                         ", received " + LogTime(f.log.SendTime);
             }
-            if (f.verified || f.have_log) line += ")";
+            if (counted || f.have_log) line += ")";
         }
         if (!f.pdf_path.empty()) line += ", PDF " + f.pdf_path;
         if (f.hook_status >= 0) line += ", hook exited " + std::to_string(f.hook_status);

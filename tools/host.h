@@ -77,6 +77,8 @@ PathKind StatPath(const std::string& path, long long* size = nullptr);
 // The path with every link and relative step resolved; empty when it
 // cannot be resolved.
 std::string ResolvedPath(const std::string& path);
+// `name` in the directory `dir`, with this system's separator.
+std::string JoinPath(const std::string& dir, const std::string& name);
 // The directory that holds `path` ("." for a bare name).
 std::string DirectoryOf(const std::string& path);
 // Empty when new files can be made in `dir`; otherwise why not.

@@ -178,6 +178,12 @@ std::string ResolvedPath(const std::string& path) {
     return n == 0 || n >= sizeof(full) ? std::string() : std::string(full, n);
 }
 
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    // "C:" names the drive's current directory: its files follow it directly.
+    const bool ends = !dir.empty() && (dir.back() == '\\' || dir.back() == '/' || (dir.size() == 2 && dir[1] == ':'));
+    return ends ? dir + name : dir + "\\" + name;
+}
+
 std::string DirectoryOf(const std::string& path) {
     // Both separators name directories; "C:" alone is the drive's current
     // directory, "C:\" its root.

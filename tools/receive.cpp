@@ -163,14 +163,14 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
     // the device uses again. Only with --remove does the job look: without
     // it the faxes stay on the device, and a name in the folder is one
     // already stored.
-    std::string target = o_.dir + "/" + local;
+    std::string target = JoinPath(o_.dir, local);
     for (int n = 2; FileExists(target); ++n) {
         if (SameContent(target, temp.Path())) {
             out.already_stored = true;
             out.path = target;
             return true;
         }
-        target = o_.dir + "/" + Numbered(local, n);
+        target = JoinPath(o_.dir, Numbered(local, n));
     }
     for (int n = 2;; ++n) {
         if (PutInPlace(temp.Path(), target)) break;
@@ -179,7 +179,7 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
             out.verified = false;
             return true;
         }
-        target = o_.dir + "/" + Numbered(local, n);
+        target = JoinPath(o_.dir, Numbered(local, n));
     }
     out.path = target;
     // The checks named the hidden download; the fax now has its own name.
@@ -217,7 +217,7 @@ bool Job::Handle(const std::string& name, int& failures) {
         return true;
     }
     // Without --remove, a name already in the folder is a fax already stored.
-    if (!o_.remove && FileExists(o_.dir + "/" + local)) return true;
+    if (!o_.remove && FileExists(JoinPath(o_.dir, local))) return true;
 
     FAXSTATUS log_status = FAXSTATUS_CMD_FAIL;
     fax_.p->GetFaxLogEntry(&fax_name, &out.log, &log_status);

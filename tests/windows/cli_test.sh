@@ -131,9 +131,13 @@ run 0 --json receive --once --exec 'echo hook' inbox
 [ "$(jq -s 'map(select(.path != null and .hook_status == 0 and .verified)) | length' "$work/out" 2>/dev/null)" = 2 ] &&
   ok || fail "receive --once: $out"
 cmp -s "$work/fax.tif" "$work/inbox/fax0001.tif" && ok || fail "receive stored: $(ls -a "$work/inbox")"
-has "$err" 'hook "inbox/fax0001.tif"' "stderr"
+has "$err" 'hook "inbox\fax0001.tif"' "stderr"
 [ -z "$(ls -A "$work/inbox" | grep '^\.')" ] && ok || fail "receive left hidden files: $(ls -A "$work/inbox")"
 run 0 receive --once inbox
+mkdir -p "$work/inbox2"
+run 0 receive --once inbox2
+has "$out" 'fax0001.tif stored as inbox2\fax0001.tif (from '
+[[ $out != *"0 page(s)"* ]] && ok || fail "receive named an uncounted fax's pages: $out"
 run 69 receive --once --pdf inbox
 run 66 receive --once missing-dir
 run 64 get fax0001.tif -o 'Fax Φ.tif'
