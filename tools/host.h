@@ -92,8 +92,8 @@ std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable);
 // The help text's lines on the environment variables, and the help of the
 // device listing.
 const char* EnvironmentHelp();
-// The help of send and receive, which say what this build converts and how
-// the job is stopped and runs its hook.
+// The help of send, which says what this build converts, and the start of
+// receive's, which says how the job is stopped and runs its hook.
 const char* SendHelp();
 const char* ReceiveHelp();
 const char* DevicesHelp();

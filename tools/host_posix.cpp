@@ -190,14 +190,7 @@ const char* ReceiveHelp() {
            "                 TESSALINE_FAX_NAME, TESSALINE_FAX_PATH, TESSALINE_FAX_PDF, and from its log entry\n"
            "                 TESSALINE_FAX_TIME, TESSALINE_FAX_PAGES, TESSALINE_FAX_SENDER,\n"
            "                 TESSALINE_FAX_DURATION, TESSALINE_FAX_STATUS, TESSALINE_FAX_TYPE; its output goes\n"
-           "                 to standard error\n"
-           "  --once         store what is on the device and exit, without waiting\n"
-           "  --retry-max=S  while the device cannot be reached, try again after 1, 2, 4... seconds, at most S\n"
-           "                 (default 60)\n"
-           "With --remove, a fax whose name is already in DIR is compared with the file: the same fax is\n"
-           "removed, a different one is stored as NAME-2 (and so on). Exit status: 0 on a stop by signal or,\n"
-           "with --once, when every fax was handled; 75 when --once left some fax not stored (or not removed);\n"
-           "the FAXSTATUS when --once cannot reach the device; 124 after --timeout.";
+           "                 to standard error\n";
 }
 
 const char* DevicesHelp() {

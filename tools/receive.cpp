@@ -77,7 +77,8 @@ std::string Numbered(const std::string& name, int n) {
 }
 
 std::string WithExtension(const std::string& path, const std::string& ext) {
-    const std::size_t slash = path.rfind('/');
+    // Either separator: the folder may be written with backslashes on Windows.
+    const std::size_t slash = path.find_last_of("/\\");
     const std::size_t dot = path.rfind('.');
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) return path.substr(0, dot) + ext;
     return path + ext;

@@ -18,6 +18,16 @@
 namespace cli {
 namespace {
 
+// receive's help: the platform's part, then what every platform shares.
+const std::string kReceiveHelp = std::string(ReceiveHelp()) +
+    "  --once         store what is on the device and exit, without waiting\n"
+    "  --retry-max=S  while the device cannot be reached, try again after 1, 2, 4... seconds, at most S\n"
+    "                 (default 60)\n"
+    "With --remove, a fax whose name is already in DIR is compared with the file: the same fax is\n"
+    "removed, a different one is stored as NAME-2 (and so on). Exit status: 0 on a stop as above or,\n"
+    "with --once, when every fax was handled; 75 when --once left some fax not stored (or not removed);\n"
+    "the FAXSTATUS when --once cannot reach the device; 124 after --timeout.";
+
 const Command kCommands[] = {
     {"send", "send [--prefix=P] [--resolution=fine|normal] [--paper=a4|letter] [--raw] FILE NUMBER...",
      SendHelp(),
@@ -58,7 +68,7 @@ const Command kCommands[] = {
      "(exit status 124), releasing the wait with CancelIO; without it the wait has no limit.",
      {}, RunWait},
     {"receive", "receive [--pdf] [--remove] [--exec=CMD] [--once] [--retry-max=S] DIR",
-     ReceiveHelp(),
+     kReceiveHelp.c_str(),
      {{"--pdf", 0, false}, {"--remove", 0, false}, {"--exec", 0, true}, {"--once", 0, false},
       {"--retry-max", 0, true}},
      RunReceive},
