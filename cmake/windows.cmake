@@ -126,12 +126,14 @@ endif()
 # platform layer's header for its device listing, and the named mutex, to
 # tell after a call that found no device whether another program holds the
 # device's access lock.
-# Documents: this build has no imaging libraries, so a file is named by
-# its content, a TIFF is sent as it stands and conversions are refused with
-# a message that says so.
+# Documents: this build has no imaging libraries of its own, so a file is
+# named by its content, a TIFF is told a fax image or not from what the
+# platform's imaging component reads of its pages, a fax image is sent as
+# it stands and conversions are refused with a message that says so.
 add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/host_win32.cpp tools/devices_win32.cpp
                tools/receive_win32.cpp src/platform/named_mutex_win32.cpp
                tools/documents/detect.cpp tools/documents/documents_none.cpp
+               tools/documents/fax_page.cpp tools/documents/tiff_pages_win32.cpp
                tools/documents/temp_file.cpp tools/documents/temp_file_win32.cpp tools/documents/paper_win32.cpp)
 set_target_properties(tessaline-cli PROPERTIES OUTPUT_NAME tessaline)
 target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include
