@@ -78,6 +78,16 @@ const Command kCommands[] = {
      "Opens the EWS channel, writes FILE (or standard input), reads N bytes to standard output, closes.\n"
      "A read waits until N bytes have arrived.",
      {{"--write", 0, true}, {"--read", 0, true}}, RunEws},
+    {"web", "web [--port=N] [--listen=ADDR]... [--device-timeout=S]",
+     "Serves the device's own web pages (its EWS channel) to the browsers of this machine at\n"
+     "http://localhost:PORT/ (default 8080; --port 0 takes a free port, and the line printed names it)\n"
+     "until SIGINT or SIGTERM (Ctrl+C), then exits 0. It listens on 127.0.0.1 and ::1; --listen, given\n"
+     "once per address, listens on numeric addresses of your choice instead (a warning when one is not\n"
+     "loopback). Requests reach the device one at a time; a response that does not come within\n"
+     "--device-timeout S (default 30) gets 504 and the channel is opened anew. A Host other than\n"
+     "localhost, 127.0.0.1 or [::1] gets 421; CONNECT, Upgrade and absolute-form targets are refused.\n"
+     "One line per request on standard error: method, target, status, bytes, milliseconds.",
+     {{"--port", 0, true}, {"--listen", 0, true}, {"--device-timeout", 0, true}}, RunWeb},
     {"devices", "devices", DevicesHelp(), {}, RunDevices},
 };
 
