@@ -471,6 +471,17 @@ void Server::Serve(web::Socket& s) {
     ClientSource in(s);
     while (!stopping && ServeOne(s, in)) {
     }
+    // What the browser sent and the proxy did not read (a refused request's
+    // body) is read and dropped before the close, for a while: closed with
+    // it unread, the connection would be reset, and the browser might lose
+    // the answer.
+    web::ShutdownSend(s, 1000);
+    char drop[4096];
+    for (std::size_t total = 0; total < (1u << 20);) {
+        const long n = web::Receive(s, drop, sizeof(drop));
+        if (n <= 0) break;
+        total += static_cast<std::size_t>(n);
+    }
     std::lock_guard<std::mutex> lock(conn_mu);
     sockets.erase(&s);
 }

@@ -56,6 +56,11 @@ long Receive(const Socket& s, void* data, std::size_t size);
 bool SendAll(const Socket& s, const void* data, std::size_t size);
 // Ends both directions, releasing a thread blocked in Receive.
 void Shutdown(const Socket& s);
+// Ends the sending direction only (the peer reads the end of the stream),
+// and gives later receives a time limit of `receive_ms`: what a close does
+// once the rest the peer sent has been read, so that no reset throws away
+// the answer it is still to read.
+void ShutdownSend(const Socket& s, int receive_ms);
 
 }  // namespace web
 

@@ -127,4 +127,9 @@ bool SendAll(const Socket& s, const void* data, std::size_t size) {
 
 void Shutdown(const Socket& s) { shutdown(static_cast<int>(s.Handle()), SHUT_RDWR); }
 
+void ShutdownSend(const Socket& s, int receive_ms) {
+    shutdown(static_cast<int>(s.Handle()), SHUT_WR);
+    SetTimeout(static_cast<int>(s.Handle()), SO_RCVTIMEO, receive_ms);
+}
+
 }  // namespace web

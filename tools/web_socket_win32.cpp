@@ -140,4 +140,10 @@ bool SendAll(const Socket& s, const void* data, std::size_t size) {
 
 void Shutdown(const Socket& s) { shutdown(Raw(s), SD_BOTH); }
 
+void ShutdownSend(const Socket& s, int receive_ms) {
+    shutdown(Raw(s), SD_SEND);
+    const DWORD timeout = static_cast<DWORD>(receive_ms);
+    setsockopt(Raw(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+}
+
 }  // namespace web
