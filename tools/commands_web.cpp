@@ -16,6 +16,7 @@
 // limit leaves that thread behind: it closes its channel and ends if the
 // read ever returns, and a new thread opens the channel again for the
 // requests that follow, which thus start in step with the device.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -297,10 +298,10 @@ struct Server {
     void Log(const std::string& method, const std::string& target, int status, std::uint64_t bytes,
              Clock::time_point start, const std::string& note) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        const std::string line = method + " " + target + " " + std::to_string(status) + " " + std::to_string(bytes) +
+                                 " " + std::to_string(ms) + "ms" + (note.empty() ? "" : " " + note) + "\n";
         std::lock_guard<std::mutex> lock(log_mu);
-        std::fprintf(stderr, "%s %s %d %llu %lldms%s%s\n", method.c_str(), target.c_str(), status,
-                     static_cast<unsigned long long>(bytes), static_cast<long long>(ms), note.empty() ? "" : " ",
-                     note.c_str());
+        std::fputs(line.c_str(), stderr);
         std::fflush(stderr);
     }
 
