@@ -134,7 +134,7 @@ for args in "web --port 65536" "web --device-timeout 0" "web --listen" "web extr
   run 64 $args
 done
 run 69 web --port 0 --listen 127.0.0.1 --listen not-an-address
-contains "$err" "not-an-address is not a numeric IPv4 or IPv6 address"
+[[ "$err" == *"not-an-address is not a numeric IPv4 or IPv6 address"* ]] || fail "web --listen not-an-address: $err"
 
 start_device
 

@@ -310,16 +310,23 @@ struct Server {
     bool ServeOne(web::Socket& s, ClientSource& in);
 };
 
-// The method and target of a request line, for the log, however malformed.
+// The method and target of a request line, for the log, however malformed:
+// the first two words, each cut short, control bytes shown as '?'.
 void LogNames(const std::string& head, std::string& method, std::string& target) {
-    const std::string line = head.substr(0, std::min<std::size_t>(head.find("\r\n"), 2048));
-    const std::size_t sp1 = line.find(' ');
-    method = line.substr(0, std::min<std::size_t>(sp1, 32));
-    if (method.empty()) method = "-";
-    const std::size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
-    target = sp1 == std::string::npos ? "-" : line.substr(sp1 + 1, sp2 == std::string::npos ? sp2 : sp2 - sp1 - 1);
-    for (char& c : target)
-        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7F) c = '?';
+    std::string words[2];
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < head.size() && i < 2048 && w < 2; ++i) {
+        const char c = head[i];
+        if (c == '\r' || c == '\n') break;
+        if (c == ' ') {
+            ++w;
+            continue;
+        }
+        if (words[w].size() < (w == 0 ? 32u : 1024u))
+            words[w] += static_cast<unsigned char>(c) < 0x21 || c == 0x7F ? '?' : c;
+    }
+    method = words[0].empty() ? std::string(1, '-') : words[0];
+    target = words[1].empty() ? std::string(1, '-') : words[1];
 }
 
 bool Server::ServeOne(web::Socket& s, ClientSource& in) {
@@ -511,10 +518,6 @@ int RunWeb(const Output& out, const Parsed& args) {
     std::vector<web::Socket> listeners;
     std::uint16_t chosen = static_cast<std::uint16_t>(port);
     for (const std::string& address : addresses) {
-        if (!web::IsLoopback(address))
-            std::fprintf(stderr,
-                         "warning: listening on %s: other machines may reach the device's pages, and its settings\n",
-                         address.c_str());
         web::Socket s;
         std::string why;
         // The addresses after the first take the port the first was given.
@@ -525,6 +528,10 @@ int RunWeb(const Output& out, const Parsed& args) {
             return out.Fail(kUnavailable, "listen", "cannot listen on " + address + " port " +
                                                         std::to_string(chosen) + ": " + why);
         }
+        if (!web::IsLoopback(address))
+            std::fprintf(stderr,
+                         "warning: listening on %s: other machines may reach the device's pages, and its settings\n",
+                         address.c_str());
         chosen = web::LocalPort(s);
         listeners.push_back(std::move(s));
     }
