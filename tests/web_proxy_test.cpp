@@ -303,7 +303,9 @@ TEST_F(WebProxyTest, AStallingDeviceGets504InTimeAndTheNextRequestSucceeds) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_EQ(a.status, 504);
     EXPECT_GE(seconds, 0.9);
-    EXPECT_LT(seconds, 5.0);  // the limit and its polling, not the device's stall
+    // The limit, not the device's stall, which would never end: the bound is
+    // loose, for a loaded machine.
+    EXPECT_LT(seconds, 20.0);
     EXPECT_EQ(fw().RulesPending(), 0u);
     // The same connection goes on, on a channel opened anew.
     a = c.Get("/status.json");
