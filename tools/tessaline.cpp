@@ -100,7 +100,8 @@ const char kExitStatus[] =
     "  64     a usage error\n"
     "  65     a file refused: of a kind send does not take, or damaged\n"
     "  66     a local file or directory cannot be used (the message names it and the system's reason)\n"
-    "  69     a converter is missing (Ghostscript, or one this build lacks)\n"
+    "  69     a converter is missing (Ghostscript, or one this build lacks); web: an address or port\n"
+    "         that cannot be listened on\n"
     "  73     a file of the command's own cannot be written (a download, a PDF, a temporary file)\n"
     "  75     receive --once: some fax was not stored, or not removed\n"
     "  124    the time limit of --timeout ran out\n";
