@@ -196,13 +196,29 @@ TEST(HttpProxy, BodiesAreReadToTheirEndAndNoFurther) {
               ReadResult::TooLong);
 }
 
-TEST(HttpProxy, AHeadIsReadAByteAtATimeUpToItsLimit) {
-    StringSource in("\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi");
+TEST(HttpProxy, AHeadIsReadToItsEndAndNotAByteFurther) {
+    // Heads whose ends come in every shape a partial CR LF CR LF can take,
+    // each followed by the next message's bytes, which must stay unread.
+    const char* heads[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nX: \r\r\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nX: a\r\nY: \r\n\r\n",
+        "HTTP/1.1 204\r\n\r\n",
+        "X\r\n\r\n",
+        "X\n\r\n\r\n",
+    };
+    for (const char* h : heads) {
+        StringSource in(std::string("\r\n") + h + "hi");
+        std::string head;
+        ASSERT_EQ(web::ReadHead(in, head), web::ReadResult::Ok) << h;
+        EXPECT_EQ(head, h);
+        EXPECT_EQ(in.Left(), 2u) << h;  // the body is still the source's
+    }
+    // Far fewer reads than bytes: the channel's requests are what a head costs.
+    StringSource in("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2000\r\n\r\n");
     std::string head;
     ASSERT_EQ(web::ReadHead(in, head), web::ReadResult::Ok);
-    EXPECT_EQ(head, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n");
-    EXPECT_EQ(in.Left(), 2u);  // the body is still the source's
-    EXPECT_EQ(in.reads, static_cast<int>(head.size()) + 2);
+    EXPECT_LT(in.reads, static_cast<int>(head.size()) / 3);
 
     StringSource endless(std::string("GET / HTTP/1.1\r\nX: ") + std::string(70000, 'a'));
     EXPECT_EQ(web::ReadHead(endless, head), web::ReadResult::TooLong);

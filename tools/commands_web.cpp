@@ -7,8 +7,8 @@
 // the channel), and the channel is free again once the device's response
 // has been read to the end that its framing announces; the channel itself
 // has no end of stream. The channel's reads wait for every byte they ask
-// for, so a response head is read a byte at a time and a body by its
-// lengths.
+// for, so a response head is read in reads no longer than its end still
+// needs (web::ReadHead) and a body by its lengths.
 //
 // The channel is driven by a thread of its own, which holds the IUSBEWS
 // object. A read that the device never completes cannot be cancelled
@@ -46,6 +46,9 @@ using web::ReadResult;
 // Device data held for a browser before the channel's thread waits for it
 // to be sent on.
 constexpr std::size_t kMaxBuffered = 1 << 20;
+// A body is read from the channel in reads of this many bytes (each one
+// request of 4096 bytes after another), and handed on in pieces as large.
+constexpr std::size_t kBodyPiece = 64 * 1024;
 // How long a browser may leave a kept-alive connection idle, or stop
 // reading a response, before the connection is closed.
 constexpr int kIdleMs = 120000;
@@ -248,7 +251,7 @@ bool DeviceChannel::RunExchange(IIUSBEWS* ews, bool& open, const std::shared_ptr
         ex->buffered += n;
         lock.unlock();
         ex->cv.notify_all();
-    });
+    }, kBodyPiece);
     if (r != ReadResult::Ok) {
         std::lock_guard<std::mutex> lock(ex->mu);
         ex->broken = true;

@@ -403,6 +403,19 @@ std::string OwnResponse(int status, const std::string& text, bool head_request, 
     return r;
 }
 
+namespace {
+
+// The fewest bytes that must still come before `got` can end in `end`: the
+// part of `end` that the longest tail of `got` does not yet match. Reading
+// that many never reads past the end, and spares a read per byte.
+std::size_t Needed(const std::string& got, std::string_view end) {
+    for (std::size_t m = std::min(got.size(), end.size() - 1); m > 0; --m)
+        if (got.compare(got.size() - m, m, end.data(), m) == 0) return end.size() - m;
+    return end.size();
+}
+
+}  // namespace
+
 ReadResult ReadHead(ByteSource& in, std::string& head, std::size_t max) {
     head.clear();
     std::uint8_t c = 0;
@@ -414,10 +427,13 @@ ReadResult ReadHead(ByteSource& in, std::string& head, std::size_t max) {
         if ((c == '\r' || c == '\n') && ++skipped > 64) return ReadResult::Malformed;
     } while (c == '\r' || c == '\n');
     head.assign(1, static_cast<char>(c));
-    while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+    static constexpr std::string_view kEnd = "\r\n\r\n";
+    while (head.size() < 4 || head.compare(head.size() - 4, 4, kEnd.data(), 4) != 0) {
         if (head.size() >= max) return ReadResult::TooLong;
-        if (!in.Read(&c, 1)) return ReadResult::Failed;
-        head += static_cast<char>(c);
+        std::uint8_t buf[4];
+        const std::size_t n = std::min(Needed(head, kEnd), max - head.size());
+        if (!in.Read(buf, n)) return ReadResult::Failed;
+        head.append(reinterpret_cast<const char*>(buf), n);
     }
     return ReadResult::Ok;
 }
@@ -425,19 +441,23 @@ ReadResult ReadHead(ByteSource& in, std::string& head, std::size_t max) {
 namespace {
 
 // A line of the chunked coding (a size line or a trailer line), CRLF
-// removed; at most 4096 bytes.
+// removed; at most 4096 bytes. Read two bytes at a time, or one after a CR,
+// so never past the line's end.
 ReadResult ReadLine(ByteSource& in, std::string& line) {
     line.clear();
-    std::uint8_t c = 0;
     while (true) {
-        if (!in.Read(&c, 1)) return ReadResult::Failed;
-        if (c == '\n') {
-            if (line.empty() || line.back() != '\r') return ReadResult::Malformed;
-            line.pop_back();
-            return ReadResult::Ok;
+        std::uint8_t buf[2];
+        const std::size_t n = !line.empty() && line.back() == '\r' ? 1 : 2;
+        if (!in.Read(buf, n)) return ReadResult::Failed;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (buf[i] == '\n') {
+                if (line.empty() || line.back() != '\r' || i + 1 != n) return ReadResult::Malformed;
+                line.pop_back();
+                return ReadResult::Ok;
+            }
+            if (line.size() >= 4096) return ReadResult::Malformed;
+            line += static_cast<char>(buf[i]);
         }
-        if (line.size() >= 4096) return ReadResult::Malformed;
-        line += static_cast<char>(c);
     }
 }
 

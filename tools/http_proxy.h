@@ -4,8 +4,8 @@
 // device's response head and the framing that tells where its body ends,
 // and the readers of heads and bodies over a source that yields exactly the
 // bytes asked for (the EWS channel's reads wait for every byte they ask for,
-// so a head is read a byte at a time and a body by the lengths it
-// announces).
+// so a head is read in reads no longer than what its end still needs, and a
+// body by the lengths it announces).
 #ifndef TESSALINE_TOOLS_HTTP_PROXY_H
 #define TESSALINE_TOOLS_HTTP_PROXY_H
 
@@ -115,8 +115,11 @@ enum class ReadResult {
     Malformed,  // a chunk line or trailer that is not HTTP
 };
 
-// Reads a head a byte at a time, up to and including its blank line, at
-// most `max` bytes. Empty lines before the head are skipped (a client may
+// Reads a head up to and including its blank line, at most `max` bytes,
+// never a byte past it: each read asks for no more than the head's end
+// still needs (four bytes while no part of CR LF CR LF is pending, fewer
+// within it), so a head of N bytes takes about N/4 reads instead of N.
+// Empty lines before the head are skipped a byte at a time (a client may
 // send CRLF after a body).
 ReadResult ReadHead(ByteSource& in, std::string& head, std::size_t max = kMaxHead);
 

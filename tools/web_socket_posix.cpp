@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -98,6 +99,10 @@ int WaitForConnection(const std::vector<const Socket*>& listeners, int ms) {
 Socket Accept(const Socket& listener, int send_ms, int receive_ms) {
     const int fd = accept4(static_cast<int>(listener.Handle()), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return Socket();
+    // A response goes out in pieces as the device gives them: none may wait
+    // for the browser's acknowledgement of the one before.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     SetTimeout(fd, SO_SNDTIMEO, send_ms);
     SetTimeout(fd, SO_RCVTIMEO, receive_ms);
     return Socket(fd);

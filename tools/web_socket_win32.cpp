@@ -116,6 +116,10 @@ int WaitForConnection(const std::vector<const Socket*>& listeners, int ms) {
 Socket Accept(const Socket& listener, int send_ms, int receive_ms) {
     const SOCKET raw = accept(Raw(listener), nullptr, nullptr);
     if (raw == INVALID_SOCKET) return Socket();
+    // A response goes out in pieces as the device gives them: none may wait
+    // for the browser's acknowledgement of the one before.
+    const BOOL on = TRUE;
+    setsockopt(raw, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
     const DWORD send_timeout = static_cast<DWORD>(send_ms), receive_timeout = static_cast<DWORD>(receive_ms);
     setsockopt(raw, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_timeout), sizeof(send_timeout));
     setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&receive_timeout), sizeof(receive_timeout));
