@@ -78,6 +78,16 @@ const Command kCommands[] = {
      "Opens the EWS channel, writes FILE (or standard input), reads N bytes to standard output, closes.\n"
      "A read waits until N bytes have arrived.",
      {{"--write", 0, true}, {"--read", 0, true}}, RunEws},
+    {"web", "web [--port=N] [--listen=ADDR]... [--device-timeout=S]",
+     "Serves the device's own web pages (its EWS channel) to the browsers of this machine at\n"
+     "http://localhost:PORT/ (default 8080; --port 0 takes a free port, and the line printed names it)\n"
+     "until SIGINT or SIGTERM (Ctrl+C), then exits 0. It listens on 127.0.0.1 and ::1; --listen, given\n"
+     "once per address, listens on numeric addresses of your choice instead (a warning when one is not\n"
+     "loopback). Requests reach the device one at a time; a response that does not come within\n"
+     "--device-timeout S (default 30) gets 504 and the channel is opened anew. A Host other than\n"
+     "localhost, 127.0.0.1 or [::1] gets 421; CONNECT, Upgrade and absolute-form targets are refused.\n"
+     "One line per request on standard error: method, target, status, bytes, milliseconds.",
+     {{"--port", 0, true}, {"--listen", 0, true}, {"--device-timeout", 0, true}}, RunWeb},
     {"devices", "devices", DevicesHelp(), {}, RunDevices},
 };
 
@@ -90,7 +100,8 @@ const char kExitStatus[] =
     "  64     a usage error\n"
     "  65     a file refused: of a kind send does not take, or damaged\n"
     "  66     a local file or directory cannot be used (the message names it and the system's reason)\n"
-    "  69     a converter is missing (Ghostscript, or one this build lacks)\n"
+    "  69     a converter is missing (Ghostscript, or one this build lacks); web: an address or port\n"
+    "         that cannot be listened on\n"
     "  73     a file of the command's own cannot be written (a download, a PDF, a temporary file)\n"
     "  75     receive --once: some fax was not stored, or not removed\n"
     "  124    the time limit of --timeout ran out\n";

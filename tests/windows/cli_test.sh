@@ -44,7 +44,7 @@ has "$out" "Usage: tessaline [--json] [--timeout=S] COMMAND"
 has "$out" "TESSALINE_FAX_DEVICE"
 run 0 --version
 [[ $out =~ ^tessaline\ [0-9]+\.[0-9]+ ]] && ok || fail "--version: $out"
-for c in send count list get rm log settings password receive-settings wait cancel ews devices; do
+for c in send count list get rm log settings password receive-settings wait cancel ews web devices; do
   run 0 "$c" --help
   has "$out" "Usage: tessaline [--json] $c"
 done
@@ -214,6 +214,42 @@ run 0 devices
 has "$out" "an operation would use: $fax"
 run 0 --json devices
 json '(.channels | length) == 2 and all(.channels[]; .would_use != null)'
+
+# The device's web pages through tessaline.exe web, reached from this side
+# with curl: Wine's sockets are the host's.
+if command -v curl > /dev/null; then
+  (cd "$work" && exec "$wine" "$bin/tessaline.exe" web --port 0) > "$work/web.out" 2> "$work/web.err" &
+  webpid=$!
+  for _ in $(seq 300); do grep -q '^serving' "$work/web.out" 2>/dev/null && break; sleep 0.1; done
+  port=$(tr -d '\r' < "$work/web.out" | sed -n 's|^serving the device.s web pages at http://localhost:\([0-9]*\)/$|\1|p')
+  if [ -n "$port" ]; then
+    ok
+    url=http://127.0.0.1:$port
+    page=$(curl -s "$url/")
+    has "$page" 'id="fax-name">' "the home page"
+    has "$(curl -s "$url/faxes")" 'href="/faxes/fax0001.tif"' "the fax list"
+    curl -s -o "$work/web.tif" "$url/faxes/fax0001.tif"
+    run 0 get fax0001.tif -o got-web.tif
+    cmp -s "$work/web.tif" "$work/got-web.tif" && ok || fail "fax0001.tif through the proxy differs from get's"
+    code=$(curl -s -o /dev/null -w '%{http_code}' -d 'FaxName=Through+Wine' "$url/settings")
+    [ "$code" = 303 ] && ok || fail "POST /settings through tessaline.exe web: $code"
+    run 0 --json settings
+    json '.FaxName == "Through Wine"'
+    code=$(curl -s -o /dev/null -w '%{http_code}' -H 'Host: rebound.example' -d 'FaxName=Rebound' "$url/settings")
+    [ "$code" = 421 ] && ok || fail "a foreign Host through tessaline.exe web: $code"
+    code=$(curl -s -o /dev/null -w '%{http_code}' -H 'Connection: Upgrade' -H 'Upgrade: websocket' "$url/")
+    [ "$code" = 501 ] && ok || fail "Upgrade through tessaline.exe web: $code"
+    curl -sv -o /dev/null -o /dev/null "$url/style.css" "$url/logo.png" 2> "$work/curl.err"
+    grep -q 'Re-using existing connection' "$work/curl.err" && ok || fail "curl's two requests did not share a connection"
+    has "$(tr -d '\r' < "$work/web.err")" "GET /faxes/fax0001.tif 200 " "the request log"
+  else
+    fail "tessaline.exe web printed no port: $(cat "$work/web.out" "$work/web.err")"
+  fi
+  kill "$webpid" 2> /dev/null
+  wait "$webpid" 2> /dev/null
+else
+  echo "SKIP: curl is not installed (scripts/install-deps.sh): tessaline.exe web not reached"
+fi
 
 run 0 rm fax0001.tif
 run 0 --json rm fax0002.tif
