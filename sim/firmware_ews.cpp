@@ -1,35 +1,23 @@
 // The EWS side of the simulated firmware: a small HTTP/1.1 server on the EWS
 // channel with a status page (HTML, or JSON for tests), and the transfer
 // faults scripted for that channel.
+#include "sim/firmware_ews.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "sim/firmware.h"
+#include "sim/device_state.h"
+#include "sim/fault_script.h"
 #include "sim/firmware_parts.h"
+#include "sim/json_text.h"
+#include "sim/traffic_recorder.h"
 
 namespace sim {
 using namespace fw;
 namespace {
 
 constexpr std::size_t kMaxHttpRequest = 64 * 1024;
-
-std::string JsonEscape(const std::string& in) {
-    std::string out;
-    for (unsigned char c : in) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 std::string HtmlEscape(const std::string& in) {
     std::string out;
@@ -45,23 +33,11 @@ std::string HtmlEscape(const std::string& in) {
     return out;
 }
 
-// A transfer fault scripted for the EWS channel at the index-th request of
-// its kind on the connection.
-const Rule* MatchEws(std::vector<Rule>& rules, Stage stage, int index) {
-    for (Rule& r : rules) {
-        if (r.times == 0 || r.channel != Channel::Ews || r.stage != stage || r.index != index) continue;
-        if (!IsTransferFault(r.fault)) continue;
-        if (r.times > 0) --r.times;
-        return &r;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
-Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t len) {
+Outcome EwsServer::Write(Session& s, const std::uint8_t* data, std::uint32_t len) {
     Outcome o;
-    if (const Rule* rule = MatchEws(rules_, Stage::Write, s.writes++)) {
+    if (const Rule* rule = script_.FireEws(Stage::Write, s.writes++)) {
         switch (rule->fault) {
             case Fault::FailTransfer: return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
             case Fault::DropConnection: return Outcome::With(Outcome::Drop);
@@ -113,6 +89,8 @@ Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t l
         } else {
             body_text = StatusPage(path, code, type);
         }
+        traffic_.Request(s.id, Channel::Ews, 0, std::string(method) + " " + path);
+        traffic_.Replied(s.id, static_cast<std::uint32_t>(code));
         const char* reason = code == 200 ? "OK" : code == 404 ? "Not Found" : code == 405 ? "Method Not Allowed"
                                                                                           : "Bad Request";
         std::string response = "HTTP/1.1 " + std::to_string(code) + " " + reason + "\r\nServer: tessaline-simd\r\n" +
@@ -125,10 +103,10 @@ Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t l
     return o;
 }
 
-Outcome Firmware::EwsRead(Session& s, std::uint32_t max) {
+Outcome EwsServer::Read(Session& s, std::uint32_t max) {
     Outcome o;
     if (max == 0) return o;
-    if (const Rule* rule = MatchEws(rules_, Stage::Read, s.reads++)) {
+    if (const Rule* rule = script_.FireEws(Stage::Read, s.reads++)) {
         switch (rule->fault) {
             case Fault::FailTransfer: return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
             case Fault::DropConnection: return Outcome::With(Outcome::Drop);
@@ -152,25 +130,25 @@ Outcome Firmware::EwsRead(Session& s, std::uint32_t max) {
     return o;
 }
 
-std::string Firmware::StatusPage(const std::string& path, int& code, std::string& type) const {
-    const std::string fax_name = FieldString(settings_ + 96, 128);
-    const std::string fax_number = FieldString(settings_ + 224, 32);
+std::string EwsServer::StatusPage(const std::string& path, int& code, std::string& type) const {
+    const std::string fax_name = FieldString(state_.settings_ + 96, 128);
+    const std::string fax_number = FieldString(state_.settings_ + 224, 32);
     if (path == "/status.json") {
         type = "application/json";
-        return "{\"device\":\"" + JsonEscape(title_) + "\",\"fax_name\":\"" + JsonEscape(fax_name) +
+        return "{\"device\":\"" + JsonEscape(state_.title_) + "\",\"fax_name\":\"" + JsonEscape(fax_name) +
                "\",\"fax_number\":\"" + JsonEscape(fax_number) + "\",\"received_faxes\":" +
-               std::to_string(received_.size()) + ",\"sent_jobs\":" + std::to_string(jobs_.size()) + "}\n";
+               std::to_string(state_.received_.size()) + ",\"sent_jobs\":" + std::to_string(state_.jobs_.size()) + "}\n";
     }
     if (path != "/" && path != "/index.html") {
         code = 404;
         type = "text/plain";
         return "not found\n";
     }
-    return "<!DOCTYPE html>\n<html><head><title>" + HtmlEscape(title_) + "</title></head><body>\n<h1>" +
-           HtmlEscape(title_) + "</h1>\n<table>\n<tr><th>Fax name</th><td>" + HtmlEscape(fax_name) +
+    return "<!DOCTYPE html>\n<html><head><title>" + HtmlEscape(state_.title_) + "</title></head><body>\n<h1>" +
+           HtmlEscape(state_.title_) + "</h1>\n<table>\n<tr><th>Fax name</th><td>" + HtmlEscape(fax_name) +
            "</td></tr>\n<tr><th>Fax number</th><td>" + HtmlEscape(fax_number) +
-           "</td></tr>\n<tr><th>Received faxes</th><td>" + std::to_string(received_.size()) +
-           "</td></tr>\n<tr><th>Sent jobs</th><td>" + std::to_string(jobs_.size()) +
+           "</td></tr>\n<tr><th>Received faxes</th><td>" + std::to_string(state_.received_.size()) +
+           "</td></tr>\n<tr><th>Sent jobs</th><td>" + std::to_string(state_.jobs_.size()) +
            "</td></tr>\n</table>\n</body></html>\n";
 }
 

@@ -24,6 +24,10 @@
 #include <tessaline/fax_types.h>
 
 #include "platform/device_directory.h"
+#include "sim/control.h"
+#include "sim/control_channel.h"
+#include "sim/control_service.h"
+#include "sim/fax_folder.h"
 #include "sim/persist.h"
 #include "sim/sim_device.h"
 
@@ -125,6 +129,10 @@ struct Options {
     std::optional<std::string> fax_number;
     std::optional<std::uint32_t> receive_settings;
     std::optional<gid_t> socket_group;
+    std::string faults;
+    // `ctl WORDS...`: a command for the device of --dir and --name.
+    bool ctl = false;
+    std::vector<std::string> ctl_words;
     std::size_t keep_jobs = sim::kDefaultKeptJobs;
     std::uint64_t keep_job_bytes = sim::kDefaultKeptJobBytes;
     bool help = false;
@@ -167,6 +175,11 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.version = true;
             continue;
         }
+        if (arg == "ctl") {
+            o.ctl = true;
+            o.ctl_words.assign(argv + i + 1, argv + argc);
+            break;
+        }
         std::optional<std::string> inline_value;
         if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
             inline_value = arg.substr(eq + 1);
@@ -184,7 +197,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         }
         static const char* const kWithValue[] = {"--dir",      "--name",       "--state",      "--faxes",
                                                  "--block-size", "--password", "--fax-number", "--receive-settings",
-                                                 "--socket-group", "--keep-jobs", "--keep-job-bytes"};
+                                                 "--socket-group", "--keep-jobs", "--keep-job-bytes",
+                                                 "--faults"};
         if (std::find_if(std::begin(kWithValue), std::end(kWithValue), [&](const char* k) { return arg == k; }) ==
             std::end(kWithValue)) {
             return Reject(error, "unknown option " + arg);
@@ -195,6 +209,9 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         if (arg == "--dir" || arg == "--state" || arg == "--faxes") {
             if (value.empty()) return Reject(error, arg + " needs a directory");
             (arg == "--dir" ? o.dir : arg == "--state" ? o.state : o.faxes) = value;
+        } else if (arg == "--faults") {
+            if (value.empty()) return Reject(error, "--faults needs a file");
+            o.faults = value;
         } else if (arg == "--name") {
             if (value.empty() || value == "." || value == ".." || value.find('/') != std::string::npos) {
                 return Reject(error, "--name must be a plain file name");
@@ -234,6 +251,16 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             (arg == "--password" ? o.password : o.fax_number) = value;
         }
     }
+    if (o.ctl) {
+        // A command reaches the device of --dir and --name; nothing else
+        // about serving applies to it.
+        for (int i = 1; i < argc && std::strcmp(argv[i], "ctl") != 0; ++i) {
+            const std::string arg = argv[i];
+            const std::string key = arg.substr(0, arg.find('='));
+            if (key != "--dir" && key != "--name") return Reject(error, "ctl takes only --dir and --name before it");
+            if (arg.find('=') == std::string::npos) ++i;
+        }
+    }
     return true;
 }
 
@@ -254,7 +281,7 @@ void CreateDirectories(const std::string& dir) {
 // Applies the command line to the firmware's state: the settings it
 // presets and the faxes of the folder.
 bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
-    sim::PersistentState state = fw.Snapshot();
+    sim::PersistentState state = fw.state().Snapshot();
     if (store) {
         bool found = false;
         if (!store->Load(state, found)) {
@@ -295,13 +322,13 @@ bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
             if (!kept && !was_removed) state.received.push_back(std::move(fax));
         }
     }
-    fw.SetJobBounds(o.keep_jobs, o.keep_job_bytes);
-    fw.Restore(std::move(state));
-    if (o.block_size) fw.SetBlockSize(*o.block_size);
-    if (o.receive_settings) fw.SetReceiveSettings(*o.receive_settings);
-    fw.SetLoopback(o.loopback);
-    fw.SetChecksJobs(!o.any_job);
-    fw.SetClockRuns(true);
+    fw.state().SetJobBounds(o.keep_jobs, o.keep_job_bytes);
+    fw.state().Restore(std::move(state));
+    if (o.block_size) fw.state().SetBlockSize(*o.block_size);
+    if (o.receive_settings) fw.state().SetReceiveSettings(*o.receive_settings);
+    fw.state().SetLoopback(o.loopback);
+    fw.state().SetChecksJobs(!o.any_job);
+    fw.clock().SetRunning(true);
     return true;
 }
 
@@ -331,7 +358,7 @@ int Run(const Options& o) {
     sim::Firmware& fw = device.firmware();
     // Recording keeps every byte for tests to inspect; a daemon would grow
     // without bound.
-    fw.SetRecording(false);
+    fw.traffic().SetRecording(false);
 
     sim::StateStore store;
     sim::StateStore* persisting = nullptr;
@@ -343,10 +370,21 @@ int Run(const Options& o) {
         persisting = &store;
     }
     if (!Prepare(o, fw, persisting)) return 1;
+    std::vector<sim::Rule> start_rules;
+    if (!o.faults.empty()) {
+        std::string error;
+        if (!sim::ctl::LoadRules(o.faults, start_rules, error)) {
+            Complain(error);
+            return 1;
+        }
+    }
+    // Arms the start-up rules, and takes the state `ctl reset` returns to.
+    sim::ControlService control(fw, std::move(start_rules));
+    sim::ControlServer control_server(control);
     // The state is saved whole before anyone can connect: the options and
     // the folder's faxes are part of it, and an unwritable directory shows
     // now rather than at the first change.
-    if (persisting && !store.Save(fw.Snapshot())) {
+    if (persisting && !store.Save(fw.state().Snapshot())) {
         Complain("cannot save the state: " + store.error());
         return 1;
     }
@@ -355,7 +393,7 @@ int Run(const Options& o) {
     // marks the state changed and wakes this thread, which saves.
     std::atomic<bool> dirty{false};
     if (persisting) {
-        fw.SetOnStateChange([&dirty, changed_fd] {
+        fw.state().SetOnStateChange([&dirty, changed_fd] {
             dirty = true;
             std::uint64_t one = 1;
             ssize_t ignored = write(changed_fd, &one, sizeof(one));
@@ -365,7 +403,14 @@ int Run(const Options& o) {
 
     if (!device.Start()) {
         Complain(device.error());
-        fw.SetOnStateChange(nullptr);
+        fw.state().SetOnStateChange(nullptr);
+        return 1;
+    }
+    // The control channel, as private as the device's sockets.
+    if (!control_server.Start(sim::ControlEndpoint(dir, o.name), o.socket_group ? static_cast<long>(*o.socket_group) : -1)) {
+        Complain(control_server.error());
+        device.Stop();
+        fw.state().SetOnStateChange(nullptr);
         return 1;
     }
     std::printf("ready fax=%s ews=%s\n", device.fax_path().c_str(), device.ews_path().c_str());
@@ -374,7 +419,7 @@ int Run(const Options& o) {
     bool save_failed = false;
     auto save = [&] {
         if (!dirty.exchange(false)) return;
-        if (store.Save(fw.Snapshot())) {
+        if (store.Save(fw.state().Snapshot())) {
             save_failed = false;
             return;
         }
@@ -402,8 +447,9 @@ int Run(const Options& o) {
     }
 
     // Nothing changes once the device has stopped; the last change is saved.
+    control_server.Stop();
     device.Stop();
-    fw.SetOnStateChange(nullptr);
+    fw.state().SetOnStateChange(nullptr);
     close(changed_fd);
     close(signal_fd);
     if (persisting) {
@@ -433,6 +479,14 @@ int main(int argc, char** argv) {
     if (options.version) {
         std::printf("%s %s\n", kProgram, TESSALINE_VERSION);
         return 0;
+    }
+    if (options.ctl) {
+        const std::string dir = options.dir.empty() ? plat::DeviceDirectory() : options.dir;
+        const std::string endpoint = sim::ControlEndpoint(dir, options.name);
+        return sim::ctl::RunClient(options.ctl_words, options.name + " in " + dir, endpoint,
+                                   [&](const sim::Bytes& request, sim::Bytes& reply, std::string& error) {
+                                       return sim::ControlExchange(endpoint, request, reply, error);
+                                   });
     }
     return Run(options);
 }

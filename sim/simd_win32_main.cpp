@@ -225,29 +225,29 @@ int main(int argc, char** argv) {
         pipes = std::make_unique<sim::PipeDevice>(name);
     }
     sim::Firmware& fw = driver ? through_driver->firmware() : pipes->firmware();
-    if (password) fw.SetPassword(password);
+    if (password) fw.state().SetPassword(password);
     if (fax_number) {
         std::uint8_t settings[308];
-        fw.GetSettingsWire(settings);
+        fw.state().GetSettingsWire(settings);
         // The settings record travels in the layout of DEFAULT_FAX_SETTINGS.
         char* field = reinterpret_cast<char*>(settings) + offsetof(DEFAULT_FAX_SETTINGS, FaxNumber);
         std::memset(field, 0, sizeof(DEFAULT_FAX_SETTINGS::FaxNumber));
         std::memcpy(field, fax_number, std::strlen(fax_number));
-        fw.SetSettingsWire(settings);
+        fw.state().SetSettingsWire(settings);
     }
-    if (set_receive_settings) fw.SetReceiveSettings(receive_settings);
-    if (block_size) fw.SetBlockSize(block_size);
+    if (set_receive_settings) fw.state().SetReceiveSettings(receive_settings);
+    if (block_size) fw.state().SetBlockSize(block_size);
     if (!faxes.empty()) {
         std::vector<sim::ReceivedFax> loaded;
         std::string error;
         if (!LoadFaxFolder(faxes, loaded, error)) return Complain(error);
-        for (sim::ReceivedFax& fax : loaded) fw.AddReceivedFax(std::move(fax));
+        for (sim::ReceivedFax& fax : loaded) fw.state().AddReceivedFax(std::move(fax));
     }
-    fw.SetLoopback(loopback);
-    fw.SetChecksJobs(!any_job);
-    fw.SetClockRuns(true);
-    fw.SetRecording(false);  // a long-running device keeps no traffic log
-    fw.SetJobBounds(sim::kDefaultKeptJobs, sim::kDefaultKeptJobBytes);
+    fw.state().SetLoopback(loopback);
+    fw.state().SetChecksJobs(!any_job);
+    fw.clock().SetRunning(true);
+    fw.traffic().SetRecording(false);  // a long-running device keeps no traffic log
+    fw.state().SetJobBounds(sim::kDefaultKeptJobs, sim::kDefaultKeptJobBytes);
 
     // Named, so that `tessaline-simd --stop` can end this one cleanly.
     g_stop = CreateEventA(nullptr, TRUE, FALSE, StopEventName(driver, name).c_str());
