@@ -18,6 +18,7 @@ void FaultScript::Clear() {
     std::lock_guard<std::mutex> g(mu_);
     rules_.clear();
     occurrences_.clear();
+    next_id_ = 1;
 }
 
 std::size_t FaultScript::Pending() const {

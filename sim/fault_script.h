@@ -73,6 +73,7 @@ public:
 
     // Arms a rule; returns its id (1, 2, ... in the order armed).
     std::uint32_t Add(Rule rule);
+    // Disarms every rule; ids start from 1 again.
     void Clear();
     // Rules that have firings left and a limit (a `times` not yet used up):
     // a test's way to know that the faults it scripted did happen.
