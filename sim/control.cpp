@@ -10,6 +10,7 @@
 #include "base/byte_order.h"
 #include "sim/file_bytes.h"
 #include "sim/json_text.h"
+#include "sim/simd_options.h"
 
 namespace sim {
 namespace ctl {
@@ -67,24 +68,7 @@ constexpr StatusWord kStatuses[] = {{"ok", 0}, {"no", 1}, {"busy", 2}, {"full", 
 
 constexpr std::uint32_t kGet = 4;
 
-// A 32-bit number: decimal, or hexadecimal after 0x.
-bool ParseNumber(const std::string& text, std::uint32_t& out) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 10) return false;
-    std::uint64_t v = 0;
-    for (char c : digits) {
-        int d = -1;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        if (d < 0) return false;
-        v = v * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
-        if (v > 0xFFFFFFFFu) return false;
-    }
-    out = static_cast<std::uint32_t>(v);
-    return true;
-}
+bool ParseNumber(const std::string& text, std::uint32_t& out) { return ParseSimdNumber(text, out); }
 
 bool Fail(std::string& error, std::string text) {
     error = std::move(text);

@@ -81,7 +81,13 @@ json '.cause == "no_device" and (.error | contains("tessaline-none"))'
 run 7 devices
 has "$out" "an operation would use: none"
 
-"$wine" "$bin/tessaline-simd.exe" --name "$name" --loopback --fax-number 5550100 > "$work/simd.log" 2>&1 &
+# Every setting the device takes from its command line, in both spellings:
+# each value reaches the device whatever follows it.
+"$wine" "$bin/tessaline-simd.exe" --name "$name" --loopback --fax-number 5550100 --receive-settings 0x12345678 \
+  --password bar-secret --any-job=x > "$work/simd-bad.log" 2>&1
+[ $? = 2 ] && grep -q 'any-job takes no value' "$work/simd-bad.log" && ok || fail "simd --any-job=x: $(tr -d '\r' < "$work/simd-bad.log")"
+"$wine" "$bin/tessaline-simd.exe" --name "$name" --loopback --fax-number 5550100 --receive-settings 0x12345678 \
+  --password bar-secret > "$work/simd.log" 2>&1 &
 simd=$!
 for _ in $(seq 300); do grep -q '^ready ' "$work/simd.log" 2>/dev/null && break; sleep 0.1; done
 export TESSALINE_FAX_DEVICE=$fax TESSALINE_EWS_DEVICE=$ews
@@ -166,8 +172,11 @@ run 0 settings set FaxName=hex:6865783a31
 run 0 --json settings
 json '.FaxName == "hex:6865783a31"'
 
-run 0 password is-set
-has "$out" "no fax password"
+run 0 --json password is-set
+json '.set == true'
+printf 'bar-secret\r\n' > "$work/pw-given"
+stdin_file=$work/pw-given run 0 --json password check
+json '.passed == true'
 printf 'open sesame\r\n' > "$work/pw"
 stdin_file=$work/pw run 0 settings set Password=-
 stdin_file=$work/pw run 0 --json password check
@@ -176,7 +185,7 @@ printf 'open says me\r\n' > "$work/pw-wrong"
 stdin_file=$work/pw-wrong run 12 --json password check
 json '.passed == false and .exit_status == 12'
 run 0 --json receive-settings
-json '.value == 0'
+json '.value == 305419896'
 
 # The EWS channel's bytes pass unchanged both ways (no line-end translation).
 printf 'GET /status.json HTTP/1.1\r\n\r\n' > "$work/request"
