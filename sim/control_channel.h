@@ -15,8 +15,9 @@
 namespace sim {
 
 // Where the device of `name` takes control messages. POSIX: the socket
-// DIR/NAME.ctl in the device directory `dir`. Windows: the pipe
-// \\.\pipe\tessaline-NAME-ctl (`dir` unused).
+// DIR/NAME.ctl in the device directory `dir`. Windows (`dir` unused): the
+// pipe \\.\pipe\tessaline-NAME-ctl, or for the device served through the
+// driver (`name` empty) \\.\pipe\tessaline-driver.ctl.
 std::string ControlEndpoint(const std::string& dir, const std::string& name);
 
 class ControlServer {

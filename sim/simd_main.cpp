@@ -40,6 +40,7 @@ constexpr int kSaveRetryMs = 5000;
 
 const char kUsage[] =
     "Usage: tessaline-simd [OPTION]...\n"
+    "       tessaline-simd [--dir DIR] [--name NAME] ctl COMMAND [ARGS...]\n"
     "Serves a simulated fax device: its fax channel and its EWS channel, as\n"
     "listening sockets in the device directory, where the Tessaline library\n"
     "finds them. Stops on SIGINT, SIGTERM or SIGHUP, removing its sockets.\n"
@@ -85,6 +86,9 @@ const char kUsage[] =
     "                          mode 0660 and that group, as a printer's device\n"
     "                          node is shared; by default they are yours alone\n"
     "                          (mode 0600)\n"
+    "  --faults FILE           arm fault rules at start: one\n"
+    "                          COMMAND ACTION [VALUE] [--times N] a line, as for\n"
+    "                          ctl fault add; # starts a comment\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "\n"
@@ -102,9 +106,17 @@ const char kUsage[] =
     "  ready fax=PATH ews=PATH\n"
     "Changes are saved to --state as they happen and once more on stopping.\n"
     "\n"
+    "A running device takes commands on its control socket DIR/NAME.ctl (as\n"
+    "private as its other sockets): tessaline-simd [--dir DIR] [--name NAME] ctl\n"
+    "COMMAND, for the device of that directory and name.\n"
+    "\n";
+
+// After the commands of ctl (sim::ctl::kCtlUsage).
+const char kUsageTail[] =
+    "\n"
     "Exit status: 0 when stopped by a signal; 1 when the device cannot start\n"
     "(a live device of the same name is already serving, a directory that the\n"
-    "library would not search, an unreadable state)\n"
+    "library would not search, an unreadable state or --faults file)\n"
     "or its state could not be saved on stopping; 2 for a bad command line.\n"
     "\n"
     "ENVIRONMENT\n"
@@ -116,7 +128,9 @@ const char kUsage[] =
     "Example:\n"
     "  tessaline-simd --dir /tmp/fax --state ~/.local/state/simfax \\\n"
     "      --loopback --fax-number 5550123 --password 1234 &\n"
-    "  TESSALINE_DEVICE_DIR=/tmp/fax your-fax-program\n";
+    "  TESSALINE_DEVICE_DIR=/tmp/fax your-fax-program\n"
+    "  tessaline-simd --dir /tmp/fax ctl receive scan.tif --from 5550199\n"
+    "  tessaline-simd --dir /tmp/fax ctl fault add send-end reply-status busy --times 1\n";
 
 void Complain(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
 
@@ -326,6 +340,8 @@ int main(int argc, char** argv) {
     if (!sim::ParseSimdOptions(sim::SimdProgram::kPosix, argc, argv, options, error)) return BadCommandLine(error);
     if (options.help) {
         std::fputs(kUsage, stdout);
+        std::fputs(sim::ctl::kCtlUsage, stdout);
+        std::fputs(kUsageTail, stdout);
         return 0;
     }
     if (options.version) {

@@ -503,6 +503,21 @@ TEST_F(ControlFaultsFileTest, StartUpRulesAreArmedAndResetArmsThemAgain) {
     EXPECT_EQ(ReceiveSettings(), FAXSTATUS_BUSY);
 }
 
+// The README's host test (examples/host_test.cpp) passes against a running
+// device.
+TEST_F(IsolatedTest, TheReadmesHostTestPassesAgainstARunningDevice) {
+    Daemon d;
+    ASSERT_TRUE(d.Start({"--dir", dir_})) << d.ready();
+    setenv("TESSALINE_SIMD", SIMD_PATH, 1);
+    const std::string log = dir_ + "/host_test.log";
+    const int rc = std::system((std::string(EXAMPLE_HOST_TEST_PATH) + " > " + log + " 2>&1").c_str());
+    std::ifstream in(log);
+    const std::string output((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << output;
+    EXPECT_EQ(output.find("FAIL"), std::string::npos) << output;
+    EXPECT_NE(output.find("ok    a device busy for good is reported"), std::string::npos) << output;
+}
+
 TEST_F(IsolatedTest, CtlExitStatusesWithoutADeviceAndForABadFaultsFile) {
     SimdRun r = RunSimd({"ctl", "status"});
     EXPECT_TRUE(ExitedWith(r.status, 1));

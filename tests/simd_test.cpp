@@ -559,7 +559,8 @@ TEST_F(SimdTest, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
     EXPECT_FALSE(help.Start({"--help"}));
     EXPECT_TRUE(ExitedWith(help.Wait(), 0));
     for (const char* text : {"--dir", "--name", "--state", "--faxes", "--loopback", "--block-size", "--password",
-                             "--fax-number", "--receive-settings", "--socket-group", "--keep-jobs", "--keep-job-bytes", "--help", "--version", "TESSALINE_DEVICE_DIR",
+                             "--fax-number", "--receive-settings", "--socket-group", "--keep-jobs", "--keep-job-bytes", "--faults", "--help", "--version", "TESSALINE_DEVICE_DIR",
+                             "ctl COMMAND", "fault add COMMAND ACTION", "reply-status V", "traffic [--last N]",
                              "XDG_RUNTIME_DIR", "/run/tessaline", "ready fax=", "Example"}) {
         EXPECT_NE(help.output().find(text), std::string::npos) << text;
     }
