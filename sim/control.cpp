@@ -238,7 +238,7 @@ std::string RuleText(const Rule& r) {
         if (a.fault != r.fault) continue;
         text += std::string(" ") + a.name;
         if (a.value == Value::Required || (a.value == Value::Optional && r.value != 0))
-            text += " " + std::to_string(r.value);
+            text.append(" ").append(std::to_string(r.value));
         if (a.family == Family::Transfer && (r.stage != Stage::Read || r.index != 0) && r.stage != Stage::Reply)
             text += std::string(" --at ") + (r.stage == Stage::Read ? "read:" : "write:") + std::to_string(r.index);
         if (a.family == Family::Download && r.block != 0) text += " --block " + std::to_string(r.block);
@@ -386,6 +386,12 @@ const char kCtlUsage[] =
     "  closing-length V (get's download).\n"
     "ctl exits 0 on success, 1 when no device serves there or the device\n"
     "refuses the command, 2 for a bad command line.\n";
+
+void PrintUsage(const char* head, const char* tail) {
+    std::fputs(head, stdout);
+    std::fputs(kCtlUsage, stdout);
+    std::fputs(tail, stdout);
+}
 
 // ---------------------------------------------------------------------------
 // The client side

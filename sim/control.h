@@ -77,6 +77,8 @@ std::string CommandName(std::uint32_t command, Channel channel);
 
 // The help text of `ctl`, shared by the programs' --help.
 extern const char kCtlUsage[];
+// A program's --help: its own text before and after the commands of ctl.
+void PrintUsage(const char* head, const char* tail);
 
 // -- The client side ----------------------------------------------------------
 

@@ -115,8 +115,11 @@ ControlService::Answer ControlService::Status(bool json) const {
     const std::size_t rules = fw_.script().Armed().size();
     Answer a;
     if (json) {
-        a.out = "{\"fax_number\":" + JsonString(number) + ",\"received_faxes\":[";
-        for (std::size_t i = 0; i < faxes.size(); ++i) a.out += (i ? "," : "") + JsonString(faxes[i].name);
+        a.out = std::string("{\"fax_number\":") + JsonString(number) + ",\"received_faxes\":[";
+        for (std::size_t i = 0; i < faxes.size(); ++i) {
+            if (i) a.out += ',';
+            a.out += JsonString(faxes[i].name);
+        }
         a.out += "],\"pending_events\":" + std::to_string(events) + ",\"sent_jobs\":" + std::to_string(jobs) +
                  ",\"open_connections\":" + std::to_string(connections) + ",\"armed_rules\":" +
                  std::to_string(rules) + "}\n";

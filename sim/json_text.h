@@ -27,7 +27,12 @@ inline std::string JsonEscape(const std::string& in) {
     return out;
 }
 
-inline std::string JsonString(const std::string& in) { return "\"" + JsonEscape(in) + "\""; }
+inline std::string JsonString(const std::string& in) {
+    std::string out = "\"";
+    out += JsonEscape(in);
+    out += '"';
+    return out;
+}
 
 }  // namespace sim
 

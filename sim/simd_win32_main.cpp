@@ -149,9 +149,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!sim::ParseSimdOptions(sim::SimdProgram::kWindows, argc, argv, options, error)) return BadCommandLine(error);
     if (options.help) {
-        std::fputs(kUsage, stdout);
-        std::fputs(sim::ctl::kCtlUsage, stdout);
-        std::fputs(kUsageTail, stdout);
+        sim::ctl::PrintUsage(kUsage, kUsageTail);
         return 0;
     }
     if (options.version) {

@@ -232,7 +232,8 @@ protected:
     }
     void TearDown() override {
         fax_.reset();
-        device_.Stop();
+        // Stopped cleanly, and (under the sanitizers) with nothing to report.
+        EXPECT_TRUE(ExitedWith(device_.Stop(), 0)) << device_.errors();
         IsolatedTest::TearDown();
     }
     virtual std::vector<std::string> Args() { return {}; }

@@ -265,3 +265,41 @@ TEST(SimdOptions, EachProgramTakesItsOwnOptionsAndRefusesBadOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+// `ctl`: the rest of the line is the command's, taken whole; before it only
+// the options that say which device it is.
+TEST(SimdOptions, CtlTakesTheRestOfTheLineAfterTheOptionsNamingTheDevice) {
+    SimdOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse(SimdProgram::kPosix, {"--dir", "/tmp/d", "--name=dev", "ctl", "fault", "add", "list", "drop",
+                                            "--times", "2", "--json"},
+                      o, error))
+        << error;
+    EXPECT_TRUE(o.ctl);
+    EXPECT_EQ(o.dir, "/tmp/d");
+    EXPECT_EQ(o.name, "dev");
+    EXPECT_EQ(o.ctl_words, (std::vector<std::string>{"fault", "add", "list", "drop", "--times", "2", "--json"}));
+    SimdOptions w;
+    ASSERT_TRUE(Parse(SimdProgram::kWindows, {"--driver", "ctl", "status"}, w, error)) << error;
+    EXPECT_TRUE(w.driver);
+    EXPECT_EQ(w.ctl_words, std::vector<std::string>{"status"});
+    ASSERT_TRUE(Parse(SimdProgram::kPosix, {"--faults", "rules.txt"}, o = SimdOptions{}, error)) << error;
+    EXPECT_EQ(o.faults, "rules.txt");
+    EXPECT_FALSE(o.ctl);
+
+    for (const auto& [program, args] : std::vector<std::pair<SimdProgram, std::vector<std::string>>>{
+             {SimdProgram::kPosix, {"--loopback", "ctl", "status"}},
+             {SimdProgram::kPosix, {"--driver", "ctl", "status"}},
+             {SimdProgram::kWindows, {"--dir", "x", "ctl", "status"}},
+             {SimdProgram::kWindows, {"--faults", "f", "ctl", "status"}},
+             {SimdProgram::kPosix, {"--faults"}},
+             {SimdProgram::kPosix, {"--faults="}}}) {
+        SimdOptions bad;
+        EXPECT_FALSE(Parse(program, args, bad, error)) << args.front();
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+}  // namespace
