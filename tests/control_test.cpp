@@ -250,6 +250,28 @@ protected:
         return r.out;
     }
 
+    // Polls `ctl status --json` until it shows `text` (for up to 2 s).
+    void AwaitStatus(const std::string& text) {
+        for (int i = 0; i < 200 && CtlOk({"status", "--json"}).find(text) == std::string::npos; ++i)
+            std::this_thread::sleep_for(10ms);
+    }
+
+    // A host's WaitForReceivedFax on an object of its own, on a thread;
+    // `done` once it has returned.
+    struct Wait {
+        FAX_STATUS_ENUM event = e_NoFaxesAvailable;
+        FAXSTATUS status = FAXSTATUS_NO_RESPONSE;
+        std::atomic<bool> done{false};
+        std::thread thread;
+    };
+    void StartWait(Wait& w) {
+        w.thread = std::thread([&w] {
+            Ref<IUSBFAX> own;
+            if (CreateObject(CLSID_USBFAX, IID_IUSBFAX, own) == S_OK) own->WaitForReceivedFax(&w.event, &w.status);
+            w.done = true;
+        });
+    }
+
     FAXSTATUS ReceiveSettings() {
         TSL_ULONG value = 0;
         FAXSTATUS status = FAXSTATUS_NO_RESPONSE;
@@ -262,26 +284,19 @@ protected:
 };
 
 TEST_F(ControlTest, AnInjectedFaxReleasesAWaitAndIsListedFetchedAndLogged) {
-    // A host waits for a fax; it comes from someone else.
-    FAX_STATUS_ENUM event = e_NoFaxesAvailable;
-    FAXSTATUS wait_status = FAXSTATUS_NO_RESPONSE;
-    std::atomic<bool> released{false};
-    std::thread waiter([&] {
-        Ref<IUSBFAX> own;
-        if (CreateObject(CLSID_USBFAX, IID_IUSBFAX, own) == S_OK) own->WaitForReceivedFax(&event, &wait_status);
-        released = true;
-    });
-    // The wait's connection is open before the fax arrives.
-    for (int i = 0; i < 200 && CtlOk({"status", "--json"}).find("\"open_connections\":1") == std::string::npos; ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_FALSE(released.load());
+    // A host waits for a fax; it comes from someone else. The wait's
+    // connection is open before the fax arrives.
+    Wait wait;
+    StartWait(wait);
+    AwaitStatus("\"open_connections\":1");
+    EXPECT_FALSE(wait.done.load());
 
     const Bytes image = TinyTiff(3, 5000);
     WriteBytes(dir_ + "/in.tif", image);
     EXPECT_EQ(CtlOk({"receive", dir_ + "/in.tif", "--from", "5551234", "--json"}), "{\"name\":\"fax0001.tif\"}\n");
-    waiter.join();
-    EXPECT_EQ(wait_status, FAXSTATUS_OK);
-    EXPECT_EQ(event, e_ReceivedFaxAvailable);
+    wait.thread.join();
+    EXPECT_EQ(wait.status, FAXSTATUS_OK);
+    EXPECT_EQ(wait.event, e_ReceivedFaxAvailable);
 
     // Another, under a name and a CIS of its own, printed plainly.
     WriteBytes(dir_ + "/two.tif", TinyTiff(1, 10));
@@ -390,23 +405,16 @@ TEST_F(ControlTest, AStallIsReleasedByCancelIOWithTheLockFreeAndCommandsStillAns
     // A wait that the device never answers, not even when a fax arrives,
     // until CancelIO: status 2, as a real device's driver gives.
     CtlOk({"fault", "add", "wait", "stall", "--times", "1"});
-    FAX_STATUS_ENUM event = e_NoFaxesAvailable;
-    FAXSTATUS wait_status = FAXSTATUS_NO_RESPONSE;
-    std::atomic<bool> waited{false};
-    std::thread waiter([&] {
-        Ref<IUSBFAX> own;
-        if (CreateObject(CLSID_USBFAX, IID_IUSBFAX, own) == S_OK) own->WaitForReceivedFax(&event, &wait_status);
-        waited = true;
-    });
-    for (int i = 0; i < 200 && CtlOk({"status", "--json"}).find("\"armed_rules\":0") == std::string::npos; ++i)
-        std::this_thread::sleep_for(10ms);
+    Wait wait;
+    StartWait(wait);
+    AwaitStatus("\"armed_rules\":0");
     WriteBytes(dir_ + "/in.tif", TinyTiff(1, 10));
     CtlOk({"receive", dir_ + "/in.tif"});
     std::this_thread::sleep_for(100ms);
-    EXPECT_FALSE(waited.load());
-    CancelUntil(fax_.get(), waited);
-    waiter.join();
-    EXPECT_EQ(wait_status, FAXSTATUS_CMD_FAIL);
+    EXPECT_FALSE(wait.done.load());
+    CancelUntil(fax_.get(), wait.done);
+    wait.thread.join();
+    EXPECT_EQ(wait.status, FAXSTATUS_CMD_FAIL);
 
     // A stalled reply holds the access lock until CancelIO fails the read
     // under it; the device answers its control channel meanwhile.
@@ -419,8 +427,7 @@ TEST_F(ControlTest, AStallIsReleasedByCancelIOWithTheLockFreeAndCommandsStillAns
         if (CreateObject(CLSID_USBFAX, IID_IUSBFAX, own) == S_OK) own->GetReceivedFaxCount(&count, &count_status);
         counted = true;
     });
-    for (int i = 0; i < 200 && CtlOk({"status", "--json"}).find("\"armed_rules\":0") == std::string::npos; ++i)
-        std::this_thread::sleep_for(10ms);
+    AwaitStatus("\"armed_rules\":0");
     EXPECT_FALSE(counted.load());
     CancelUntil(fax_.get(), counted);
     host.join();
