@@ -240,8 +240,8 @@ std::string RuleText(const Rule& r) {
         if (a.value == Value::Required || (a.value == Value::Optional && r.value != 0))
             text.append(" ").append(std::to_string(r.value));
         if (a.family == Family::Transfer && (r.stage != Stage::Read || r.index != 0) && r.stage != Stage::Reply)
-            text += std::string(" --at ") + (r.stage == Stage::Read ? "read:" : "write:") + std::to_string(r.index);
-        if (a.family == Family::Download && r.block != 0) text += " --block " + std::to_string(r.block);
+            text += Cat(" --at ", r.stage == Stage::Read ? "read:" : "write:", std::to_string(r.index));
+        if (a.family == Family::Download && r.block != 0) text += Cat(" --block ", std::to_string(r.block));
         break;
     }
     return text;
@@ -273,7 +273,7 @@ bool LoadRules(const std::string& path, std::vector<Rule>& rules, std::string& e
         if (words.empty()) continue;
         Rule rule;
         std::string why;
-        if (!ParseRule(words, rule, why)) return Fail(error, path + ":" + std::to_string(line_no) + ": " + why);
+        if (!ParseRule(words, rule, why)) return Fail(error, Cat(path, ":", std::to_string(line_no), ": ", why));
         rules.push_back(rule);
     }
     return true;

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "sim/json_text.h"
+
 namespace sim {
 namespace {
 
@@ -188,7 +190,7 @@ ctl::Reach ControlExchange(const std::string& endpoint, const Bytes& request, By
         if (h != INVALID_HANDLE_VALUE) break;
         const DWORD e = GetLastError();
         if (e != ERROR_PIPE_BUSY) {
-            error = e == ERROR_FILE_NOT_FOUND ? "no such pipe" : "error " + std::to_string(e);
+            error = e == ERROR_FILE_NOT_FOUND ? std::string("no such pipe") : Cat("error ", std::to_string(e));
             return ctl::Reach::NoDevice;
         }
         // Another command is being answered: wait for the instance.

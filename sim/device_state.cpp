@@ -7,6 +7,7 @@
 
 #include "base/byte_order.h"
 #include "sim/device_clock.h"
+#include "sim/json_text.h"
 
 namespace sim {
 namespace {
@@ -162,15 +163,15 @@ void DeviceState::Arrived(ReceivedFax fax) {
 
 bool DeviceState::Receive(Arrival arrival, std::string& name, std::string& error) {
     if (arrival.data.size() < 2) {
-        error = "a fax of " + std::to_string(arrival.data.size()) + " byte(s): the host can download no fewer than 2";
+        error = Cat("a fax of ", std::to_string(arrival.data.size()), " byte(s): the host can download no fewer than 2");
         return false;
     }
     if (arrival.cis.size() > kCisSize) {
-        error = "the CIS holds at most " + std::to_string(kCisSize) + " bytes";
+        error = Cat("the CIS holds at most ", std::to_string(kCisSize), " bytes");
         return false;
     }
     if (arrival.name.size() > kMaxFaxName || arrival.name.find('\0') != std::string::npos) {
-        error = "a fax name holds at most " + std::to_string(kMaxFaxName) + " bytes and no zero byte";
+        error = Cat("a fax name holds at most ", std::to_string(kMaxFaxName), " bytes and no zero byte");
         return false;
     }
     const std::uint32_t counted = TiffPages(arrival.data);
@@ -180,7 +181,7 @@ bool DeviceState::Receive(Arrival arrival, std::string& name, std::string& error
         return false;
     }
     if (!arrival.name.empty() && NameInUse(arrival.name)) {
-        error = "the device already holds a fax named " + arrival.name;
+        error = Cat("the device already holds a fax named ", arrival.name);
         return false;
     }
     ReceivedFax fax;
