@@ -430,6 +430,11 @@ int RunClient(const std::vector<std::string>& words, const std::string& device, 
         PrintError(command.json, error);
         return kExitFailed;
     }
+    if (attachment.size() > kMaxMessage - (1u << 20)) {
+        PrintError(command.json, Cat(command.file, " is larger than the control channel carries (",
+                                     std::to_string(kMaxMessage >> 20), " MiB)"));
+        return kExitFailed;
+    }
     std::vector<Bytes> fields;
     fields.emplace_back(kVersion, kVersion + std::strlen(kVersion));
     fields.push_back(std::move(attachment));
