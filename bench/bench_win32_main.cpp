@@ -142,11 +142,11 @@ int main(int argc, char** argv) {
     SetEnvironmentVariableA("TESSALINE_EWS_DEVICE", nullptr);
     sim::DriverDevice device;
     sim::Firmware& fw = device.firmware();
-    fw.SetRecording(false);
-    fw.SetKeepSentData(false);
+    fw.traffic().SetRecording(false);
+    fw.state().SetKeepSentData(false);
     const std::vector<std::uint8_t> small_data = Pattern(kSmallSize, 1), large_data = Pattern(kLargeSize, 2);
-    fw.AddReceivedFax(kSmallFax, small_data);
-    fw.AddReceivedFax(kLargeFax, large_data);
+    fw.state().AddReceivedFax(kSmallFax, small_data);
+    fw.state().AddReceivedFax(kLargeFax, large_data);
     if (!device.Start()) Die(device.error());
     const std::string fax_path = sim::FirstPresentInterface(GUID_DEVINTERFACE_FAX_CHANNEL);
     if (fax_path.empty()) Die("the fax channel is not present");
@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
     if (!lib_get(kSmallFax)() || ReadWhole(download) != small_data) Die("the library's download is wrong");
     if (!raw_get(kSmallFax)() || ReadWhole(download) != small_data) Die("the raw download is wrong");
     if (!lib_send(small_file)() || !raw_send(small_file)()) Die("a warm-up upload failed");
-    const auto jobs = fw.Jobs();
+    const auto jobs = fw.state().Jobs();
     if (jobs.size() != 2 || jobs[0].announced_size != kSmallSize || jobs[0].blocks != kSmallSize / kBlock ||
         jobs[1].announced_size != kSmallSize)
         Die("the device did not take the uploads whole");

@@ -31,11 +31,11 @@ int RunDevice(const std::string& dir) {
     sim::Firmware& fw = device.firmware();
     // Nothing of the traffic is kept: recording copies every byte, and the
     // uploads would pile up in the sent jobs.
-    fw.SetRecording(false);
-    fw.SetKeepSentData(false);
-    fw.AddReceivedFax(kSmallFax, Pattern(kSmallSize, 1));
-    fw.AddReceivedFax(kLargeFax, Pattern(kLargeSize, 2));
-    for (int i = 0; i < 6; ++i) fw.AddReceivedFax("small" + std::to_string(i) + ".tif", Pattern(2000, 10 + i));
+    fw.traffic().SetRecording(false);
+    fw.state().SetKeepSentData(false);
+    fw.state().AddReceivedFax(kSmallFax, Pattern(kSmallSize, 1));
+    fw.state().AddReceivedFax(kLargeFax, Pattern(kLargeSize, 2));
+    for (int i = 0; i < 6; ++i) fw.state().AddReceivedFax("small" + std::to_string(i) + ".tif", Pattern(2000, 10 + i));
     if (!device.Start()) {
         std::fprintf(stderr, "tessaline-bench device: %s\n", device.error().c_str());
         return 1;

@@ -75,7 +75,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 # The simulated device, behind named pipes or served through its driver.
-add_library(tessaline_sim STATIC ${TESSALINE_FIRMWARE_SOURCES} sim/simd_options.cpp sim/pipe_device_win32.cpp sim/driver_device_win32.cpp
+add_library(tessaline_sim STATIC ${TESSALINE_FIRMWARE_SOURCES} ${TESSALINE_CONTROL_SOURCES} sim/simd_options.cpp
+  sim/control_channel_win32.cpp sim/pipe_device_win32.cpp sim/driver_device_win32.cpp
   sim/driver_install_win32.cpp)
 target_include_directories(tessaline_sim PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tessaline_sim PUBLIC tessaline_core newdev)

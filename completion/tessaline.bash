@@ -66,13 +66,57 @@ _tessaline() {
 }
 
 _tessaline_simd() {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]} i ctl=0
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        [[ ${COMP_WORDS[i]} == ctl ]] && { ctl=$i; break; }
+    done
+    if ((ctl > 0)); then
+        _tessaline_simd_ctl "$ctl"
+        return
+    fi
     case $prev in
         --dir|--state|--faxes) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+        --faults) COMPREPLY=($(compgen -f -- "$cur")); return ;;
         --name|--block-size|--password|--fax-number|--receive-settings|--socket-group|--keep-jobs|--keep-job-bytes) return ;;
     esac
     COMPREPLY=($(compgen -W "--dir --name --state --faxes --loopback --any-job --block-size --password --fax-number
-        --receive-settings --socket-group --keep-jobs --keep-job-bytes --help --version" -- "$cur"))
+        --receive-settings --socket-group --keep-jobs --keep-job-bytes --faults --help --version ctl" -- "$cur"))
+}
+
+# The words after "ctl" (at index $1): a command of the running device.
+_tessaline_simd_ctl() {
+    local at=$1 cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local command=${COMP_WORDS[at + 1]} sub=${COMP_WORDS[at + 2]}
+    local fax_commands="send-begin send-end recipients list get log remove password-set check-password read-settings
+        save-settings data receive-settings wait cancel ews"
+    local actions="reply-status reply-length reply-extra reply-param1 reply-bad-magic stall drop delay fail short
+        block-status block-zero block-oversize closing-status closing-length"
+    if ((COMP_CWORD == at + 1)); then
+        COMPREPLY=($(compgen -W "status receive fault jobs job traffic reset --help" -- "$cur"))
+        return
+    fi
+    case $prev in
+        -o|--output) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        --from|--cis|--name|--times|--last|--at|--block) return ;;
+    esac
+    case $command in
+        receive)
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--from --cis --name --json" -- "$cur")); return; }
+            COMPREPLY=($(compgen -f -- "$cur")) ;;
+        fault)
+            if ((COMP_CWORD == at + 2)); then
+                COMPREPLY=($(compgen -W "add list clear" -- "$cur"))
+            elif [[ $sub == add ]] && ((COMP_CWORD == at + 3)); then
+                COMPREPLY=($(compgen -W "$fax_commands" -- "$cur"))
+            elif [[ $sub == add ]] && ((COMP_CWORD == at + 4)); then
+                COMPREPLY=($(compgen -W "$actions" -- "$cur"))
+            else
+                COMPREPLY=($(compgen -W "--times --at --block --json" -- "$cur"))
+            fi ;;
+        job) COMPREPLY=($(compgen -W "-o --json" -- "$cur")) ;;
+        traffic) COMPREPLY=($(compgen -W "--last --json" -- "$cur")) ;;
+        *) COMPREPLY=($(compgen -W "--json" -- "$cur")) ;;
+    esac
 }
 
 _tessaline_mktiff() {

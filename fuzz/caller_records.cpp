@@ -109,14 +109,14 @@ public:
         WriteFile(fax_file_, image);
 
         sim::Firmware& fw = device_.firmware();
-        fw.SetRecording(false);
-        fw.SetPassword("1234");
+        fw.traffic().SetRecording(false);
+        fw.state().SetPassword("1234");
         Bytes big(kFaxFileSize);
         for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 5);
-        fw.AddReceivedFax("fax0001.tif", big);
-        fw.AddReceivedFax("fax0002.tif", Bytes{'I', 'I', '*', 0});
-        fw.AddReceivedFax(std::string(63, 'N'), Bytes{1, 2});
-        initial_ = fw.Snapshot();
+        fw.state().AddReceivedFax("fax0001.tif", big);
+        fw.state().AddReceivedFax("fax0002.tif", Bytes{'I', 'I', '*', 0});
+        fw.state().AddReceivedFax(std::string(63, 'N'), Bytes{1, 2});
+        initial_ = fw.state().Snapshot();
 
         fax_ = new CUSBFAX(nullptr);
         fax_->AddRef();
@@ -124,10 +124,10 @@ public:
 
     void Run(const std::uint8_t* data, std::size_t size) {
         sim::Firmware& fw = device_.firmware();
-        fw.Restore(initial_);
+        fw.state().Restore(initial_);
         std::memcpy(settings_, initial_.settings, sizeof(settings_));
         received_ = initial_.received;
-        const std::uint64_t errors = fw.ProtocolErrors();
+        const std::uint64_t errors = fw.traffic().ProtocolErrors();
         front_.SetResponder(&device_);
 
         FuzzedDataProvider in(data, size);
@@ -144,7 +144,7 @@ public:
                 default: List(in); break;
             }
         }
-        if (fw.ProtocolErrors() != errors) Violated("the device saw a malformed request");
+        if (fw.traffic().ProtocolErrors() != errors) Violated("the device saw a malformed request");
     }
 
 private:

@@ -125,15 +125,15 @@ int main(int argc, char** argv) {
     fuzz::PrepareReplyOps(front);
     fuzz::FirmwareDevice device;
     sim::Firmware& fw = device.firmware();
-    fw.SetRecording(false);
-    fw.SetPassword("1234");
-    fw.SetReceiveSettings(2);
+    fw.traffic().SetRecording(false);
+    fw.state().SetPassword("1234");
+    fw.state().SetReceiveSettings(2);
     Bytes image(9000);
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 31 + 7);
-    fw.AddReceivedFax(fuzz::kFaxName, image);
-    fw.AddReceivedFax("fax0002.tif", Bytes{'I', 'I', '*', 0});
-    fw.AddReceivedFax(std::string(70, 'L'), Bytes{1, 2, 3});
-    const sim::PersistentState initial = fw.Snapshot();
+    fw.state().AddReceivedFax(fuzz::kFaxName, image);
+    fw.state().AddReceivedFax("fax0002.tif", Bytes{'I', 'I', '*', 0});
+    fw.state().AddReceivedFax(std::string(70, 'L'), Bytes{1, 2, 3});
+    const sim::PersistentState initial = fw.state().Snapshot();
     front.SetResponder(&device);
 
     struct Seed {
@@ -158,9 +158,9 @@ int main(int argc, char** argv) {
         {"cancel", fuzz::kCancel, 0, 4096},
     };
     for (const Seed& s : seeds) {
-        fw.Restore(initial);
-        fw.SetBlockSize(s.block_size);
-        if (s.op == fuzz::kWait) fw.RaiseEvent(1);  // e_ReceivedFaxAvailable
+        fw.state().Restore(initial);
+        fw.state().SetBlockSize(s.block_size);
+        if (s.op == fuzz::kWait) fw.state().RaiseEvent(1);  // e_ReceivedFaxAvailable
         device.Clear();
         fuzz::RunReplyOp(front, s.op, s.param, device.served());
         Bytes input{s.op, 0, 0, s.param};
@@ -168,8 +168,8 @@ int main(int argc, char** argv) {
         if (!WriteSeed(replies_dir, s.name, input)) return 1;
     }
     // More names than a list holds (40).
-    fw.Restore(initial);
-    for (int i = 0; i < 45; ++i) fw.AddReceivedFax("rx" + std::to_string(i) + ".tif", Bytes{1, 2});
+    fw.state().Restore(initial);
+    for (int i = 0; i < 45; ++i) fw.state().AddReceivedFax("rx" + std::to_string(i) + ".tif", Bytes{1, 2});
     device.Clear();
     fuzz::RunReplyOp(front, fuzz::kList, 47, device.served());
     Bytes list{fuzz::kList, 0, 0, 47};

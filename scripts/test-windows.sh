@@ -157,7 +157,8 @@ run_arch() {
     for step in "fresh $winearch prefix" "regsvr32 Tessaline.dll" "tessaline-simd.exe --driver" \
                 "cscript objects.vbs driver" \
                 "tessaline.exe count through the driver" "tessaline.exe --timeout 2 wait through the driver" \
-                "tessaline_windows_tests" "fault_table_tests" "cscript objects.vbs pipe" \
+                "tessaline_windows_tests" "fault_table_tests" "ctl_test.sh driver" "ctl_test.sh pipes" \
+                "cscript objects.vbs pipe" \
                 "tessaline-simd.exe --remove-driver" "cscript objects.vbs absent" "tessaline.exe" "regsvr32 /u Tessaline.dll" \
                 "unregistered: no class keys"; do
       skip32 "$step"
@@ -221,6 +222,17 @@ run_arch() {
         "$(wine_loader 32)" "$win32_tests" --gtest_filter='Fronts/*/Driver'
     fi
   fi
+
+  # The device driven through its control pipe while a host uses it, served
+  # through the driver and behind pipes.
+  local ctl_mode
+  for ctl_mode in driver pipes; do
+    t0=$SECONDS
+    bash "$root/tests/windows/ctl_test.sh" "$wine" "$bin" "$ctl_mode" > "$logs/ctl-$ctl_mode.log" 2>&1
+    rc=$?
+    check "ctl_test.sh $ctl_mode: $(tail -1 "$logs/ctl-$ctl_mode.log") ($((SECONDS - t0)) s)" test $rc = 0
+    [ $rc = 0 ] || grep '^FAIL' "$logs/ctl-$ctl_mode.log" | head -20
+  done
 
   # The script host against the pipes, named explicitly.
   local name=vbs$bits

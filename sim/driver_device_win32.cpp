@@ -347,7 +347,7 @@ private:
     void Complete(HostFile& f, std::uint32_t error, std::uint32_t count, const Bytes& data) {
         const Request& q = f.queue.front();
         f.record.error = error;
-        if (fw_.Recording()) f.record.out = data;
+        if (fw_.traffic().Recording()) f.record.out = data;
         f.record.completed = true;
         fw_.Record(std::move(f.record));
         f.record = Transfer{};
@@ -390,7 +390,7 @@ private:
             f.record.kind = q.kind;
             f.record.code = q.code;
             f.record.asked = q.out_length;
-            if (q.kind == Kind::Control || fw_.Recording()) f.record.in = q.in;
+            if (q.kind == Kind::Control || fw_.traffic().Recording()) f.record.in = q.in;
             Outcome o;
             const auto len = static_cast<std::uint32_t>(q.in.size());
             if (q.kind == Kind::Write) {

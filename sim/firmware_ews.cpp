@@ -2,13 +2,18 @@
 // channel serving the device's pages (ews_pages.h) from its state, the
 // settings form saved into its record, and the transfer faults scripted for
 // that channel.
+#include "sim/firmware_ews.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "sim/device_clock.h"
+#include "sim/device_state.h"
 #include "sim/ews_pages.h"
-#include "sim/firmware.h"
+#include "sim/fault_script.h"
 #include "sim/firmware_parts.h"
+#include "sim/traffic_recorder.h"
 
 namespace sim {
 using namespace fw;
@@ -18,23 +23,11 @@ constexpr std::size_t kMaxHttpRequest = 64 * 1024;
 
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-// A transfer fault scripted for the EWS channel at the index-th request of
-// its kind on the connection.
-const Rule* MatchEws(std::vector<Rule>& rules, Stage stage, int index) {
-    for (Rule& r : rules) {
-        if (r.times == 0 || r.channel != Channel::Ews || r.stage != stage || r.index != index) continue;
-        if (!IsTransferFault(r.fault)) continue;
-        if (r.times > 0) --r.times;
-        return &r;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
-Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t len) {
+Outcome EwsServer::Write(Session& s, const std::uint8_t* data, std::uint32_t len) {
     Outcome o;
-    if (const Rule* rule = MatchEws(rules_, Stage::Write, s.writes++)) {
+    if (const Rule* rule = script_.FireEws(Stage::Write, s.writes++)) {
         switch (rule->fault) {
             case Fault::FailTransfer: return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
             case Fault::DropConnection: return Outcome::With(Outcome::Drop);
@@ -92,8 +85,10 @@ Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t l
             std::strncmp(version, "HTTP/1.", 7) != 0) {
             reply = ews::Status(400, "bad request");
         } else {
-            reply = EwsReply(method, std::string(target).substr(0, std::string(target).find('?')), content, form);
+            reply = Answer(method, std::string(target).substr(0, std::string(target).find('?')), content, form);
         }
+        traffic_.Request(s.id, Channel::Ews, 0, std::string(method) + " " + target);
+        traffic_.Replied(s.id, static_cast<std::uint32_t>(reply.status));
         s.Push(ToBytes(ews::Serialize(reply, std::strcmp(method, "HEAD") == 0, close)));
         if (close) {
             s.ews_closed = true;
@@ -105,10 +100,10 @@ Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t l
     return o;
 }
 
-Outcome Firmware::EwsRead(Session& s, std::uint32_t max) {
+Outcome EwsServer::Read(Session& s, std::uint32_t max) {
     Outcome o;
     if (max == 0) return o;
-    if (const Rule* rule = MatchEws(rules_, Stage::Read, s.reads++)) {
+    if (const Rule* rule = script_.FireEws(Stage::Read, s.reads++)) {
         switch (rule->fault) {
             case Fault::FailTransfer: return Outcome::Failed(rule->value ? rule->value : kErrorGenFailure);
             case Fault::DropConnection: return Outcome::With(Outcome::Drop);
@@ -132,15 +127,14 @@ Outcome Firmware::EwsRead(Session& s, std::uint32_t max) {
     return o;
 }
 
-ews::Reply Firmware::EwsReply(const std::string& method, const std::string& path, const std::string& body,
-                              bool form) {
+ews::Reply EwsServer::Answer(const std::string& method, const std::string& path, const std::string& body, bool form) {
     if (method == "POST" && path == "/settings") {
         if (!form) return ews::Status(400, "the settings form is application/x-www-form-urlencoded");
         // Saved as a host's save of the record would be, the device's clock
         // left as it runs (the form does not carry it).
         bool save = false;
-        ews::Reply r = ews::SettingsForm(body, settings_, save);
-        if (save) Changed();
+        ews::Reply r = ews::SettingsForm(body, state_.settings_, save);
+        if (save) state_.Changed();
         return r;
     }
     if (method != "GET" && method != "HEAD") {
@@ -149,11 +143,11 @@ ews::Reply Firmware::EwsReply(const std::string& method, const std::string& path
         return r;
     }
     ews::DeviceView view;
-    view.title = title_;
-    view.settings = settings_;
-    view.device_time = DeviceTimeText(DeviceNow());
-    view.sent_jobs = jobs_.size();
-    for (const ReceivedFax& f : received_) {
+    view.title = state_.title_;
+    view.settings = state_.settings_;
+    view.device_time = DeviceTimeText(clock_.Now());
+    view.sent_jobs = state_.jobs_.size();
+    for (const ReceivedFax& f : state_.received_) {
         ews::FaxEntry e;
         e.name = f.name;
         e.data = &f.data;

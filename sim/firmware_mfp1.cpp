@@ -2,13 +2,18 @@
 // writes, parsing request headers and their data, and answering each command
 // (settings, password, send, received faxes and their log) as a device does,
 // with the reply and download faults scripted for it.
+#include "sim/firmware_mfp1.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "base/byte_order.h"
-#include "sim/firmware.h"
+#include "sim/device_clock.h"
+#include "sim/device_state.h"
+#include "sim/fault_script.h"
 #include "sim/firmware_parts.h"
+#include "sim/traffic_recorder.h"
 
 namespace sim {
 using namespace fw;
@@ -27,19 +32,18 @@ bool TakeName(const Bytes& data, std::string& name) {
 
 }  // namespace
 
-Outcome Firmware::FaxWrite(Session& s, const std::uint8_t* data, std::uint32_t len) {
-    if (conversation_ != 0 && conversation_ != s.id) ++interleavings_;
-    conversation_ = s.id;
+Outcome Mfp1Engine::Write(Session& s, const std::uint8_t* data, std::uint32_t len) {
+    traffic_.FaxWriteFrom(s.id);
 
     if (s.at_boundary && s.in.empty()) {
         // A new request begins: the exchange is named after its command.
         s.cmd = len >= 8 ? wire::LoadBE32(data + 4) : 0xFFFFFFFF;
-        s.occurrence = occurrences_[s.cmd]++;
+        s.occurrence = script_.NextOccurrence(s.cmd);
         s.writes = 0;
         s.reads = 0;
     }
-    Rule* rule = Match(s, Stage::Write, s.writes++);
-    Fire(rule);
+    Rule* rule = script_.Match(s.cmd, s.occurrence, Stage::Write, s.writes++);
+    FaultScript::Fire(rule);
 
     std::uint32_t take = len;
     bool short_write = false;
@@ -66,15 +70,7 @@ Outcome Firmware::FaxWrite(Session& s, const std::uint8_t* data, std::uint32_t l
         }
     }
 
-    if (recording_ && take > 0) {
-        if (!s.wrote) conversations_.emplace_back(s.id, Bytes{});
-        for (auto it = conversations_.rbegin(); it != conversations_.rend(); ++it) {
-            if (it->first == s.id) {
-                it->second.insert(it->second.end(), data, data + take);
-                break;
-            }
-        }
-    }
+    traffic_.Wrote(s.id, !s.wrote, data, take);
     if (take > 0) s.wrote = true;
     if (short_write) {
         AbandonRequest(s);
@@ -87,9 +83,9 @@ Outcome Firmware::FaxWrite(Session& s, const std::uint8_t* data, std::uint32_t l
     return o;
 }
 
-Outcome Firmware::FaxRead(Session& s, std::uint32_t max) {
-    Rule* rule = Match(s, Stage::Read, s.reads++);
-    Fire(rule);
+Outcome Mfp1Engine::Read(Session& s, std::uint32_t max) {
+    Rule* rule = script_.Match(s.cmd, s.occurrence, Stage::Read, s.reads++);
+    FaultScript::Fire(rule);
     Outcome o;
     if (max == 0) return o;  // a read of nothing completes at once
     if (rule) {
@@ -124,7 +120,7 @@ Outcome Firmware::FaxRead(Session& s, std::uint32_t max) {
     return o;
 }
 
-void Firmware::Consume(Session& s) {
+void Mfp1Engine::Consume(Session& s) {
     std::size_t pos = 0;
     std::uint8_t header[kHeader];
     for (;;) {
@@ -142,10 +138,10 @@ void Firmware::Consume(Session& s) {
                 wire::LoadBE32(header + 24) != 0 || wire::LoadBE32(header + 28) != 0 ||
                 (command != kSendBegin && wire::LoadBE32(header + 8) != 0) ||
                 (end_of_data ? (status_le != 0 && status_le != 1) : wire::LoadBE32(header + 16) != 0)) {
-                ++protocol_errors_;
+                traffic_.ProtocolError();
             }
             if (s.awaiting > kMaxRequestData) {
-                ++protocol_errors_;
+                traffic_.ProtocolError();
                 s.awaiting = 0;  // take the header alone; the conversation is lost anyway
             }
         }
@@ -161,56 +157,50 @@ void Firmware::Consume(Session& s) {
     s.in.erase(s.in.begin(), s.in.begin() + static_cast<std::ptrdiff_t>(pos));
 }
 
-void Firmware::Reply(Session& s, std::uint32_t command, std::uint32_t status, const Bytes& data,
+void Mfp1Engine::Reply(Session& s, std::uint32_t command, std::uint32_t status, const Bytes& data,
                      std::uint32_t param1, std::optional<std::uint32_t> reply_command) {
     Bytes payload = data;
     Bytes h = MakeHeader(reply_command.value_or(command), status, static_cast<std::uint32_t>(data.size()), param1);
-    if (const Rule* r = FindReplyRule(s, Fault::ReplyStatus)) {
+    if (const Rule* r = script_.FireReply(s.cmd, s.occurrence, Fault::ReplyStatus)) {
         wire::StoreBE32(h.data() + 16, r->value);
         if (r->command_override) wire::StoreBE32(h.data() + 4, *r->command_override);
     }
-    if (const Rule* r = FindReplyRule(s, Fault::ReplyParam1)) wire::StoreBE32(h.data() + 8, r->value);
-    if (const Rule* r = FindReplyRule(s, Fault::ReplyExtraData)) {
+    if (const Rule* r = script_.FireReply(s.cmd, s.occurrence, Fault::ReplyParam1)) wire::StoreBE32(h.data() + 8, r->value);
+    if (const Rule* r = script_.FireReply(s.cmd, s.occurrence, Fault::ReplyExtraData)) {
         payload.insert(payload.end(), r->value, 0xEE);
         wire::StoreBE32(h.data() + 20, static_cast<std::uint32_t>(payload.size()));
     }
-    if (const Rule* r = FindReplyRule(s, Fault::ReplyDataLength)) wire::StoreBE32(h.data() + 20, r->value);
-    if (FindReplyRule(s, Fault::ReplyBadMagic)) std::memcpy(h.data(), "XXXX", 4);
+    if (const Rule* r = script_.FireReply(s.cmd, s.occurrence, Fault::ReplyDataLength)) wire::StoreBE32(h.data() + 20, r->value);
+    if (script_.FireReply(s.cmd, s.occurrence, Fault::ReplyBadMagic)) std::memcpy(h.data(), "XXXX", 4);
+    traffic_.Replied(s.id, wire::LoadBE32(h.data() + 16));
     s.Push(h);
     s.Push(payload);
 }
 
-void Firmware::QueueDownload(Session& s, const ReceivedFax& fax) {
+void Mfp1Engine::QueueDownload(Session& s, const ReceivedFax& fax) {
     const auto total = static_cast<std::uint32_t>(fax.data.size());
     // The reply announces the total; the image follows in blocks.
     Bytes h = MakeHeader(kGet, 0, total);
-    if (const Rule* r = FindReplyRule(s, Fault::ReplyStatus)) {
+    if (const Rule* r = script_.FireReply(s.cmd, s.occurrence, Fault::ReplyStatus)) {
         wire::StoreBE32(h.data() + 16, r->value);
         if (r->command_override) wire::StoreBE32(h.data() + 4, *r->command_override);
     }
-    if (const Rule* r = FindReplyRule(s, Fault::ReplyDataLength)) wire::StoreBE32(h.data() + 20, r->value);
-    if (FindReplyRule(s, Fault::ReplyBadMagic)) std::memcpy(h.data(), "XXXX", 4);
+    if (const Rule* r = script_.FireReply(s.cmd, s.occurrence, Fault::ReplyDataLength)) wire::StoreBE32(h.data() + 20, r->value);
+    if (script_.FireReply(s.cmd, s.occurrence, Fault::ReplyBadMagic)) std::memcpy(h.data(), "XXXX", 4);
+    traffic_.Replied(s.id, wire::LoadBE32(h.data() + 16));
     s.Push(h);
     if (wire::LoadBE32(h.data() + 16) != 0 || total == 0) return;
 
-    auto block_rule = [&](Fault f, int k) -> const Rule* {
-        for (Rule& r : rules_) {
-            if (r.times == 0 || r.command != kGet || r.stage != Stage::Reply || r.fault != f || r.block != k) continue;
-            if (r.occurrence >= 0 && r.occurrence != s.occurrence) continue;
-            Fire(&r);
-            return &r;
-        }
-        return nullptr;
-    };
+    auto block_rule = [&](Fault f, int k) { return script_.FireBlock(s.occurrence, f, k); };
 
     // The whole image is queued at once: the room for it, its blocks' headers
     // and the closing header is taken in one allocation, not grown block by
     // block.
-    const std::size_t blocks = (static_cast<std::size_t>(total) + block_size_ - 1) / block_size_;
+    const std::size_t blocks = (static_cast<std::size_t>(total) + state_.block_size_ - 1) / state_.block_size_;
     s.out.reserve(s.out.size() + total + (blocks + 1) * kHeader);
     std::uint32_t offset = 0;
     for (int k = 0; offset < total; ++k) {
-        std::uint32_t n = std::min(block_size_, total - offset);
+        std::uint32_t n = std::min(state_.block_size_, total - offset);
         if (const Rule* r = block_rule(Fault::BlockStatus, k)) {
             s.Push(MakeHeader(kGet, r->value, n));
             return;
@@ -232,7 +222,7 @@ void Firmware::QueueDownload(Session& s, const ReceivedFax& fax) {
     s.Push(MakeHeader(kGet, closing_status, closing_length));
 }
 
-void Firmware::FinishJob(Session& s) {
+void Mfp1Engine::FinishJob(Session& s) {
     SentJob job = std::move(*s.job);
     s.job.reset();
     job.ended = true;
@@ -242,57 +232,48 @@ void Firmware::FinishJob(Session& s) {
     // A device that reads its jobs refuses one that is no TIFF image, as a
     // fax machine would: it could not transmit it.
     const std::uint32_t pages = TiffPages(job.data);
-    const bool ok = whole && (!checks_jobs_ || pages > 0);
+    const bool ok = whole && (!state_.checks_jobs_ || pages > 0);
     job.outcome = ok ? 0 : kStatusRejected;
     Reply(s, kSendEnd, job.outcome, {});
 
-    if (ok && loopback_) {
-        const std::string own = FieldString(settings_ + 224, 32);
+    if (ok && state_.loopback_) {
+        const std::string own = FieldString(state_.settings_ + 224, 32);
         for (const Recipient& r : job.recipients) {
             if (own.empty() || r.number != own) continue;
             ReceivedFax fax;
-            // A name already in use (a fax kept from an earlier run, or one
-            // presented from a folder) is passed over: the host finds faxes
-            // by name, so two faxes must never share one.
-            char name[32];
-            do {
-                std::snprintf(name, sizeof(name), "fax%04u.tif", next_fax_number_++);
-            } while (std::any_of(received_.begin(), received_.end(),
-                                 [&](const ReceivedFax& f) { return f.name == name; }) ||
-                     std::find(removed_.begin(), removed_.end(), name) != removed_.end());
-            fax.name = name;
+            fax.name = state_.NextFaxName();
             fax.data = job.data;
             // Logged at the device's time, with the pages it counted and the
             // time it took to receive them.
             const std::uint32_t logged = std::max<std::uint32_t>(pages, 1);
             MakeLogEntry(fax.log, fax.name, logged, FaxSeconds(logged, job.data.size()));
-            StampLogTime(fax.log, DeviceNow());
-            received_.push_back(std::move(fax));
-            PushEvent(1);  // e_ReceivedFaxAvailable
-            if (wake_) wake_();
+            StampLogTime(fax.log, clock_.Now());
+            state_.Arrived(std::move(fax));
             break;  // one copy however often the number is listed
         }
     }
     // A job keeps its data whole or not at all, and none that was kept only
     // to be read.
-    if (job.data.size() != uploaded || (!keep_sent_data_ && !loopback_)) Bytes().swap(job.data);
-    jobs_.push_back(std::move(job));
-    TrimJobs();
-    Changed();
+    if (job.data.size() != uploaded || (!state_.keep_sent_data_ && !state_.loopback_)) Bytes().swap(job.data);
+    job.time = clock_.Now();
+    job.bytes = uploaded;
+    job.pages = pages;
+    state_.Ended(std::move(job));
 }
 
-void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8_t* header, const Bytes& data) {
+void Mfp1Engine::HandleRequest(Session& s, std::uint32_t command, const std::uint8_t* header, const Bytes& data) {
+    traffic_.Request(s.id, Channel::Fax, command);
     // The received fax a request names (its data: the name and its NUL). A
     // malformed or unknown name is rejected here, with the reply sent.
     auto named_fax = [&]() {
         std::string name;
         if (!TakeName(data, name)) {
-            ++protocol_errors_;
+            traffic_.ProtocolError();
             Reply(s, command, kStatusRejected, {});
-            return received_.end();
+            return state_.received_.end();
         }
-        auto it = std::find_if(received_.begin(), received_.end(), [&](const ReceivedFax& f) { return f.name == name; });
-        if (it == received_.end()) Reply(s, command, kStatusRejected, {});
+        auto it = std::find_if(state_.received_.begin(), state_.received_.end(), [&](const ReceivedFax& f) { return f.name == name; });
+        if (it == state_.received_.end()) Reply(s, command, kStatusRejected, {});
         return it;
     };
     switch (command) {
@@ -304,38 +285,38 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             break;
         case kRecipients: {
             if (!s.job || data.size() < 4 || (data.size() - 4) % 64 != 0) {
-                ++protocol_errors_;
+                traffic_.ProtocolError();
                 break;
             }
             const std::uint32_t count = wire::LoadBE32(data.data());
             const std::size_t slots = (data.size() - 4) / 64;
             s.job->recipient_count = count;
-            if (count > slots) ++protocol_errors_;
+            if (count > slots) traffic_.ProtocolError();
             for (std::size_t k = 0; k < slots; ++k) {
                 const std::uint8_t* slot = data.data() + 4 + 64 * k;
                 if (k >= count) {
                     // Slots that carry no recipient are all zero.
-                    if (std::any_of(slot, slot + 64, [](std::uint8_t b) { return b != 0; })) ++protocol_errors_;
+                    if (std::any_of(slot, slot + 64, [](std::uint8_t b) { return b != 0; })) traffic_.ProtocolError();
                     continue;
                 }
-                if (!std::memchr(slot, 0, 32) || !std::memchr(slot + 32, 0, 32)) ++protocol_errors_;
+                if (!std::memchr(slot, 0, 32) || !std::memchr(slot + 32, 0, 32)) traffic_.ProtocolError();
                 s.job->recipients.push_back({FieldString(slot, 32), FieldString(slot + 32, 32)});
             }
             break;  // no reply
         }
         case kData:
             if (!s.job) {
-                ++protocol_errors_;
+                traffic_.ProtocolError();
                 if (data.empty()) Reply(s, command, kStatusRejected, {});
                 break;
             }
             if (!data.empty()) {
-                if (data.size() > 4096) ++protocol_errors_;
+                if (data.size() > 4096) traffic_.ProtocolError();
                 // Beyond the bound of kept job data the bytes are not kept, but
                 // a loopback device keeps them to receive them, and a device
                 // that reads its jobs to count their pages.
-                if (loopback_ || checks_jobs_ ||
-                    (keep_sent_data_ && s.job->data.size() + data.size() <= max_job_bytes_))
+                if (state_.loopback_ || state_.checks_jobs_ ||
+                    (state_.keep_sent_data_ && s.job->data.size() + data.size() <= state_.max_job_bytes_))
                     s.job->data.insert(s.job->data.end(), data.begin(), data.end());
                 s.job_bytes += data.size();
                 ++s.job->blocks;
@@ -354,7 +335,7 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             break;
         case kList: {
             Bytes list;
-            for (const ReceivedFax& f : received_) {
+            for (const ReceivedFax& f : state_.received_) {
                 std::uint8_t len[2];
                 wire::StoreBE16(len, static_cast<std::uint16_t>(f.name.size() + 1));
                 list.insert(list.end(), len, len + 2);
@@ -365,27 +346,27 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             break;
         }
         case kGet:
-            if (auto it = named_fax(); it != received_.end()) QueueDownload(s, *it);
+            if (auto it = named_fax(); it != state_.received_.end()) QueueDownload(s, *it);
             break;
         case kLog:
-            if (auto it = named_fax(); it != received_.end()) Reply(s, command, 0, Bytes(it->log, it->log + 80));
+            if (auto it = named_fax(); it != state_.received_.end()) Reply(s, command, 0, Bytes(it->log, it->log + 80));
             break;
         case kRemove:
-            if (auto it = named_fax(); it != received_.end()) {
+            if (auto it = named_fax(); it != state_.received_.end()) {
                 // The name is remembered: a fax presented from a folder under
                 // it does not come back, and no new fax is given it.
-                if (std::find(removed_.begin(), removed_.end(), it->name) == removed_.end())
-                    removed_.push_back(it->name);
-                received_.erase(it);
+                if (std::find(state_.removed_.begin(), state_.removed_.end(), it->name) == state_.removed_.end())
+                    state_.removed_.push_back(it->name);
+                state_.received_.erase(it);
                 // An announcement of faxes to fetch is no longer true.
-                if (received_.empty())
-                    events_.erase(std::remove(events_.begin(), events_.end(), 1u), events_.end());
-                Changed();
+                if (state_.received_.empty())
+                    state_.events_.erase(std::remove(state_.events_.begin(), state_.events_.end(), 1u), state_.events_.end());
+                state_.Changed();
                 Reply(s, command, 0, {});
             }
             break;
         case kPasswordSet:
-            if (settings_[0] != 0) {
+            if (state_.settings_[0] != 0) {
                 Reply(s, command, 0, {});
             } else {
                 Reply(s, command, 1, {}, 0, kPasswordSet);
@@ -393,12 +374,12 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
             break;
         case kCheckPassword: {
             if (data.empty() || data.size() > 32 || !std::memchr(data.data(), 0, data.size())) {
-                ++protocol_errors_;
+                traffic_.ProtocolError();
                 Reply(s, command, kStatusRejected, {});
                 break;
             }
             const std::string sent = FieldString(data.data(), data.size());
-            const std::string stored = FieldString(settings_, 32);
+            const std::string stored = FieldString(state_.settings_, 32);
             if (!stored.empty() && sent == stored) {
                 Reply(s, command, 0, {});
             } else {
@@ -408,36 +389,34 @@ void Firmware::HandleRequest(Session& s, std::uint32_t command, const std::uint8
         }
         case kReadSettings: {
             // The clock runs: each read reports the device's time of now.
-            const std::string now = clock_runs_ ? DeviceTimeText(DeviceNow()) : std::string();
+            const std::string now = clock_.running() ? DeviceTimeText(clock_.Now()) : std::string();
             if (!now.empty()) {
-                std::memset(settings_ + kDeviceDateTime, 0, 32);
-                std::memcpy(settings_ + kDeviceDateTime, now.data(), std::min<std::size_t>(now.size(), 31));
+                std::memset(state_.settings_ + kDeviceDateTime, 0, 32);
+                std::memcpy(state_.settings_ + kDeviceDateTime, now.data(), std::min<std::size_t>(now.size(), 31));
             }
-            Reply(s, command, 0, Bytes(settings_, settings_ + kSettingsSize));
+            Reply(s, command, 0, Bytes(state_.settings_, state_.settings_ + kSettingsSize));
             break;
         }
         case kSaveSettings:
             if (data.size() != kSettingsSize) {
-                ++protocol_errors_;
+                traffic_.ProtocolError();
                 Reply(s, command, kStatusRejected, {});
                 break;
             }
-            std::memcpy(settings_, data.data(), kSettingsSize);
+            std::memcpy(state_.settings_, data.data(), kSettingsSize);
             // A DeviceDateTime that differs from the clock by more than the
             // time a read-change-save takes sets the clock; the time a host
             // read and writes back unchanged leaves it running.
-            if (std::time_t when = 0; ParseDeviceTime(FieldString(settings_ + kDeviceDateTime, 32), when)) {
-                const std::int64_t drift = static_cast<std::int64_t>(when) - static_cast<std::int64_t>(DeviceNow());
-                if (drift > 5 || drift < -5) clock_offset_ += drift;
-            }
-            Changed();
+            if (std::time_t when = 0; ParseDeviceTime(FieldString(state_.settings_ + kDeviceDateTime, 32), when))
+                clock_.Saved(when);
+            state_.Changed();
             Reply(s, command, 0, {});
             break;
         case kReceiveSettings:
-            Reply(s, command, 0, {}, receive_settings_);
+            Reply(s, command, 0, {}, state_.receive_settings_);
             break;
         default:
-            ++protocol_errors_;
+            traffic_.ProtocolError();
             Reply(s, command, kStatusRejected, {});
             break;
     }

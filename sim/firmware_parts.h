@@ -1,14 +1,17 @@
-// The firmware's own parts, shared by the files that implement it: the
+// What the sides of the firmware share, and the fronts never see: the
 // session of one connection, the MFP1 header layout and command numbers, and
 // the small helpers every side of the firmware uses. Not for the fronts.
 #ifndef TESSALINE_SIM_FIRMWARE_PARTS_H
 #define TESSALINE_SIM_FIRMWARE_PARTS_H
 
 #include <cstring>
+#include <optional>
 #include <string>
 
+
 #include "base/byte_order.h"
-#include "sim/firmware.h"
+#include "sim/device_state.h"
+#include "sim/firmware_types.h"
 
 namespace sim {
 namespace fw {
@@ -33,11 +36,6 @@ enum Cmd : std::uint32_t {
     kReceiveSettings = 14,
 };
 
-inline bool IsTransferFault(Fault f) {
-    return f == Fault::FailTransfer || f == Fault::ShortTransfer || f == Fault::DropConnection ||
-           f == Fault::Stall || f == Fault::Delay;
-}
-
 inline Bytes MakeHeader(std::uint32_t command, std::uint32_t status, std::uint32_t length, std::uint32_t param1 = 0) {
     Bytes h(kHeader, 0);
     std::memcpy(h.data(), "MFP1", 4);
@@ -57,8 +55,10 @@ inline std::string FieldString(const std::uint8_t* p, std::size_t width) {
 
 }  // namespace fw
 
-struct Firmware::Session {
-    SessionId id = 0;
+// One connection of a front: the request bytes taken and the reply bytes
+// due, and the exchange under way.
+struct Session {
+    std::uint64_t id = 0;
     Channel channel = Channel::Fax;
     // Request bytes taken but not yet parsed, and reply bytes not yet read.
     Bytes in;
@@ -97,7 +97,7 @@ namespace fw {
 // to incomplete. The device discards that request (its header and whatever
 // data arrived) and takes the next bytes as a new request header, rather than
 // taking a later request for the missing data and never answering.
-inline void AbandonRequest(Firmware::Session& s) {
+inline void AbandonRequest(Session& s) {
     s.in.clear();
     s.awaiting = 0;
     s.at_boundary = true;
@@ -106,7 +106,7 @@ inline void AbandonRequest(Firmware::Session& s) {
 // A read that failed, came short or stalled loses the rest of the answer the
 // device had queued: the device flushes it on a transfer error, so the next
 // request is answered afresh and not with the remains of this one.
-inline void AbandonReply(Firmware::Session& s) {
+inline void AbandonReply(Session& s) {
     s.out.clear();
     s.out_pos = 0;
 }

@@ -1,5 +1,5 @@
 // The simulated device's state on disk: loading and saving the state
-// directory, and the folder of files presented as received faxes.
+// directory.
 #include "sim/persist.h"
 
 #include <dirent.h>
@@ -19,7 +19,7 @@
 #include <tessaline/fax_types.h>
 
 #include "base/byte_order.h"
-#include "platform/local_file.h"
+#include "sim/file_bytes.h"
 
 namespace sim {
 namespace {
@@ -29,9 +29,6 @@ constexpr char kManifest[] = "manifest";
 constexpr char kTempPrefix[] = ".tmp-";
 constexpr std::size_t kSettingsSize = sizeof(DEFAULT_FAX_SETTINGS);
 constexpr std::size_t kLogSize = sizeof(FAX_LOG_ENTRY);
-// The longest fax name the host can pass back: a FAX_FILENAME holds 63
-// characters and a zero.
-constexpr std::size_t kMaxFaxName = sizeof(FAX_FILENAME) - 1;
 
 std::string Errno() { return std::strerror(errno); }
 
@@ -86,20 +83,6 @@ bool WriteDurably(const std::string& dir, const std::string& name, const void* d
         close(dfd);
     }
     return true;
-}
-
-bool ReadWhole(const std::string& path, Bytes& out, std::string& error) {
-    plat::FileBuffer data;
-    switch (plat::LoadFile(path.c_str(), data)) {
-        case plat::FileLoad::Ok:
-            out.assign(data.data(), data.data() + data.size());
-            return true;
-        case plat::FileLoad::OpenFailed: error = "cannot open " + path; break;
-        case plat::FileLoad::TooLarge: error = path + " is 4 GiB or more"; break;
-        case plat::FileLoad::NoMemory: error = "no memory to read " + path; break;
-        default: error = "cannot read " + path; break;
-    }
-    return false;
 }
 
 // Data files are named by a decimal number and ".bin"; nothing else in the
@@ -357,7 +340,7 @@ private:
         auto it = files_.find(file->second);
         if (it == files_.end()) {
             Bytes bytes;
-            if (!ReadWhole(data_dir_ + "/" + file->second, bytes, error)) return false;
+            if (!ReadFileBytes(data_dir_ + "/" + file->second, bytes, error)) return false;
             it = files_.emplace(file->second, std::make_shared<const Bytes>(std::move(bytes))).first;
         }
         if (it->second->size() != length) {
@@ -372,18 +355,6 @@ private:
     const std::string& data_dir_;
     std::map<std::string, std::shared_ptr<const Bytes>>& files_;
 };
-
-// ---------------------------------------------------------------------------
-// Faxes from a folder
-
-// A log entry for a fax received at `when`: its pages, and the time a
-// 14400 bit/s line takes for its bytes.
-void FolderLogEntry(std::uint8_t (&log)[80], const std::string& name, const Bytes& data, std::time_t when) {
-    const std::uint32_t pages = std::max<std::uint32_t>(TiffPages(data), 1);
-    const std::uint64_t seconds = std::max<std::uint64_t>(1, data.size() * 8 / 14400);
-    MakeLogEntry(log, name, pages, static_cast<std::uint32_t>(std::min<std::uint64_t>(seconds, 0xFFFFFFFFu)));
-    StampLogTime(log, when);
-}
 
 }  // namespace
 
@@ -437,7 +408,7 @@ bool StateStore::Load(PersistentState& state, bool& found) {
     }
     Bytes text;
     std::string error;
-    if (!ReadWhole(manifest, text, error)) return Fail(error);
+    if (!ReadFileBytes(manifest, text, error)) return Fail(error);
 
     std::map<std::string, std::shared_ptr<const Bytes>> files;
     PersistentState loaded;
@@ -535,48 +506,6 @@ void StateStore::RemoveUnreferenced() {
         }
     }
     unlink((dir_ + "/" + kTempPrefix + kManifest).c_str());
-}
-
-// ---------------------------------------------------------------------------
-// Faxes from a folder
-
-bool LoadFaxFolder(const std::string& dir, std::vector<ReceivedFax>& faxes, std::vector<std::string>& skipped,
-                   std::string& error) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) {
-        error = "cannot read the folder " + dir + ": " + Errno();
-        return false;
-    }
-    closedir(d);
-    std::vector<std::string> names = DirectoryEntries(dir);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        if (name[0] == '.') continue;
-        const std::string path = dir + "/" + name;
-        struct stat st {};
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (name.size() > kMaxFaxName) {
-            skipped.push_back(path + ": a fax name holds at most " + std::to_string(kMaxFaxName) + " bytes");
-            continue;
-        }
-        ReceivedFax fax;
-        std::string why;
-        if (!ReadWhole(path, fax.data, why)) {
-            skipped.push_back(why);
-            continue;
-        }
-        if (fax.data.size() < 2) {
-            // The host stores no fax of fewer than 2 bytes: it could list it
-            // but never download it.
-            skipped.push_back(path + ": " + std::to_string(fax.data.size()) +
-                              " byte(s); a fax the host can download has at least 2");
-            continue;
-        }
-        fax.name = name;
-        FolderLogEntry(fax.log, name, fax.data, st.st_mtime);
-        faxes.push_back(std::move(fax));
-    }
-    return true;
 }
 
 }  // namespace sim

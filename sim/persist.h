@@ -1,6 +1,6 @@
 // The simulated device's state on disk, for tessaline-simd: a state
 // directory that keeps the device's settings, received faxes and sent jobs
-// across restarts, and a folder of files presented as received faxes.
+// across restarts.
 //
 // A state directory holds:
 //
@@ -43,7 +43,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/firmware.h"
+#include "sim/device_state.h"
 
 namespace sim {
 
@@ -87,15 +87,6 @@ private:
     std::vector<Stored> stored_;  // the data files the saved manifest names
     std::string error_;
 };
-
-// The regular files of `dir` (hidden ones aside), in order of name, as
-// received faxes: the file's name is the fax's name, its content the fax,
-// and its log entry tells of a fax received when the file was last changed.
-// Files that the host could not fetch (a name of more than 63 bytes, 4 GiB
-// or more) are passed over, each with a line in `skipped`. False, with the
-// reason in `error`, when the folder cannot be read.
-bool LoadFaxFolder(const std::string& dir, std::vector<ReceivedFax>& faxes, std::vector<std::string>& skipped,
-                   std::string& error);
 
 }  // namespace sim
 

@@ -199,11 +199,18 @@ private:
         return true;
     }
 
-    // Hands the host everything the firmware has queued for it.
-    bool Drain(Connection& c, Firmware::SessionId session, HANDLE event) {
-        for (;;) {
+    // Hands the host everything the firmware has queued for it, carrying out
+    // the faults scripted for its reads: late (delay), never (stall: the
+    // rest of the connection's answers are held back), or instead of an
+    // answer the connection closed (drop, or a failed read, which a pipe
+    // cannot report otherwise). False when the connection is to close.
+    bool Drain(Connection& c, Firmware::SessionId session, HANDLE event, bool& stalled) {
+        while (!stalled) {
             Outcome o = fw_.OnRead(session, kDrainAll);
+            if (o.action == Outcome::Drop || o.action == Outcome::Fail) return false;
+            if (o.action == Outcome::Stall) stalled = true;
             if (o.action != Outcome::Complete || o.data.empty()) return true;
+            if (o.delay_ms > 0 && WaitForSingleObject(stop_, o.delay_ms) == WAIT_OBJECT_0) return false;
             Transfer t;
             t.connection = session;
             t.channel = c.channel;
@@ -214,6 +221,7 @@ private:
             fw_.Record(std::move(t));
             if (!WriteAll(c.pipe, event, o.data)) return false;
         }
+        return true;
     }
 
     void Serve(Connection& c) {
@@ -221,6 +229,7 @@ private:
         HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         std::vector<std::uint8_t> buffer(kPipeBuffer);
         Bytes message;
+        bool stalled = false;
         while (event) {
             OVERLAPPED ov{};
             ov.hEvent = event;
@@ -244,7 +253,9 @@ private:
             fw_.Record(std::move(t));
             message.clear();
             if (o.action == Outcome::Drop) break;
-            if (!Drain(c, session, event)) break;
+            if (o.action == Outcome::Stall) stalled = true;
+            if (o.delay_ms > 0 && WaitForSingleObject(stop_, o.delay_ms) == WAIT_OBJECT_0) break;
+            if (!Drain(c, session, event, stalled)) break;
         }
         fw_.Close(session);
         if (event) CloseHandle(event);

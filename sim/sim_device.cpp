@@ -228,7 +228,7 @@ private:
         // Recorded before the host can see the completion, so that a host
         // that has its answer finds the request in the traffic.
         c.record.error = error;
-        if (fw_.Recording()) c.record.out = data;
+        if (fw_.traffic().Recording()) c.record.out = data;
         c.record.completed = true;
         fw_.Record(std::move(c.record));
         c.record = Transfer{};
@@ -295,7 +295,7 @@ private:
             c.record.asked = out_len;
             // A control request's input is handed over as the record's; a
             // write's data is copied only when the traffic is kept.
-            if (c.record.kind == Kind::Control || fw_.Recording()) c.record.in.assign(in, in + in_len);
+            if (c.record.kind == Kind::Control || fw_.traffic().Recording()) c.record.in.assign(in, in + in_len);
 
             Outcome o;
             if (c.record.kind == Kind::Write) {
@@ -385,18 +385,18 @@ SimDevice::SimDevice(std::string device_dir, std::string name) : dir_(std::move(
 
 SimDevice::~SimDevice() { Stop(); }
 
-bool SimDevice::Listen(const std::string& class_dir, const std::string& path, int& fd) {
-    if (!MakeDirectory(dir_, error_) || !MakeDirectory(class_dir, error_)) return false;
+bool ListenPrivately(const std::string& path, std::optional<gid_t> group, int& fd, std::string& error) {
+    fd = -1;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path)) {
-        error_ = "socket path too long: " + path;
+        error = "socket path too long: " + path;
         return false;
     }
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
         if (S_ISSOCK(st.st_mode) && SocketHasListener(path)) {
-            error_ = "a live device is already serving " + path;
+            error = "a live device is already serving " + path;
             return false;
         }
         unlink(path.c_str());  // stale: left by a device that died
@@ -413,15 +413,14 @@ bool SimDevice::Listen(const std::string& class_dir, const std::string& path, in
     umask(old_mask);
     errno = bind_errno;
     if (!bound || listen(fd, 64) != 0) {
-        error_ = "cannot listen on " + path + ": " + std::strerror(errno);
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
         if (fd >= 0) close(fd);
         fd = -1;
         return false;
     }
-    if (share_group_) {
-        if (chown(path.c_str(), static_cast<uid_t>(-1), *share_group_) != 0 || chmod(path.c_str(), 0660) != 0) {
-            error_ = "cannot give " + path + " to group " + std::to_string(*share_group_) + ": " +
-                     std::strerror(errno);
+    if (group) {
+        if (chown(path.c_str(), static_cast<uid_t>(-1), *group) != 0 || chmod(path.c_str(), 0660) != 0) {
+            error = "cannot give " + path + " to group " + std::to_string(*group) + ": " + std::strerror(errno);
             close(fd);
             fd = -1;
             unlink(path.c_str());
@@ -432,6 +431,11 @@ bool SimDevice::Listen(const std::string& class_dir, const std::string& path, in
     }
     SetNonBlocking(fd);
     return true;
+}
+
+bool SimDevice::Listen(const std::string& class_dir, const std::string& path, int& fd) {
+    if (!MakeDirectory(dir_, error_) || !MakeDirectory(class_dir, error_)) return false;
+    return ListenPrivately(path, share_group_, fd, error_);
 }
 
 bool SimDevice::Start() {

@@ -62,6 +62,13 @@ private:
     std::thread thread_;
 };
 
+// A listening Unix socket at `path`, as private as a device's: the owner's
+// alone (mode 0600), or shared with `group` (mode 0660), never open to
+// anyone else even for a moment; non-blocking. A stale socket there (nobody
+// listening) is replaced; a live one is refused. False, with the reason in
+// `error`, when it cannot be made.
+bool ListenPrivately(const std::string& path, std::optional<gid_t> group, int& fd, std::string& error);
+
 }  // namespace sim
 
 #endif

@@ -24,6 +24,10 @@
 #include <tessaline/fax_types.h>
 
 #include "platform/device_directory.h"
+#include "sim/control.h"
+#include "sim/control_channel.h"
+#include "sim/control_service.h"
+#include "sim/fax_folder.h"
 #include "sim/persist.h"
 #include "sim/sim_device.h"
 #include "sim/simd_options.h"
@@ -36,6 +40,7 @@ constexpr int kSaveRetryMs = 5000;
 
 const char kUsage[] =
     "Usage: tessaline-simd [OPTION]...\n"
+    "       tessaline-simd [--dir DIR] [--name NAME] ctl COMMAND [ARGS...]\n"
     "Serves a simulated fax device: its fax channel and its EWS channel, as\n"
     "listening sockets in the device directory, where the Tessaline library\n"
     "finds them. Stops on SIGINT, SIGTERM or SIGHUP, removing its sockets.\n"
@@ -81,6 +86,9 @@ const char kUsage[] =
     "                          mode 0660 and that group, as a printer's device\n"
     "                          node is shared; by default they are yours alone\n"
     "                          (mode 0600)\n"
+    "  --faults FILE           arm fault rules at start: one\n"
+    "                          COMMAND ACTION [VALUE] [--times N] a line, as for\n"
+    "                          ctl fault add; # starts a comment\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "\n"
@@ -98,9 +106,17 @@ const char kUsage[] =
     "  ready fax=PATH ews=PATH\n"
     "Changes are saved to --state as they happen and once more on stopping.\n"
     "\n"
+    "A running device takes commands on its control socket DIR/NAME.ctl (as\n"
+    "private as its other sockets): tessaline-simd [--dir DIR] [--name NAME] ctl\n"
+    "COMMAND, for the device of that directory and name.\n"
+    "\n";
+
+// After the commands of ctl (sim::ctl::kCtlUsage).
+const char kUsageTail[] =
+    "\n"
     "Exit status: 0 when stopped by a signal; 1 when the device cannot start\n"
     "(a live device of the same name is already serving, a directory that the\n"
-    "library would not search, an unreadable state)\n"
+    "library would not search, an unreadable state or --faults file)\n"
     "or its state could not be saved on stopping; 2 for a bad command line.\n"
     "\n"
     "ENVIRONMENT\n"
@@ -112,7 +128,9 @@ const char kUsage[] =
     "Example:\n"
     "  tessaline-simd --dir /tmp/fax --state ~/.local/state/simfax \\\n"
     "      --loopback --fax-number 5550123 --password 1234 &\n"
-    "  TESSALINE_DEVICE_DIR=/tmp/fax your-fax-program\n";
+    "  TESSALINE_DEVICE_DIR=/tmp/fax your-fax-program\n"
+    "  tessaline-simd --dir /tmp/fax ctl receive scan.tif --from 5550199\n"
+    "  tessaline-simd --dir /tmp/fax ctl fault add send-end reply-status busy --times 1\n";
 
 void Complain(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
 
@@ -131,7 +149,7 @@ void CreateDirectories(const std::string& dir) {
 // Applies the command line to the firmware's state: the settings it
 // presets and the faxes of the folder.
 bool Prepare(const sim::SimdOptions& o, sim::Firmware& fw, sim::StateStore* store) {
-    sim::PersistentState state = fw.Snapshot();
+    sim::PersistentState state = fw.state().Snapshot();
     if (store) {
         bool found = false;
         if (!store->Load(state, found)) {
@@ -163,7 +181,7 @@ bool Prepare(const sim::SimdOptions& o, sim::Firmware& fw, sim::StateStore* stor
             if (!kept && !was_removed) state.received.push_back(std::move(fax));
         }
     }
-    fw.Restore(std::move(state));
+    fw.state().Restore(std::move(state));
     sim::ApplyBehaviour(o, fw);
     return true;
 }
@@ -203,10 +221,21 @@ int Run(const sim::SimdOptions& o, std::optional<gid_t> socket_group) {
         persisting = &store;
     }
     if (!Prepare(o, fw, persisting)) return 1;
+    std::vector<sim::Rule> start_rules;
+    if (!o.faults.empty()) {
+        std::string error;
+        if (!sim::ctl::LoadRules(o.faults, start_rules, error)) {
+            Complain(error);
+            return 1;
+        }
+    }
+    // Arms the start-up rules, and takes the state `ctl reset` returns to.
+    sim::ControlService control(fw, std::move(start_rules));
+    sim::ControlServer control_server(control);
     // The state is saved whole before anyone can connect: the options and
     // the folder's faxes are part of it, and an unwritable directory shows
     // now rather than at the first change.
-    if (persisting && !store.Save(fw.Snapshot())) {
+    if (persisting && !store.Save(fw.state().Snapshot())) {
         Complain("cannot save the state: " + store.error());
         return 1;
     }
@@ -215,7 +244,7 @@ int Run(const sim::SimdOptions& o, std::optional<gid_t> socket_group) {
     // marks the state changed and wakes this thread, which saves.
     std::atomic<bool> dirty{false};
     if (persisting) {
-        fw.SetOnStateChange([&dirty, changed_fd] {
+        fw.state().SetOnStateChange([&dirty, changed_fd] {
             dirty = true;
             std::uint64_t one = 1;
             ssize_t ignored = write(changed_fd, &one, sizeof(one));
@@ -225,7 +254,14 @@ int Run(const sim::SimdOptions& o, std::optional<gid_t> socket_group) {
 
     if (!device.Start()) {
         Complain(device.error());
-        fw.SetOnStateChange(nullptr);
+        fw.state().SetOnStateChange(nullptr);
+        return 1;
+    }
+    // The control channel, as private as the device's sockets.
+    if (!control_server.Start(sim::ControlEndpoint(dir, o.name), socket_group ? static_cast<long>(*socket_group) : -1)) {
+        Complain(control_server.error());
+        device.Stop();
+        fw.state().SetOnStateChange(nullptr);
         return 1;
     }
     std::printf("ready fax=%s ews=%s\n", device.fax_path().c_str(), device.ews_path().c_str());
@@ -234,7 +270,7 @@ int Run(const sim::SimdOptions& o, std::optional<gid_t> socket_group) {
     bool save_failed = false;
     auto save = [&] {
         if (!dirty.exchange(false)) return;
-        if (store.Save(fw.Snapshot())) {
+        if (store.Save(fw.state().Snapshot())) {
             save_failed = false;
             return;
         }
@@ -262,8 +298,9 @@ int Run(const sim::SimdOptions& o, std::optional<gid_t> socket_group) {
     }
 
     // Nothing changes once the device has stopped; the last change is saved.
+    control_server.Stop();
     device.Stop();
-    fw.SetOnStateChange(nullptr);
+    fw.state().SetOnStateChange(nullptr);
     close(changed_fd);
     close(signal_fd);
     if (persisting) {
@@ -302,12 +339,20 @@ int main(int argc, char** argv) {
     std::string error;
     if (!sim::ParseSimdOptions(sim::SimdProgram::kPosix, argc, argv, options, error)) return BadCommandLine(error);
     if (options.help) {
-        std::fputs(kUsage, stdout);
+        sim::ctl::PrintUsage(kUsage, kUsageTail);
         return 0;
     }
     if (options.version) {
         std::printf("%s %s\n", kProgram, TESSALINE_VERSION);
         return 0;
+    }
+    if (options.ctl) {
+        const std::string dir = options.dir.empty() ? plat::DeviceDirectory() : options.dir;
+        const std::string endpoint = sim::ControlEndpoint(dir, options.name);
+        return sim::ctl::RunClient(options.ctl_words, options.name + " in " + dir, endpoint,
+                                   [&](const sim::Bytes& request, sim::Bytes& reply, std::string& error) {
+                                       return sim::ControlExchange(endpoint, request, reply, error);
+                                   });
     }
     std::optional<gid_t> socket_group;
     if (options.socket_group) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <vector>
 
 #include <tessaline/fax_types.h>
 
@@ -85,6 +86,12 @@ const OptionRow kOptions[] = {
          o.receive_settings = n;
          return true;
      }},
+    {"--faults", kBoth, true,
+     [](SimdOptions& o, const std::string& v, std::string& error) {
+         if (v.empty()) return Refuse(error, "--faults needs a file");
+         o.faults = v;
+         return true;
+     }},
     {"--dir", kPosix, true,
      [](SimdOptions& o, const std::string& v, std::string& error) { return StoreDirectory("--dir", o.dir, v, error); }},
     {"--state", kPosix, true,
@@ -152,8 +159,21 @@ bool ParseSimdNumber(const std::string& text, std::uint32_t& out) {
 bool ParseSimdOptions(SimdProgram program, int argc, const char* const* argv, SimdOptions& options,
                       std::string& error) {
     options.program = program;
+    std::vector<std::string> seen;  // the options given, by name
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
+        if (name == "ctl") {
+            // A command for a running device: the rest of the line is its.
+            // Only the options that say which device it is come before it.
+            options.ctl = true;
+            options.ctl_words.assign(argv + i + 1, argv + argc);
+            const char* const which[] = {"--name", program == SimdProgram::kWindows ? "--driver" : "--dir"};
+            for (const std::string& given : seen)
+                if (given != which[0] && given != which[1])
+                    return Refuse(error, "ctl takes only " + std::string(which[0]) + " and " + which[1] +
+                                             " before it, not " + given);
+            return true;
+        }
         if (name == "-h") name = "--help";
         // --option=VALUE is --option VALUE.
         std::optional<std::string> inline_value;
@@ -163,6 +183,7 @@ bool ParseSimdOptions(SimdProgram program, int argc, const char* const* argv, Si
         }
         const OptionRow* row = FindOption(name, static_cast<unsigned>(program));
         if (!row) return Refuse(error, "unknown option " + name);
+        seen.push_back(name);
         std::string value;
         if (row->takes_value) {
             if (inline_value) {
@@ -194,15 +215,15 @@ void PresetSettings(const SimdOptions& options, std::uint8_t (&settings)[308]) {
 }
 
 void ApplyBehaviour(const SimdOptions& options, Firmware& firmware) {
-    if (options.block_size) firmware.SetBlockSize(*options.block_size);
-    if (options.receive_settings) firmware.SetReceiveSettings(*options.receive_settings);
-    firmware.SetLoopback(options.loopback);
-    firmware.SetChecksJobs(!options.any_job);
-    firmware.SetClockRuns(true);
+    if (options.block_size) firmware.state().SetBlockSize(*options.block_size);
+    if (options.receive_settings) firmware.state().SetReceiveSettings(*options.receive_settings);
+    firmware.state().SetLoopback(options.loopback);
+    firmware.state().SetChecksJobs(!options.any_job);
+    firmware.clock().SetRunning(true);
     // Recording keeps every byte for tests to inspect; a device that runs
     // until stopped would grow without bound.
-    firmware.SetRecording(false);
-    firmware.SetJobBounds(options.keep_jobs, options.keep_job_bytes);
+    firmware.traffic().SetRecording(false);
+    firmware.state().SetJobBounds(options.keep_jobs, options.keep_job_bytes);
 }
 
 }  // namespace sim

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/firmware.h"
 
@@ -37,6 +38,12 @@ struct SimdOptions {
     std::optional<std::uint32_t> receive_settings;
     bool help = false;
     bool version = false;
+    // Fault rules armed at start-up, one a line (sim/control.h).
+    std::string faults;
+    // `ctl WORDS...`: a command for the running device of --name (and
+    // --dir, or --driver); nothing else may come before it.
+    bool ctl = false;
+    std::vector<std::string> ctl_words;
 
     // The POSIX daemon.
     std::string dir;

@@ -22,6 +22,9 @@
 #include "sim/driver_device_win32.h"
 #include "sim/driver_install_win32.h"
 #include "sim/pipe_device_win32.h"
+#include "sim/control.h"
+#include "sim/control_channel.h"
+#include "sim/control_service.h"
 #include "sim/simd_options.h"
 #include "transport/fax_device.h"
 
@@ -31,6 +34,7 @@ const char kUsage[] =
     "Usage: tessaline-simd --driver [OPTION]...\n"
     "       tessaline-simd --remove-driver\n"
     "       tessaline-simd [--name NAME] [OPTION]...\n"
+    "       tessaline-simd [--name NAME | --driver] ctl COMMAND [ARGS...]\n"
     "Serves a simulated fax device until Ctrl+C, Ctrl+Break or --stop.\n"
     "\n"
     "With --driver it is served through its driver, tessaline_sim.sys, which\n"
@@ -59,6 +63,8 @@ const char kUsage[] =
     "  --stop                  stop the tessaline-simd serving the driver (with\n"
     "                          --driver) or the pipes of --name, and exit\n"
     "  --any-job               take a job that is no TIFF image (by default it is refused)\n"
+    "  --faults FILE           arm fault rules at start: one COMMAND ACTION [VALUE]\n"
+    "                          [--times N] a line, as for ctl fault add; # comments\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "An option may also be written --option=VALUE. The device keeps the newest\n"
@@ -68,6 +74,15 @@ const char kUsage[] =
     "  ready fax=PATH ews=PATH\n"
     "with the pipes' paths, or with --driver the device paths of the\n"
     "channel interfaces.\n"
+    "\n"
+    "A running device takes commands on its control pipe, which only its user\n"
+    "can open: \\\\.\\pipe\\tessaline-NAME-ctl, or with --driver\n"
+    "\\\\.\\pipe\\tessaline-driver.ctl.\n"
+    "\n";
+
+// After the commands of ctl (sim::ctl::kCtlUsage).
+const char kUsageTail[] =
+    "\n"
     "Exit status: 0 when stopped; 1 when the device cannot start; 2 for a bad\n"
     "command line.\n";
 
@@ -134,7 +149,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!sim::ParseSimdOptions(sim::SimdProgram::kWindows, argc, argv, options, error)) return BadCommandLine(error);
     if (options.help) {
-        std::fputs(kUsage, stdout);
+        sim::ctl::PrintUsage(kUsage, kUsageTail);
         return 0;
     }
     if (options.version) {
@@ -143,6 +158,16 @@ int main(int argc, char** argv) {
     }
     const bool driver = options.driver;
     const std::string& name = options.name;
+    // The control pipe of the device served through the driver, or of the
+    // pipes of --name.
+    const std::string control_endpoint = sim::ControlEndpoint("", driver ? std::string() : name);
+    if (options.ctl) {
+        return sim::ctl::RunClient(options.ctl_words, driver ? std::string("served through the driver") : name,
+                                   control_endpoint,
+                                   [&](const sim::Bytes& request, sim::Bytes& reply, std::string& why) {
+                                       return sim::ControlExchange(control_endpoint, request, reply, why);
+                                   });
+    }
     if (options.stop) {
         // Stops the device of that name served by another tessaline-simd.
         HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, StopEventName(driver, name).c_str());
@@ -169,15 +194,20 @@ int main(int argc, char** argv) {
     }
     sim::Firmware& fw = driver ? through_driver->firmware() : pipes->firmware();
     std::uint8_t settings[308];
-    fw.GetSettingsWire(settings);
+    fw.state().GetSettingsWire(settings);
     sim::PresetSettings(options, settings);
-    fw.SetSettingsWire(settings);
+    fw.state().SetSettingsWire(settings);
     if (!options.faxes.empty()) {
         std::vector<sim::ReceivedFax> loaded;
         if (!LoadFaxFolder(options.faxes, loaded, error)) return Complain(error);
-        for (sim::ReceivedFax& fax : loaded) fw.AddReceivedFax(std::move(fax));
+        for (sim::ReceivedFax& fax : loaded) fw.state().AddReceivedFax(std::move(fax));
     }
     sim::ApplyBehaviour(options, fw);
+    std::vector<sim::Rule> start_rules;
+    if (!options.faults.empty() && !sim::ctl::LoadRules(options.faults, start_rules, error)) return Complain(error);
+    // Arms the start-up rules, and takes the state `ctl reset` returns to.
+    sim::ControlService control(fw, std::move(start_rules));
+    sim::ControlServer control_server(control);
 
     // Named, so that `tessaline-simd --stop` can end this one cleanly.
     g_stop = CreateEventA(nullptr, TRUE, FALSE, StopEventName(driver, name).c_str());
@@ -199,10 +229,12 @@ int main(int argc, char** argv) {
         fax_path = pipes->fax_path();
         ews_path = pipes->ews_path();
     }
+    if (!control_server.Start(control_endpoint)) return Complain(control_server.error());
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     std::printf("ready fax=%s ews=%s\n", fax_path.c_str(), ews_path.c_str());
     std::fflush(stdout);
     WaitForSingleObject(g_stop, INFINITE);
+    control_server.Stop();
     if (through_driver) through_driver->Stop();
     if (pipes) pipes->Stop();
     return 0;

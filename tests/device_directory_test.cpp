@@ -110,7 +110,7 @@ TEST_F(DeviceDirectoryTest, SearchesOnlyDirectoriesThatNobodyElseCanWrite) {
         }
     }
     // Every refused search found no device; the device saw nothing of it.
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_F(DeviceDirectoryTest, DirectoryOwnedByAnotherUserIsNotSearched) {
@@ -159,7 +159,7 @@ TEST_F(DeviceDirectoryTest, OperationReportsNoDeviceAndSaysWhy) {
     const std::string err = StandardErrorOf([&] { r = DeviceGetReceivedFaxCount(&count); });
     EXPECT_EQ(r, FAXRESULT_NO_DEVICE);
     EXPECT_EQ(err, "libtessaline: not searching " + class_dir + ": writable by other users\n");
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
 
     // TESSALINE_DIAGNOSTICS=none silences it like every discovery message.
     setenv("TESSALINE_DIAGNOSTICS", "none", 1);

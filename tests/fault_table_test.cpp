@@ -297,13 +297,13 @@ public:
 
     void FreshDevice() {
         ASSERT_TRUE(RestartDevice());
-        fw().SetPassword(kPassword);
-        fw().SetReceiveSettings(kReceiveValue);
-        fw().AddReceivedFax("alpha.tif", fax_);  // two blocks of a download
-        fw().AddReceivedFax("beta.tif", Pattern(300, 9));
-        fw().RaiseEvent(e_ReceivedFaxAvailable);
-        fw().GetSettingsWire(device_settings_);
-        for (const auto& f : fw().ReceivedFaxes())
+        fw().state().SetPassword(kPassword);
+        fw().state().SetReceiveSettings(kReceiveValue);
+        fw().state().AddReceivedFax("alpha.tif", fax_);  // two blocks of a download
+        fw().state().AddReceivedFax("beta.tif", Pattern(300, 9));
+        fw().state().RaiseEvent(e_ReceivedFaxAvailable);
+        fw().state().GetSettingsWire(device_settings_);
+        for (const auto& f : fw().state().ReceivedFaxes())
             if (f.name == "alpha.tif") std::memcpy(alpha_log_, f.log, sizeof(alpha_log_));
     }
 
@@ -406,7 +406,7 @@ Bytes Wire(const DEFAULT_FAX_SETTINGS& s) {
 
 Bytes DeviceSettings(sim::Firmware& fw) {
     std::uint8_t now[308];
-    fw.GetSettingsWire(now);
+    fw.state().GetSettingsWire(now);
     return Bytes(now, now + sizeof(now));
 }
 
@@ -575,7 +575,7 @@ std::vector<Operation> Operations() {
         .run = [](FaultTable& t) -> Code { return DeviceSendFax(t.recipients_, 2, t.send_path_.c_str()); },
         .check = [](FaultTable& t, const Row& row, Code c) {
             EXPECT_EQ(FileBytes(t.send_path_), t.send_file_) << "the file to send is only read";
-            const auto jobs = t.firmware().Jobs();
+            const auto jobs = t.firmware().state().Jobs();
             ASSERT_LE(jobs.size(), 1u);
             if (c == kOk) {
                 ASSERT_EQ(jobs.size(), 1u);
@@ -705,7 +705,7 @@ std::vector<Operation> Operations() {
             return DeviceRemoveReceivedFax(&name);
         },
         .check = [](FaultTable& t, const Row& row, Code c) {
-            const auto faxes = t.firmware().ReceivedFaxes();
+            const auto faxes = t.firmware().state().ReceivedFaxes();
             const bool kept =
                 std::any_of(faxes.begin(), faxes.end(), [](const sim::ReceivedFax& f) { return f.name == "beta.tif"; });
             if (c == kOk) {
@@ -858,7 +858,7 @@ void FaultTable::RunRow(const Row& row) {
         ASSERT_EQ(holder.Start("abandon"), "locked");
         holder.Wait();
     } else {
-        for (const Rule& r : row.rules) fw().Script(r);
+        for (const Rule& r : row.rules) fw().script().Add(r);
     }
 
     TheWatchdog().Arm(std::string(row.op->name) + " / " + row.what);
@@ -866,10 +866,10 @@ void FaultTable::RunRow(const Row& row) {
     TheWatchdog().Disarm();
 
     EXPECT_EQ(CodeName(row.op->statuses, got), CodeName(row.op->statuses, row.expected));
-    EXPECT_EQ(fw().RulesPending(), 0u) << "the scripted fault happened";
+    EXPECT_EQ(fw().script().Pending(), 0u) << "the scripted fault happened";
     row.op->check(*this, row, got);
     if (row.Abandoned()) {
-        EXPECT_EQ(fw().FaxConnectionsOpened(), 0u) << "nothing reaches the device";
+        EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u) << "nothing reaches the device";
     }
 
     // Afterwards: the lock is free, the device is in step and answers the
@@ -878,8 +878,8 @@ void FaultTable::RunRow(const Row& row) {
     std::uint32_t value = 0;
     EXPECT_EQ(DeviceGetFaxReceiveSettings(&value), FAXRESULT_OK);
     EXPECT_EQ(value, kReceiveValue);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
-    EXPECT_EQ(fw().Interleavings(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().Interleavings(), 0u);
     if (row.op->ews) {
         Ref<IIUSBEWS> ews;
         ASSERT_EQ(CreateObject(CLSID_IUSBEWS, IID_IIUSBEWS, ews), S_OK);
@@ -928,14 +928,14 @@ TEST_F(HugeLengthTest, NothingIsAllocatedForIt) {
     GTEST_SKIP() << "an address-space limit leaves the sanitizer's runtime no room";
 #else
     for (std::uint32_t length : {0x80000010u, 0xFFFFFFF0u}) {
-        fw().ClearScript();
+        fw().script().Clear();
         for (std::uint32_t command : {FAXCMD_LIST_RECEIVED, FAXCMD_READ_SETTINGS}) {
             Rule rule;
             rule.command = command;
             rule.stage = Stage::Reply;
             rule.fault = Fault::ReplyDataLength;
             rule.value = length;
-            fw().Script(rule);
+            fw().script().Add(rule);
         }
         const pid_t child = fork();
         ASSERT_GE(child, 0);

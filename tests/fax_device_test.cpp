@@ -85,8 +85,8 @@ TEST_F(DeviceTest, LockHeldByAnotherProcessTimesOutAfterFiveSeconds) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(4900));
     EXPECT_LT(waited, std::chrono::seconds(30));
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
-    EXPECT_TRUE(fw().Traffic().empty());
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
+    EXPECT_TRUE(fw().traffic().Transfers().empty());
     // The holder was not disturbed: it still has the lock.
     LockHolder third;
     EXPECT_EQ(third.Start("hold", 0, 100), "timeout");
@@ -115,7 +115,7 @@ TEST_F(DeviceTest, LockTwiceOpensOnce) {
     BuildFaxHeader(&h, FAXCMD_RECEIVE_SETTINGS, 0, 0);
     EXPECT_EQ(SendCommand(&device, &h), FAXRESULT_OK);
     EXPECT_EQ(device.Unlock(), FAXSTATUS_OK);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 1u);
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 1u);
     EXPECT_EQ(device.Lock(), FAXSTATUS_OK);  // usable again after Unlock
 }
 
@@ -125,11 +125,11 @@ TEST_F(DeviceTest, ShortTransfersSucceedWithTheSmallerCount) {
     rule.stage = sim::Stage::Read;
     rule.fault = sim::Fault::ShortTransfer;
     rule.value = 10;
-    fw().Script(rule);
+    fw().script().Add(rule);
     rule.stage = sim::Stage::Write;
     rule.command = FAXCMD_RECEIVE_SETTINGS;
     rule.value = 5;
-    fw().Script(rule);
+    fw().script().Add(rule);
 
     FAX_DEVICE device;
     ASSERT_EQ(device.Lock(), FAXSTATUS_OK);
@@ -153,10 +153,10 @@ TEST_F(DeviceTest, FailedTransfersGiveTwoForWritesAndEightForReads) {
     rule.command = FAXCMD_READ_SETTINGS;
     rule.stage = sim::Stage::Read;
     rule.fault = sim::Fault::FailTransfer;
-    fw().Script(rule);
+    fw().script().Add(rule);
     rule.command = FAXCMD_RECEIVE_SETTINGS;
     rule.stage = sim::Stage::Write;
-    fw().Script(rule);
+    fw().script().Add(rule);
 
     FAX_DEVICE device;
     ASSERT_EQ(device.Lock(), FAXSTATUS_OK);
@@ -191,13 +191,13 @@ TEST_F(DeviceTest, DiscoveryTakesTheLowestLiveSocket) {
 
     FAX_PACKET_HEADER h;
     ASSERT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_OK);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 1u);
-    EXPECT_EQ(second.firmware().FaxConnectionsOpened(), 0u);
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 1u);
+    EXPECT_EQ(second.firmware().traffic().FaxConnectionsOpened(), 0u);
 
     // An explicit device path skips discovery.
     setenv("TESSALINE_FAX_DEVICE", second.fax_path().c_str(), 1);
     ASSERT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_OK);
-    EXPECT_EQ(second.firmware().FaxConnectionsOpened(), 1u);
+    EXPECT_EQ(second.firmware().traffic().FaxConnectionsOpened(), 1u);
 }
 
 TEST_F(DeviceTest, ExplicitPathsThatCannotOpenFailSilently) {

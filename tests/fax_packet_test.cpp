@@ -109,13 +109,13 @@ TEST_F(ExchangeTest, JudgesReadTheStatusWord) {
     };
     for (const JudgeCase& c : cases) {
         const std::uint32_t command = c.with_data ? FAXCMD_CHECK_PASSWORD : FAXCMD_PASSWORD_SET;
-        fw().ClearScript();
+        fw().script().Clear();
         Rule rule;
         rule.command = command;
         rule.fault = Fault::ReplyStatus;
         rule.value = c.status;
         rule.command_override = c.reply_command;
-        fw().Script(rule);
+        fw().script().Add(rule);
 
         AccessCycle cycle;
         ASSERT_EQ(cycle.Open(), FAXRESULT_OK);
@@ -137,8 +137,8 @@ TEST_F(ExchangeTest, WrongMagicIsNotLookedAt) {
     Rule rule;
     rule.command = FAXCMD_PASSWORD_SET;
     rule.fault = Fault::ReplyBadMagic;
-    fw().Script(rule);
-    fw().SetPassword("secret");
+    fw().script().Add(rule);
+    fw().state().SetPassword("secret");
     FAX_PACKET_HEADER h;
     EXPECT_EQ(QueryDevice(&h, FAXCMD_PASSWORD_SET), FAXRESULT_OK);
 }
@@ -149,7 +149,7 @@ TEST_F(ExchangeTest, ShortHeaderWriteFailsWithoutReading) {
     rule.stage = Stage::Write;
     rule.fault = Fault::ShortTransfer;
     rule.value = 31;
-    fw().Script(rule);
+    fw().script().Add(rule);
     FAX_PACKET_HEADER h;
     EXPECT_EQ(QueryDevice(&h, FAXCMD_PASSWORD_SET), FAXRESULT_WRITE);
     auto writes = FaxRequests(sim::Kind::Write);
@@ -163,24 +163,24 @@ TEST_F(ExchangeTest, FailedTransfersGiveWriteAndRead) {
     rule.command = FAXCMD_RECEIVE_SETTINGS;
     rule.stage = Stage::Write;
     rule.fault = Fault::FailTransfer;
-    fw().Script(rule);
+    fw().script().Add(rule);
     FAX_PACKET_HEADER h;
     EXPECT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_WRITE);
 
-    fw().ClearScript();
+    fw().script().Clear();
     rule.stage = Stage::Read;
-    fw().Script(rule);
+    fw().script().Add(rule);
     EXPECT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_READ);
 
-    fw().ClearScript();
+    fw().script().Clear();
     rule.fault = Fault::ShortTransfer;
     rule.value = 20;
-    fw().Script(rule);
+    fw().script().Add(rule);
     EXPECT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_READ);
 
-    fw().ClearScript();
+    fw().script().Clear();
     rule.fault = Fault::DropConnection;
-    fw().Script(rule);
+    fw().script().Add(rule);
     EXPECT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_READ);
 }
 
@@ -199,14 +199,14 @@ protected:
         rule.command = FAXCMD_READ_SETTINGS;
         rule.fault = fault;
         rule.value = value;
-        fw().Script(rule);
+        fw().script().Add(rule);
     }
 };
 
 TEST_F(ReplyDataTest, OversizedReplyIsConsumedWholeAndCut) {
     ScriptReply(Fault::ReplyExtraData, 92);  // 308 + 92 = 400 bytes
     std::uint8_t device_record[308];
-    fw().GetSettingsWire(device_record);
+    fw().state().GetSettingsWire(device_record);
     std::uint8_t buffer[308];
     std::memset(buffer, 0x55, sizeof(buffer));
     EXPECT_EQ(ReadSettings(buffer), FAXRESULT_BADREPLY);
@@ -246,19 +246,19 @@ TEST_F(ExchangeTest, AccessCycleReleasesTheLockOnEveryPath) {
         {Stage::Reply, Fault::ReplyStatus, 2},   {Stage::Reply, Fault::ReplyStatus, 9},
     };
     for (const auto& f : failures) {
-        fw().ClearScript();
+        fw().script().Clear();
         Rule rule;
         rule.command = FAXCMD_READ_SETTINGS;
         rule.stage = f.stage;
         rule.fault = f.fault;
         rule.value = f.value;
-        fw().Script(rule);
+        fw().script().Add(rule);
         FAX_PACKET_HEADER h;
         EXPECT_NE(QueryDevice(&h, FAXCMD_READ_SETTINGS), FAXRESULT_OK);
         LockHolder other;
         EXPECT_EQ(other.Start("hold", 0, 1000), "locked");
     }
-    fw().ClearScript();
+    fw().script().Clear();
     FAX_PACKET_HEADER h;
     EXPECT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_OK);
 }
@@ -266,15 +266,15 @@ TEST_F(ExchangeTest, AccessCycleReleasesTheLockOnEveryPath) {
 TEST_F(ExchangeTest, PasswordSetQueryRunsEndToEnd) {
     FAX_PACKET_HEADER h;
     EXPECT_EQ(QueryDevice(&h, FAXCMD_PASSWORD_SET), FAXRESULT_FALSE);  // none set yet
-    fw().SetPassword("0000");
+    fw().state().SetPassword("0000");
     EXPECT_EQ(QueryDevice(&h, FAXCMD_PASSWORD_SET), FAXRESULT_OK);
 
     FAX_PACKET_HEADER request;
     BuildFaxHeader(&request, FAXCMD_PASSWORD_SET, 0, 0);
-    auto conversations = fw().FaxConversations();
+    auto conversations = fw().traffic().FaxConversations();
     ASSERT_EQ(conversations.size(), 2u);
     EXPECT_EQ(conversations[1], HeaderBytes(request));
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
     EXPECT_EQ(QueryDevice(nullptr, FAXCMD_PASSWORD_SET), FAXRESULT_NULLPOINTER);
 }
 

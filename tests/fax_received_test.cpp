@@ -94,7 +94,7 @@ public:
         rule.fault = fault;
         rule.value = value;
         rule.block = block;
-        fw().Script(rule);
+        fw().script().Add(rule);
     }
 
     // A new device in place of the running one: no faxes, no script, no
@@ -106,7 +106,7 @@ public:
     }
 
     void AddNames(int first, int count) {
-        for (int i = first; i < first + count; ++i) fw().AddReceivedFax(FaxName(i), {1, 2, 3});
+        for (int i = first; i < first + count; ++i) fw().state().AddReceivedFax(FaxName(i), {1, 2, 3});
     }
 
     // The sizes of the host's reads on the fax channel, in order.
@@ -137,13 +137,13 @@ TEST_F(ReceivedTest, CountFollowsTheListRecords) {
         {"bytes after the 40th record are ignored",
          [](ReceivedTest& t) {
              t.AddNames(1, 40);
-             t.fw().AddReceivedFax(std::string(65537, 'a'), {1, 2});
+             t.fw().state().AddReceivedFax(std::string(65537, 'a'), {1, 2});
          },
          40},
         // A name of 65535 characters has length bytes 00 00: the list ends.
         {"a leading zero-length record ends the list",
          [](ReceivedTest& t) {
-             t.fw().AddReceivedFax(std::string(65535, 'z'), {1, 2});
+             t.fw().state().AddReceivedFax(std::string(65535, 'z'), {1, 2});
              t.AddNames(1, 2);
          },
          0},
@@ -155,15 +155,15 @@ TEST_F(ReceivedTest, CountFollowsTheListRecords) {
         std::uint32_t count = 99;
         EXPECT_EQ(DeviceGetReceivedFaxCount(&count), FAXRESULT_OK);
         EXPECT_EQ(count, c.expected);
-        EXPECT_EQ(fw().ProtocolErrors(), 0u);
+        EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
     }
     EXPECT_EQ(DeviceGetReceivedFaxCount(nullptr), FAXRESULT_NULLPOINTER);
 }
 
 TEST_F(ReceivedTest, ZeroLengthRecordEndsTheListAndTheRestIsIgnored) {
-    fw().AddReceivedFax("abcdefghijk", {1});              // n = 12
-    fw().AddReceivedFax("abcdefgh", {2});                 // n = 9
-    fw().AddReceivedFax(std::string(65535, 'q'), {3});    // length bytes 00 00, then 65536 more bytes
+    fw().state().AddReceivedFax("abcdefghijk", {1});              // n = 12
+    fw().state().AddReceivedFax("abcdefgh", {2});                 // n = 9
+    fw().state().AddReceivedFax(std::string(65535, 'q'), {3});    // length bytes 00 00, then 65536 more bytes
     std::uint32_t count = 0;
     ASSERT_EQ(DeviceGetReceivedFaxCount(&count), FAXRESULT_OK);
     EXPECT_EQ(count, 2u);
@@ -212,9 +212,9 @@ TEST_F(ReceivedTest, LongNamesAreCutAndTheNextRecordFollowsItsLength) {
     const std::string seventy(70, 's');
     std::string long_name;
     for (int i = 0; i < 199; ++i) long_name += static_cast<char>('a' + i % 26);  // record length 00 C8
-    fw().AddReceivedFax(seventy, {1});
-    fw().AddReceivedFax(long_name, {2});
-    fw().AddReceivedFax("after.tif", {3});
+    fw().state().AddReceivedFax(seventy, {1});
+    fw().state().AddReceivedFax(long_name, {2});
+    fw().state().AddReceivedFax("after.tif", {3});
 
     FAX_FILENAME entries[3];
     std::memset(entries, 'X', sizeof(entries));
@@ -238,7 +238,7 @@ TEST_F(ReceivedTest, ListArgumentsAreCheckedBeforeTheDevice) {
     EXPECT_EQ(DeviceGetReceivedFaxList(entries, 0), FAXRESULT_INVALIDARG);
     EXPECT_EQ(DeviceGetReceivedFaxList(entries, 0x80000000u), FAXRESULT_INVALIDARG);
     EXPECT_EQ(DeviceGetReceivedFaxList(entries, 0xFFFFFFFFu), FAXRESULT_INVALIDARG);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
     for (const auto& e : entries)
         for (char ch : e.faxPath) ASSERT_EQ(ch, 'X');
 }
@@ -277,7 +277,7 @@ TEST_F(ReceivedTest, BrokenOrFailedListLeavesCountAndArrayAlone) {
          [](ReceivedTest& t) {
              std::string name = "aa" + std::string(2, '\0');
              name.resize(65537, 'b');
-             t.fw().AddReceivedFax(name, {1});
+             t.fw().state().AddReceivedFax(name, {1});
          },
          FAXRESULT_BADREPLY},
         {"busy", [](ReceivedTest& t) { t.ScriptReply(FAXCMD_LIST_RECEIVED, Fault::ReplyStatus, 2); },
@@ -293,7 +293,7 @@ TEST_F(ReceivedTest, BrokenOrFailedListLeavesCountAndArrayAlone) {
              rule.index = 1;
              rule.fault = Fault::ShortTransfer;
              rule.value = 5;
-             t.fw().Script(rule);
+             t.fw().script().Add(rule);
          },
          FAXRESULT_READ},
     };
@@ -337,11 +337,11 @@ TEST_F(ReceivedTest, DownloadIsStoredWholeWhateverTheBlocks) {
     PutFile(path, std::string(20000, 'o'));
     for (const auto& c : cases) {
         SCOPED_TRACE("total=" + std::to_string(c.total));
-        fw().ClearTraffic();
-        fw().SetBlockSize(c.block_size);
+        fw().traffic().Clear();
+        fw().state().SetBlockSize(c.block_size);
         const sim::Bytes image = Pattern(c.total, static_cast<std::uint8_t>(c.total));
         const std::string name = "in" + std::to_string(c.total) + ".tif";
-        fw().AddReceivedFax(name, image);
+        fw().state().AddReceivedFax(name, image);
 
         const FAX_FILENAME fax = Name(name);
         ASSERT_EQ(DeviceGetReceivedFax(&fax, path.c_str()), FAXRESULT_OK);
@@ -350,7 +350,7 @@ TEST_F(ReceivedTest, DownloadIsStoredWholeWhateverTheBlocks) {
         EXPECT_EQ(FaxBytesWritten(), NameRequest(FAXCMD_GET_RECEIVED, name));
     }
     EXPECT_EQ(DirEntries(files_), std::vector<std::string>{"received.tif"});
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 // Faxes on either side of the size from which the download's buffer is a
@@ -362,7 +362,7 @@ TEST_F(ReceivedTest, FaxesAboveAndBelowTheMappedSizeArriveWhole) {
         SCOPED_TRACE("size=" + std::to_string(size));
         const sim::Bytes image = Pattern(size, static_cast<std::uint8_t>(size));
         const std::string name = "in" + std::to_string(size) + ".tif";
-        fw().AddReceivedFax(name, image);
+        fw().state().AddReceivedFax(name, image);
         const FAX_FILENAME fax = Name(name);
         ASSERT_EQ(DeviceGetReceivedFax(&fax, path.c_str()), FAXRESULT_OK);
         const std::optional<sim::Bytes> got = FileBytes(path);
@@ -371,7 +371,7 @@ TEST_F(ReceivedTest, FaxesAboveAndBelowTheMappedSizeArriveWhole) {
         EXPECT_TRUE(*got == image);  // not printed: megabytes
     }
     EXPECT_EQ(DirEntries(files_), std::vector<std::string>{"received.tif"});
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 // A download that fails leaves an existing local file as it was and creates
@@ -399,14 +399,14 @@ TEST_F(ReceivedTest, FailedDownloadTouchesNoLocalFile) {
         {"block data read comes short", Stage::Read, 2, Fault::ShortTransfer, 100, 0, FAXRESULT_READ},
         {"closing header read fails", Stage::Read, 7, Fault::DropConnection, 0, 0, FAXRESULT_READ},
     };
-    fw().AddReceivedFax("fax.tif", Pattern(2 * 4096 + 1000, 7));
+    fw().state().AddReceivedFax("fax.tif", Pattern(2 * 4096 + 1000, 7));
     const std::string kept = files_ + "/kept.tif";
     const std::string fresh = files_ + "/fresh.tif";
     PutFile(kept, "the previous fax");
     const FAX_FILENAME fax = Name("fax.tif");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        fw().ClearScript();
+        fw().script().Clear();
         Rule rule;
         rule.command = FAXCMD_GET_RECEIVED;
         rule.stage = c.stage;
@@ -414,7 +414,7 @@ TEST_F(ReceivedTest, FailedDownloadTouchesNoLocalFile) {
         rule.fault = c.fault;
         rule.value = c.value;
         rule.block = c.block;
-        fw().Script(rule);
+        fw().script().Add(rule);
 
         EXPECT_EQ(DeviceGetReceivedFax(&fax, kept.c_str()), c.expected);
         EXPECT_EQ(DeviceGetReceivedFax(&fax, fresh.c_str()), c.expected);
@@ -422,14 +422,14 @@ TEST_F(ReceivedTest, FailedDownloadTouchesNoLocalFile) {
         EXPECT_EQ(FileBytes(kept), previous);
         EXPECT_EQ(DirEntries(files_), std::vector<std::string>{"kept.tif"});
     }
-    fw().ClearScript();
+    fw().script().Clear();
     const FAX_FILENAME missing = Name("missing.tif");
     EXPECT_EQ(DeviceGetReceivedFax(&missing, fresh.c_str()), FAXRESULT_READ);  // the device refuses an unknown name
     EXPECT_EQ(DirEntries(files_), std::vector<std::string>{"kept.tif"});
 }
 
 TEST_F(ReceivedTest, OversizedBlockStopsBeforeItsData) {
-    fw().AddReceivedFax("fax.tif", Pattern(2 * 4096 + 1000, 9));
+    fw().state().AddReceivedFax("fax.tif", Pattern(2 * 4096 + 1000, 9));
     ScriptReply(FAXCMD_GET_RECEIVED, Fault::BlockOversize, 5000, 1);
     const FAX_FILENAME fax = Name("fax.tif");
     EXPECT_EQ(DeviceGetReceivedFax(&fax, (files_ + "/x.tif").c_str()), FAXRESULT_BADREPLY);
@@ -452,7 +452,7 @@ TEST_F(ReceivedTest, AnnouncedSizeBelowTwoWritesNoFile) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_NO_FATAL_FAILURE(FreshDevice());
-        fw().AddReceivedFax("small.tif", c.image);
+        fw().state().AddReceivedFax("small.tif", c.image);
         if (c.announced) ScriptReply(FAXCMD_GET_RECEIVED, Fault::ReplyDataLength, *c.announced);
         EXPECT_EQ(DeviceGetReceivedFax(&fax, path.c_str()), FAXRESULT_INVALIDARG);
         EXPECT_EQ(ReadSizes(), c.reads);
@@ -463,7 +463,7 @@ TEST_F(ReceivedTest, AnnouncedSizeBelowTwoWritesNoFile) {
 // The fax arrived whole but cannot be stored: FAXRESULT_FILE, and no
 // temporary file is left beside the target. These failures hold for root too.
 TEST_F(ReceivedTest, FailedStoreGivesFileAndLeavesNothingBehind) {
-    fw().AddReceivedFax("fax.tif", Pattern(5000, 3));
+    fw().state().AddReceivedFax("fax.tif", Pattern(5000, 3));
     PutFile(files_ + "/plain", "not a directory");
     ASSERT_EQ(mkdir((files_ + "/adir").c_str(), 0755), 0);
     const std::string targets[] = {
@@ -487,7 +487,7 @@ TEST_F(ReceivedTest, FailedStoreGivesFileAndLeavesNothingBehind) {
 // by a file.
 TEST_F(ReceivedTest, DownloadRespectsWhatStandsAtThePath) {
     const sim::Bytes image = Pattern(3000, 9);
-    fw().AddReceivedFax("fax.tif", image);
+    fw().state().AddReceivedFax("fax.tif", image);
     const FAX_FILENAME fax = Name("fax.tif");
     const std::string other = dir_ + "/elsewhere";
     ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
@@ -604,16 +604,16 @@ TEST_F(ReceivedTest, ReceiveFaxDataChecksItsArguments) {
 
 TEST_F(ReceivedTest, RemovalSendsTheNameWithItsNul) {
     const std::string names[] = {"fax0001.tif", std::string(63, 'm')};  // DataLength 12 and 64
-    for (const auto& name : names) fw().AddReceivedFax(name, {1});
-    fw().AddReceivedFax("stays.tif", {2});
+    for (const auto& name : names) fw().state().AddReceivedFax(name, {1});
+    fw().state().AddReceivedFax("stays.tif", {2});
     for (const auto& name : names) {
         SCOPED_TRACE(name);
-        fw().ClearTraffic();
+        fw().traffic().Clear();
         const FAX_FILENAME fax = Name(name);
         EXPECT_EQ(DeviceRemoveReceivedFax(&fax), FAXRESULT_OK);
         EXPECT_EQ(FaxBytesWritten(), NameRequest(FAXCMD_REMOVE_RECEIVED, name));
     }
-    const auto left = fw().ReceivedFaxes();
+    const auto left = fw().state().ReceivedFaxes();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].name, "stays.tif");
 
@@ -622,7 +622,7 @@ TEST_F(ReceivedTest, RemovalSendsTheNameWithItsNul) {
     ScriptReply(FAXCMD_REMOVE_RECEIVED, Fault::ReplyStatus, 2);
     const FAX_FILENAME stays = Name("stays.tif");
     EXPECT_EQ(DeviceRemoveReceivedFax(&stays), FAXRESULT_BUSY);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 // A faxPath with no NUL in its 64 bytes, and missing pointers, are refused
@@ -644,8 +644,8 @@ TEST_F(ReceivedTest, NamesAndPointersAreCheckedBeforeTheDevice) {
     EXPECT_EQ(DeviceGetFaxLogEntry(nullptr, &entry), FAXRESULT_NULLPOINTER);
     EXPECT_EQ(DeviceGetFaxLogEntry(&fax, nullptr), FAXRESULT_NULLPOINTER);
 
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
-    EXPECT_TRUE(fw().Traffic().empty());
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
+    EXPECT_TRUE(fw().traffic().Transfers().empty());
     for (std::size_t i = 0; i < sizeof(entry); ++i) ASSERT_EQ(reinterpret_cast<std::uint8_t*>(&entry)[i], 0x5A);
     EXPECT_TRUE(DirEntries(files_).empty());
 }
@@ -664,7 +664,7 @@ protected:
         const std::uint8_t words[12] = {0x00, 0x00, 0x00, 0x3c, 0x01, 0x02, 0x03, 0x04, 0x0A, 0x0B, 0x0C, 0x0D};
         std::memcpy(fax.log + 8, words, sizeof(words));
         std::memcpy(device_log_, fax.log, 80);
-        fw().AddReceivedFax(fax);
+        fw().state().AddReceivedFax(fax);
     }
 
     // The caller's record before the call: a non-palindromic pattern, so a
@@ -710,8 +710,8 @@ TEST_F(LogEntryTest, OnlyWhatTheReplyDeliversIsCopiedAndConverted) {
     const FAX_FILENAME fax = Name("logged.tif");
     for (const auto& c : cases) {
         SCOPED_TRACE("delivered=" + std::to_string(c.delivered));
-        fw().ClearScript();
-        fw().ClearTraffic();
+        fw().script().Clear();
+        fw().traffic().Clear();
         ScriptReply(FAXCMD_GET_LOG_ENTRY, c.fault, c.value);
 
         FAX_LOG_ENTRY entry = Before();
@@ -740,14 +740,14 @@ TEST_F(LogEntryTest, FailuresAreReported) {
     rule.index = 1;
     rule.fault = Fault::ShortTransfer;
     rule.value = 30;
-    fw().Script(rule);
+    fw().script().Add(rule);
     EXPECT_EQ(DeviceGetFaxLogEntry(&fax, &entry), FAXRESULT_READ);
 
-    fw().ClearScript();
+    fw().script().Clear();
     ScriptReply(FAXCMD_GET_LOG_ENTRY, Fault::ReplyStatus, 2);
     EXPECT_EQ(DeviceGetFaxLogEntry(&fax, &entry), FAXRESULT_BUSY);
 
-    fw().ClearScript();
+    fw().script().Clear();
     const FAX_FILENAME unknown = Name("unknown.tif");
     entry = Before();
     EXPECT_EQ(DeviceGetFaxLogEntry(&unknown, &entry), FAXRESULT_READ);

@@ -136,8 +136,8 @@ protected:
 
     // Starts afresh: no script, no recorded traffic.
     void Reset() {
-        fw().ClearScript();
-        fw().ClearTraffic();
+        fw().script().Clear();
+        fw().traffic().Clear();
     }
 
     // Another process can take the access lock at once.
@@ -163,7 +163,7 @@ TEST_F(SendTest, FileGoesOutInBlocksOfAtMost4096) {
         ASSERT_EQ(reads.size(), 3u) << size;
         for (const auto& r : reads) EXPECT_EQ(r.asked, 32u);
 
-        const sim::SentJob job = fw().Jobs().back();
+        const sim::SentJob job = fw().state().Jobs().back();
         EXPECT_EQ(job.announced_size, size);
         EXPECT_EQ(job.data, file) << size;
         EXPECT_EQ(job.blocks, (size + 4095) / 4096);
@@ -171,9 +171,9 @@ TEST_F(SendTest, FileGoesOutInBlocksOfAtMost4096) {
         EXPECT_FALSE(job.failed_block);
         EXPECT_TRUE(job.ended);
     }
-    EXPECT_EQ(fw().Jobs().size(), std::size(sizes));
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
-    EXPECT_EQ(fw().Interleavings(), 0u);
+    EXPECT_EQ(fw().state().Jobs().size(), std::size(sizes));
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().Interleavings(), 0u);
 }
 
 TEST_F(SendTest, RecordsWithoutANumberAreSkippedAndTheirSlotsStayZero) {
@@ -185,12 +185,12 @@ TEST_F(SendTest, RecordsWithoutANumberAreSkippedAndTheirSlotsStayZero) {
     ASSERT_EQ(list.size(), 196u);
     EXPECT_EQ(Writes(), SendWrites(file, list));
 
-    const sim::SentJob job = fw().Jobs().back();
+    const sim::SentJob job = fw().state().Jobs().back();
     EXPECT_EQ(job.recipient_count, 2u);
     ASSERT_EQ(job.recipients.size(), 2u);
     EXPECT_EQ(job.recipients[1].prefix, "");
     EXPECT_EQ(job.recipients[1].number, "5559876");
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_F(SendTest, FullWidthFieldsAreCutTo31CharactersAndANul) {
@@ -205,7 +205,7 @@ TEST_F(SendTest, FullWidthFieldsAreCutTo31CharactersAndANul) {
     const Bytes list =
         List(2, {Slot(std::string(31, 'P'), std::string(31, '5')), Slot(std::string(31, 'Q'), std::string(31, '8'))});
     EXPECT_EQ(Writes(), SendWrites(file, list));
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_F(SendTest, NoNumberAtAllStillSendsAndTheDeviceDecides) {
@@ -218,12 +218,12 @@ TEST_F(SendTest, NoNumberAtAllStillSendsAndTheDeviceDecides) {
     // This device refuses a job without recipients in its end reply...
     EXPECT_EQ(DeviceSendFax(none, 2, path.c_str()), FAXRESULT_READ);
     EXPECT_EQ(Writes(), SendWrites(file, list));
-    EXPECT_EQ(fw().Jobs().back().recipient_count, 0u);
-    EXPECT_EQ(fw().Jobs().back().data, file);
+    EXPECT_EQ(fw().state().Jobs().back().recipient_count, 0u);
+    EXPECT_EQ(fw().state().Jobs().back().data, file);
 
     // ...and one that accepts it makes the send succeed.
     Reset();
-    fw().Script(ReplyStatusRule(FAXCMD_SEND_END, 0));
+    fw().script().Add(ReplyStatusRule(FAXCMD_SEND_END, 0));
     EXPECT_EQ(DeviceSendFax(none, 2, path.c_str()), FAXRESULT_OK);
     EXPECT_EQ(Writes(), SendWrites(file, list));
 }
@@ -284,7 +284,7 @@ TEST_F(SendTest, MissingFileDoesNotWaitForTheLock) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(DeviceSendFax(one_, 1, MissingPath().c_str()), FAXRESULT_READ);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kAccessLockTimeoutMs));
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
 }
 
 // A begin command that fails or is refused ends the send: nothing follows it,
@@ -303,13 +303,13 @@ TEST_F(SendTest, RefusedBeginEndsTheSendAtOnce) {
     const std::string path = MakeFile(Pattern(5000));
     for (const auto& c : cases) {
         Reset();
-        fw().Script(c.rule);
+        fw().script().Add(c.rule);
         EXPECT_EQ(DeviceSendFax(one_, 1, path.c_str()), c.expected);
         EXPECT_EQ(Writes(), std::vector<Bytes>{Header(FAXCMD_SEND_BEGIN, 5000, 0)});
         EXPECT_TRUE(LockIsFree());
     }
     EXPECT_EQ(MapFaxResult(cases[0].expected, FAXSTATUS_CMD_FAIL), FAXSTATUS_BUSY);
-    EXPECT_TRUE(fw().Jobs().empty());  // no end command ever reached the device
+    EXPECT_TRUE(fw().state().Jobs().empty());  // no end command ever reached the device
 }
 
 // Once the job is begun, failures of the recipients and the data have no
@@ -343,8 +343,8 @@ TEST_F(SendTest, AfterBeginTheEndCommandDecides) {
     for (const auto& c : cases) {
         for (bool end_accepts : {false, true}) {
             Reset();
-            fw().Script(c.rule);
-            if (end_accepts) fw().Script(ReplyStatusRule(FAXCMD_SEND_END, 0));
+            fw().script().Add(c.rule);
+            if (end_accepts) fw().script().Add(ReplyStatusRule(FAXCMD_SEND_END, 0));
             EXPECT_EQ(DeviceSendFax(one_, 1, path.c_str()), end_accepts ? FAXRESULT_OK : c.unscripted)
                 << c.what;
             EXPECT_EQ(Writes(), c.writes) << c.what;
@@ -352,13 +352,13 @@ TEST_F(SendTest, AfterBeginTheEndCommandDecides) {
             for (std::size_t i = 0; i < writes.size(); ++i)
                 EXPECT_EQ(writes[i].error != 0, c.failed_write == i) << c.what << " write " << i;
             EXPECT_EQ(FaxRequests(sim::Kind::Read).size(), c.reads) << c.what;
-            EXPECT_TRUE(fw().Jobs().back().ended) << c.what;
+            EXPECT_TRUE(fw().state().Jobs().back().ended) << c.what;
         }
     }
-    const sim::SentJob job = fw().Jobs()[2];  // the failed block, first round
+    const sim::SentJob job = fw().state().Jobs()[2];  // the failed block, first round
     EXPECT_TRUE(job.failed_block);
     EXPECT_EQ(job.data, Bytes(file.begin(), file.begin() + 4096));
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_F(SendTest, EndReplyIsTheResult) {
@@ -379,7 +379,7 @@ TEST_F(SendTest, EndReplyIsTheResult) {
     const std::string path = MakeFile(file);
     for (const auto& c : cases) {
         Reset();
-        fw().Script(c.rule);
+        fw().script().Add(c.rule);
         EXPECT_EQ(DeviceSendFax(one_, 1, path.c_str()), c.expected) << c.rule.value;
         EXPECT_EQ(Writes(), SendWrites(file, one_list_)) << c.rule.value;
         EXPECT_TRUE(LockIsFree());
@@ -389,19 +389,19 @@ TEST_F(SendTest, EndReplyIsTheResult) {
 // Files on either side of the size from which the file's buffer is a mapping
 // of its own go out whole, byte for byte, in the same blocks.
 TEST_F(SendTest, FilesAboveAndBelowTheMappedSizeGoOutWhole) {
-    fw().Script(ReplyStatusRule(FAXCMD_SEND_END, 0));
+    fw().script().Add(ReplyStatusRule(FAXCMD_SEND_END, 0));
     constexpr std::uint32_t kFrom = plat::FileBuffer::kMappedFrom;
     for (std::uint32_t size : {kFrom - 1, kFrom, 3 * kFrom + 12345}) {
-        fw().ClearTraffic();
+        fw().traffic().Clear();
         const Bytes file = Pattern(size);
         EXPECT_EQ(DeviceSendFax(one_, 1, MakeFile(file).c_str()), FAXRESULT_OK) << size;
-        const sim::SentJob job = fw().Jobs().back();
+        const sim::SentJob job = fw().state().Jobs().back();
         EXPECT_EQ(job.announced_size, size);
         EXPECT_TRUE(job.data == file) << size;  // not printed: megabytes
         EXPECT_EQ(job.blocks, (size + 4095) / 4096);
         EXPECT_FALSE(job.failed_block);
     }
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 // The file is taken whole before the first request: a file rewritten in place
@@ -423,8 +423,8 @@ TEST_F(SendTest, FileChangedDuringTheSendArrivesAsItWas) {
     hold.fault = Fault::Delay;
     hold.value = 1000;
     hold.times = 1;
-    fw().Script(hold);
-    fw().Script(ReplyStatusRule(FAXCMD_SEND_END, 0));
+    fw().script().Add(hold);
+    fw().script().Add(ReplyStatusRule(FAXCMD_SEND_END, 0));
 
     std::atomic<bool> done{false};
     FAXRESULT result = FAXRESULT_FILE;
@@ -433,7 +433,7 @@ TEST_F(SendTest, FileChangedDuringTheSendArrivesAsItWas) {
         done = true;
     });
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (fw().RulesPending() > 0 && std::chrono::steady_clock::now() < give_up)
+    while (fw().script().Pending() > 0 && std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // Same file, same size, every byte different; and then longer.
     const int fd = open(path.c_str(), O_WRONLY);
@@ -446,10 +446,10 @@ TEST_F(SendTest, FileChangedDuringTheSendArrivesAsItWas) {
 
     EXPECT_TRUE(changed_during_send) << "the send ended before the file was changed";
     EXPECT_EQ(result, FAXRESULT_OK);
-    const sim::SentJob job = fw().Jobs().back();
+    const sim::SentJob job = fw().state().Jobs().back();
     EXPECT_EQ(job.announced_size, size);
     EXPECT_TRUE(job.data == before) << "the job carries bytes of the changed file";
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 // BuildRecipientList alone: a null array carries nobody, and a count beyond

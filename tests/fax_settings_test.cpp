@@ -51,7 +51,7 @@ Bytes Join(const Bytes& a, const Bytes& b) {
 
 Bytes DeviceRecord(sim::Firmware& fw) {
     std::uint8_t record[308];
-    fw.GetSettingsWire(record);
+    fw.state().GetSettingsWire(record);
     return Bytes(record, record + sizeof(record));
 }
 
@@ -62,7 +62,7 @@ void ScriptReply(sim::Firmware& fw, std::uint32_t command, Fault fault, std::uin
     rule.fault = fault;
     rule.value = value;
     rule.command_override = reply_command;
-    fw.Script(rule);
+    fw.script().Add(rule);
 }
 
 class SettingsTest : public SimTest {};
@@ -102,7 +102,7 @@ TEST_F(SettingsTest, FullTextFieldsAreCutToWidthMinusOneBothWays) {
     std::uint8_t record[308] = {};
     for (std::size_t i = 0; i < std::size(kTextFields); ++i)
         std::memset(record + kTextFields[i].offset, 'A' + static_cast<int>(i), kTextFields[i].width);
-    fw().SetSettingsWire(record);
+    fw().state().SetSettingsWire(record);
     DEFAULT_FAX_SETTINGS read;
     std::memset(&read, 0x55, sizeof(read));
     ASSERT_EQ(DeviceReadFaxSettings(&read), FAXRESULT_OK);
@@ -118,9 +118,9 @@ TEST_F(SettingsTest, FullTextFieldsAreCutToWidthMinusOneBothWays) {
     std::memset(&save, 0, sizeof(save));
     for (std::size_t i = 0; i < std::size(kTextFields); ++i)
         std::memset(Raw(save) + kTextFields[i].offset, 'a' + static_cast<int>(i), kTextFields[i].width);
-    fw().ClearTraffic();
+    fw().traffic().Clear();
     ASSERT_EQ(DeviceSaveFaxSettings(&save), FAXRESULT_OK);
-    auto conversations = fw().FaxConversations();
+    auto conversations = fw().traffic().FaxConversations();
     ASSERT_EQ(conversations.size(), 2u);
     ASSERT_EQ(conversations[1].size(), 32u + 308u);
     const Bytes sent(conversations[1].begin() + 32, conversations[1].end());
@@ -134,7 +134,7 @@ TEST_F(SettingsTest, FullTextFieldsAreCutToWidthMinusOneBothWays) {
             << f.name;
     }
     EXPECT_EQ(DeviceRecord(fw()), sent);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_F(SettingsTest, WordsCrossInNetworkOrderUnchecked) {
@@ -149,7 +149,7 @@ TEST_F(SettingsTest, WordsCrossInNetworkOrderUnchecked) {
         const std::uint8_t pulse[4] = {1, 2, 3, 4};
         std::memcpy(record + 260, pulse, 4);
         std::memset(record + 272, 0xFF, 4);
-        fw().SetSettingsWire(record);
+        fw().state().SetSettingsWire(record);
         DEFAULT_FAX_SETTINGS s;
         ASSERT_EQ(DeviceReadFaxSettings(&s), FAXRESULT_OK);
         EXPECT_EQ(static_cast<std::int32_t>(s.RingPattern), c.expected);
@@ -175,7 +175,7 @@ TEST_F(SettingsTest, WordsCrossInNetworkOrderUnchecked) {
 // an access cycle (a connection) of its own. Nothing read from the device and
 // nothing after a caller's terminators travels in the saved record.
 TEST_F(SettingsTest, SaveReadsThenSendsTheRecordUnderTwoLocks) {
-    fw().SetPassword("oldsecret12345");
+    fw().state().SetPassword("oldsecret12345");
     DEFAULT_FAX_SETTINGS s;
     std::memset(&s, 0x55, sizeof(s));  // garbage after every terminator
     std::strcpy(s.Password, "ab");
@@ -202,11 +202,11 @@ TEST_F(SettingsTest, SaveReadsThenSendsTheRecordUnderTwoLocks) {
     put(276, "2026-02-03 04:05:06");
 
     ASSERT_EQ(DeviceSaveFaxSettings(&s), FAXRESULT_OK);
-    auto conversations = fw().FaxConversations();
+    auto conversations = fw().traffic().FaxConversations();
     ASSERT_EQ(conversations.size(), 2u);
     EXPECT_EQ(conversations[0], RequestHeader(FAXCMD_READ_SETTINGS, 0));
     EXPECT_EQ(conversations[1], Join(RequestHeader(FAXCMD_SAVE_SETTINGS, 308), expected));
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 2u);
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 2u);
 
     // The read took its reply header and the whole record before the save.
     std::vector<std::pair<std::uint64_t, std::uint32_t>> reads;
@@ -219,8 +219,8 @@ TEST_F(SettingsTest, SaveReadsThenSendsTheRecordUnderTwoLocks) {
     EXPECT_EQ(reads[2].second, 32u);
 
     EXPECT_EQ(DeviceRecord(fw()), expected);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
-    EXPECT_EQ(fw().Interleavings(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().Interleavings(), 0u);
 }
 
 TEST_F(SettingsTest, SaveGivesTheReadsFailureAndSendsNothing) {
@@ -247,17 +247,17 @@ TEST_F(SettingsTest, SaveGivesTheReadsFailureAndSendsNothing) {
     std::strcpy(s.FaxName, "Changed");
     const Bytes before = DeviceRecord(fw());
     for (const auto& c : cases) {
-        fw().ClearScript();
-        fw().ClearTraffic();
+        fw().script().Clear();
+        fw().traffic().Clear();
         Rule rule;
         rule.command = c.command;
         rule.stage = c.stage;
         rule.index = c.index;
         rule.fault = c.fault;
         rule.value = c.value;
-        fw().Script(rule);
+        fw().script().Add(rule);
         EXPECT_EQ(DeviceSaveFaxSettings(&s), c.expected) << c.what;
-        auto conversations = fw().FaxConversations();
+        auto conversations = fw().traffic().FaxConversations();
         ASSERT_FALSE(conversations.empty()) << c.what;
         EXPECT_EQ(conversations[0], RequestHeader(FAXCMD_READ_SETTINGS, 0)) << c.what;
         if (!c.record_sent) {
@@ -281,7 +281,7 @@ TEST_F(SettingsTest, ReadDeliversWhatTheDeviceSent) {
     std::strcpy(reinterpret_cast<char*>(record + 224), "5550111");
     wire::StoreBE32(record + 256, 4);
     std::strcpy(reinterpret_cast<char*>(record + 276), "2026-03-04");
-    fw().SetSettingsWire(record);
+    fw().state().SetSettingsWire(record);
 
     // A reply longer than the record: its first 308 bytes, and BADREPLY.
     ScriptReply(fw(), FAXCMD_READ_SETTINGS, Fault::ReplyExtraData, 92);
@@ -296,7 +296,7 @@ TEST_F(SettingsTest, ReadDeliversWhatTheDeviceSent) {
     EXPECT_STREQ(s.DeviceDateTime, "2026-03-04");
 
     // A reply of 100 bytes: what it did not reach comes out empty and zero.
-    fw().ClearScript();
+    fw().script().Clear();
     ScriptReply(fw(), FAXCMD_READ_SETTINGS, Fault::ReplyDataLength, 100);
     std::memset(&s, 0x55, sizeof(s));
     EXPECT_EQ(DeviceReadFaxSettings(&s), FAXRESULT_OK);
@@ -307,10 +307,10 @@ TEST_F(SettingsTest, ReadDeliversWhatTheDeviceSent) {
     EXPECT_EQ(s.AutoAnswer, e_Manual);
     EXPECT_STREQ(s.DeviceDateTime, "");
 
-    fw().ClearScript();
-    fw().ClearTraffic();
+    fw().script().Clear();
+    fw().traffic().Clear();
     EXPECT_EQ(DeviceReadFaxSettings(nullptr), FAXRESULT_NULLPOINTER);
-    EXPECT_TRUE(fw().Traffic().empty());
+    EXPECT_TRUE(fw().traffic().Transfers().empty());
 }
 
 TEST_F(SettingsTest, SavedSettingsReadBackAndTheirPasswordIsTheFaxPassword) {
@@ -346,21 +346,21 @@ TEST_F(SettingsTest, SavedSettingsReadBackAndTheirPasswordIsTheFaxPassword) {
     EXPECT_EQ(flag, 1);
     ASSERT_EQ(DeviceCheckFaxPassword("2469", &flag), FAXRESULT_OK);
     EXPECT_EQ(flag, 0);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 class PasswordTest : public SimTest {};
 
 TEST_F(PasswordTest, CheckSendsAtMostThirtyOneCharactersAndTheZero) {
     const std::string forty(40, 'k');
-    fw().SetPassword(forty.substr(0, 31));
+    fw().state().SetPassword(forty.substr(0, 31));
     const struct {
         std::string password;
         std::uint32_t length;
         std::uint8_t passed;
     } cases[] = {{forty, 32, 1}, {"", 1, 0}, {"1234", 5, 0}, {forty.substr(0, 31), 32, 1}};
     for (const auto& c : cases) {
-        fw().ClearTraffic();
+        fw().traffic().Clear();
         std::uint8_t passed = 0xAA;
         EXPECT_EQ(DeviceCheckFaxPassword(c.password.c_str(), &passed), FAXRESULT_OK) << c.password;
         EXPECT_EQ(passed, c.passed) << c.password;
@@ -371,7 +371,7 @@ TEST_F(PasswordTest, CheckSendsAtMostThirtyOneCharactersAndTheZero) {
         EXPECT_EQ(writes[0].in, RequestHeader(FAXCMD_CHECK_PASSWORD, c.length)) << c.password;
         EXPECT_EQ(writes[1].in, data) << c.password;
     }
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 // How a device's answer becomes a result and a flag. The flag is cleared
@@ -384,25 +384,25 @@ struct AnswerCase {
 };
 
 TEST_F(PasswordTest, CheckPasswordAnswers) {
-    fw().SetPassword("1234");
+    fw().state().SetPassword("1234");
     const AnswerCase cases[] = {
         {1, 8u, FAXRESULT_OK, 0},   {0, {}, FAXRESULT_OK, 1},     {1, 0u, FAXRESULT_READ, 0},
         {1, 7u, FAXRESULT_READ, 0}, {2, {}, FAXRESULT_BUSY, 0},   {6, {}, FAXRESULT_DISKFULL, 0},
     };
     for (const AnswerCase& c : cases) {
-        fw().ClearScript();
+        fw().script().Clear();
         ScriptReply(fw(), FAXCMD_CHECK_PASSWORD, Fault::ReplyStatus, c.status, c.reply_command);
         std::uint8_t passed = 0xAA;
         EXPECT_EQ(DeviceCheckFaxPassword("1234", &passed), c.expected) << c.status;
         EXPECT_EQ(passed, c.flag) << c.status;
     }
 
-    fw().ClearTraffic();
+    fw().traffic().Clear();
     std::uint8_t passed = 0xAA;
     EXPECT_EQ(DeviceCheckFaxPassword(nullptr, &passed), FAXRESULT_NULLPOINTER);
     EXPECT_EQ(passed, 0);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), static_cast<std::uint64_t>(std::size(cases)));
-    EXPECT_TRUE(fw().Traffic().empty());
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), static_cast<std::uint64_t>(std::size(cases)));
+    EXPECT_TRUE(fw().traffic().Transfers().empty());
 }
 
 TEST_F(PasswordTest, PasswordSetAnswers) {
@@ -413,13 +413,13 @@ TEST_F(PasswordTest, PasswordSetAnswers) {
         {1, 8u, FAXRESULT_READ, 0},
     };
     for (const AnswerCase& c : cases) {
-        fw().ClearScript();
-        fw().ClearTraffic();
+        fw().script().Clear();
+        fw().traffic().Clear();
         ScriptReply(fw(), FAXCMD_PASSWORD_SET, Fault::ReplyStatus, c.status, c.reply_command);
         std::uint8_t set = 0xAA;
         EXPECT_EQ(DeviceCheckFaxPasswordSet(&set), c.expected) << c.status;
         EXPECT_EQ(set, c.flag) << c.status;
-        auto conversations = fw().FaxConversations();
+        auto conversations = fw().traffic().FaxConversations();
         ASSERT_EQ(conversations.size(), 1u);
         EXPECT_EQ(conversations[0], RequestHeader(FAXCMD_PASSWORD_SET, 0));
     }
@@ -430,10 +430,10 @@ TEST_F(PasswordTest, ReceiveSettingsPassParamOneThrough) {
     std::uint32_t value = 0;
     EXPECT_EQ(DeviceGetFaxReceiveSettings(&value), FAXRESULT_OK);
     EXPECT_EQ(value, 2u);
-    EXPECT_EQ(fw().FaxConversations().at(0), RequestHeader(FAXCMD_RECEIVE_SETTINGS, 0));
+    EXPECT_EQ(fw().traffic().FaxConversations().at(0), RequestHeader(FAXCMD_RECEIVE_SETTINGS, 0));
 
-    fw().ClearScript();
-    fw().SetReceiveSettings(0x0A0B0C0D);
+    fw().script().Clear();
+    fw().state().SetReceiveSettings(0x0A0B0C0D);
     EXPECT_EQ(DeviceGetFaxReceiveSettings(&value), FAXRESULT_OK);
     EXPECT_EQ(value, 0x0A0B0C0Du);
 
@@ -469,8 +469,8 @@ TEST_F(SettingsTest, LockHeldElsewhereGivesNoDeviceAndSendsNothing) {
     EXPECT_EQ(0, std::memcmp(&read_record, &untouched, sizeof(untouched)));
     EXPECT_EQ(is_set, 0);
     EXPECT_EQ(passed, 0);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
-    EXPECT_TRUE(fw().Traffic().empty());
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
+    EXPECT_TRUE(fw().traffic().Transfers().empty());
 
     LockHolder third;  // the holder was not disturbed
     EXPECT_EQ(third.Start("hold", 0, 100), "timeout");

@@ -45,7 +45,7 @@ TEST_F(SharedLibraryTest, ObjectsWorkThroughTheLoadedLibrary) {
         ASSERT_EQ(get_class_object(CLSID_USBFAX, IID_IClassFactory, factory.out()), S_OK);
         Ref<IUSBFAX> fax;
         ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUSBFAX, fax.out()), S_OK);
-        fw().SetReceiveSettings(0x01020304);
+        fw().state().SetReceiveSettings(0x01020304);
         TSL_ULONG value = 0;
         FAXSTATUS status = FAXSTATUS_CMD_FAIL;
         EXPECT_EQ(fax->GetFaxReceiveSettings(&value, &status), S_OK);
@@ -58,7 +58,7 @@ TEST_F(SharedLibraryTest, ObjectsWorkThroughTheLoadedLibrary) {
 }
 
 TEST_F(SharedLibraryTest, TheExampleCHostRuns) {
-    fw().AddReceivedFax("fax0001.tif", sim::Bytes(100, 1));
+    fw().state().AddReceivedFax("fax0001.tif", sim::Bytes(100, 1));
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     posix_spawn_file_actions_t actions;

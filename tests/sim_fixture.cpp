@@ -57,7 +57,7 @@ void ForgetAccessLock(const std::string& name) { shm_unlink(("/" + name).c_str()
 
 std::vector<sim::Transfer> SimTest::FaxRequests(sim::Kind kind) const {
     std::vector<sim::Transfer> out;
-    for (auto& t : device_->firmware().Traffic()) {
+    for (auto& t : device_->firmware().traffic().Transfers()) {
         if (t.channel == sim::Channel::Fax && t.kind == kind) out.push_back(t);
     }
     return out;
@@ -65,7 +65,7 @@ std::vector<sim::Transfer> SimTest::FaxRequests(sim::Kind kind) const {
 
 sim::Bytes SimTest::FaxBytesWritten() const {
     sim::Bytes all;
-    for (auto& c : device_->firmware().FaxConversations()) all.insert(all.end(), c.begin(), c.end());
+    for (auto& c : device_->firmware().traffic().FaxConversations()) all.insert(all.end(), c.begin(), c.end());
     return all;
 }
 

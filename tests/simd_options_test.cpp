@@ -71,7 +71,7 @@ class SimdOptionsTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        initial_ = fw().Snapshot();
+        initial_ = fw().state().Snapshot();
     }
 
     // The test's device as a freshly started program would set it up from
@@ -80,8 +80,8 @@ protected:
     void Configure(const SimdOptions& o) {
         sim::PersistentState state = initial_;
         sim::PresetSettings(o, state.settings);
-        fw().Restore(std::move(state));
-        fw().SetReceiveSettings(0);
+        fw().state().Restore(std::move(state));
+        fw().state().SetReceiveSettings(0);
         sim::ApplyBehaviour(o, fw());
     }
 
@@ -262,6 +262,44 @@ TEST(SimdOptions, EachProgramTakesItsOwnOptionsAndRefusesBadOnes) {
     EXPECT_TRUE(windows.driver && windows.stop && windows.remove_driver);
     EXPECT_EQ(windows.keep_jobs, sim::kDefaultKeptJobs);
     EXPECT_EQ(windows.keep_job_bytes, sim::kDefaultKeptJobBytes);
+}
+
+}  // namespace
+
+namespace {
+
+// `ctl`: the rest of the line is the command's, taken whole; before it only
+// the options that say which device it is.
+TEST(SimdOptions, CtlTakesTheRestOfTheLineAfterTheOptionsNamingTheDevice) {
+    SimdOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse(SimdProgram::kPosix, {"--dir", "/tmp/d", "--name=dev", "ctl", "fault", "add", "list", "drop",
+                                            "--times", "2", "--json"},
+                      o, error))
+        << error;
+    EXPECT_TRUE(o.ctl);
+    EXPECT_EQ(o.dir, "/tmp/d");
+    EXPECT_EQ(o.name, "dev");
+    EXPECT_EQ(o.ctl_words, (std::vector<std::string>{"fault", "add", "list", "drop", "--times", "2", "--json"}));
+    SimdOptions w;
+    ASSERT_TRUE(Parse(SimdProgram::kWindows, {"--driver", "ctl", "status"}, w, error)) << error;
+    EXPECT_TRUE(w.driver);
+    EXPECT_EQ(w.ctl_words, std::vector<std::string>{"status"});
+    ASSERT_TRUE(Parse(SimdProgram::kPosix, {"--faults", "rules.txt"}, o = SimdOptions{}, error)) << error;
+    EXPECT_EQ(o.faults, "rules.txt");
+    EXPECT_FALSE(o.ctl);
+
+    for (const auto& [program, args] : std::vector<std::pair<SimdProgram, std::vector<std::string>>>{
+             {SimdProgram::kPosix, {"--loopback", "ctl", "status"}},
+             {SimdProgram::kPosix, {"--driver", "ctl", "status"}},
+             {SimdProgram::kWindows, {"--dir", "x", "ctl", "status"}},
+             {SimdProgram::kWindows, {"--faults", "f", "ctl", "status"}},
+             {SimdProgram::kPosix, {"--faults"}},
+             {SimdProgram::kPosix, {"--faults="}}}) {
+        SimdOptions bad;
+        EXPECT_FALSE(Parse(program, args, bad, error)) << args.front();
+        EXPECT_FALSE(error.empty());
+    }
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "protocol/fax_packet.h"
 #include "sim/persist.h"
 #include "sim_fixture.h"
+#include "simd_process.h"
 #include "transport/fax_device.h"
 
 extern char** environ;
@@ -32,88 +33,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using sim::Bytes;
-
-// One tessaline-simd process. Its standard output is read up to the first
-// line; the rest of it, and its standard error, once it has exited.
-class Daemon {
-public:
-    ~Daemon() {
-        if (pid_ > 0) kill(pid_, SIGKILL);
-        Wait();
-    }
-
-    // True once the program has printed its ready line; false when it
-    // printed something else or exited first.
-    bool Start(const std::vector<std::string>& args) {
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        std::vector<char*> argv{const_cast<char*>(SIMD_PATH)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, SIMD_PATH, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-        if (rc != 0) {
-            pid_ = -1;
-            return false;
-        }
-        // The first line, or the end of the output when the program exits.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (output_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, 1000) <= 0) continue;
-            char buf[256];
-            const ssize_t n = read(out_, buf, sizeof(buf));
-            if (n <= 0) break;
-            output_.append(buf, static_cast<std::size_t>(n));
-        }
-        ready_ = output_.substr(0, output_.find('\n'));
-        return ready_.rfind("ready ", 0) == 0;
-    }
-
-    // Sends `sig` and returns the wait status.
-    int Stop(int sig = SIGTERM) {
-        if (pid_ > 0) kill(pid_, sig);
-        return Wait();
-    }
-
-    int Wait() {
-        int status = -1;
-        if (pid_ > 0) waitpid(pid_, &status, 0);
-        pid_ = -1;
-        for (int* fd : {&out_, &err_}) {
-            if (*fd < 0) continue;
-            std::string& text = fd == &out_ ? output_ : errors_;
-            char buf[4096];
-            ssize_t n;
-            while ((n = read(*fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<std::size_t>(n));
-            close(*fd);
-            *fd = -1;
-        }
-        return status;
-    }
-
-    const std::string& ready() const { return ready_; }
-    const std::string& output() const { return output_; }  // all of it once waited for
-    const std::string& errors() const { return errors_; }  // once waited for
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::string ready_;
-    std::string output_;
-    std::string errors_;
-};
-
-bool ExitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 bool Exists(const std::string& path) {
     struct stat st {};
@@ -550,6 +469,7 @@ TEST_F(SimdTest, SocketsAndStateAreTheOwnersAloneUnlessAGroupSharesTheSockets) {
         ASSERT_TRUE(d.Start({"--state", state, "--loopback", "--fax-number", "1", "--any-job"})) << d.ready();
         EXPECT_EQ(mode_of(FaxSocket(dir_)), 0600u);
         EXPECT_EQ(mode_of(EwsSocket(dir_)), 0600u);
+        EXPECT_EQ(mode_of(dir_ + "/sim0.ctl"), 0600u);  // the control channel
         ASSERT_EQ(SendFax("1", Bytes{1, 2, 3}), FAXRESULT_OK);
         EXPECT_TRUE(ExitedWith(d.Stop(), 0)) << d.errors();
     }
@@ -568,9 +488,9 @@ TEST_F(SimdTest, SocketsAndStateAreTheOwnersAloneUnlessAGroupSharesTheSockets) {
         SCOPED_TRACE(named);
         Daemon d;
         ASSERT_TRUE(d.Start({"--socket-group=" + named})) << d.ready();
-        for (const std::string& socket : {FaxSocket(dir_), EwsSocket(dir_)}) {
+        for (const std::string& socket : {FaxSocket(dir_), EwsSocket(dir_), dir_ + "/sim0.ctl"}) {
             struct stat st {};
-            ASSERT_EQ(lstat(socket.c_str(), &st), 0);
+            ASSERT_EQ(lstat(socket.c_str(), &st), 0) << socket;
             EXPECT_EQ(st.st_mode & 07777, 0660u);
             EXPECT_EQ(st.st_gid, group);
         }
@@ -639,7 +559,8 @@ TEST_F(SimdTest, HelpDocumentsEveryOptionAndBadCommandLinesAreRefused) {
     EXPECT_FALSE(help.Start({"--help"}));
     EXPECT_TRUE(ExitedWith(help.Wait(), 0));
     for (const char* text : {"--dir", "--name", "--state", "--faxes", "--loopback", "--block-size", "--password",
-                             "--fax-number", "--receive-settings", "--socket-group", "--keep-jobs", "--keep-job-bytes", "--help", "--version", "TESSALINE_DEVICE_DIR",
+                             "--fax-number", "--receive-settings", "--socket-group", "--keep-jobs", "--keep-job-bytes", "--faults", "--help", "--version", "TESSALINE_DEVICE_DIR",
+                             "ctl COMMAND", "fault add COMMAND ACTION", "reply-status V", "traffic [--last N]",
                              "XDG_RUNTIME_DIR", "/run/tessaline", "ready fax=", "Example"}) {
         EXPECT_NE(help.output().find(text), std::string::npos) << text;
     }

@@ -36,13 +36,13 @@ int main(int argc, char** argv) {
 
     sim::SimDevice device(argv[1]);
     sim::Firmware& fw = device.firmware();
-    fw.SetRecording(false);  // the counters need no record, and a long run would keep every byte
-    fw.SetLoopback(true);
-    fw.SetPassword(stress::kPassword);
-    fw.SetReceiveSettings(stress::kReceiveValue);
-    fw.SetBlockSize(3000);  // downloads in blocks that do not divide the faxes evenly
+    fw.traffic().SetRecording(false);  // the counters need no record, and a long run would keep every byte
+    fw.state().SetLoopback(true);
+    fw.state().SetPassword(stress::kPassword);
+    fw.state().SetReceiveSettings(stress::kReceiveValue);
+    fw.state().SetBlockSize(3000);  // downloads in blocks that do not divide the faxes evenly
     for (int k = 0; k < stress::kKeptFaxes; ++k)
-        fw.AddReceivedFax(stress::KeptName(k),
+        fw.state().AddReceivedFax(stress::KeptName(k),
                           stress::MakeFax(stress::kKeptSender, static_cast<std::uint32_t>(k), stress::KeptSize(k)));
     for (int i = 2; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--stall-data") == 0) {
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
             rule.stage = sim::Stage::Write;
             rule.index = 1;
             rule.fault = sim::Fault::Stall;
-            fw.Script(rule);
+            fw.script().Add(rule);
         }
     }
     if (!device.Start()) {
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     device.Stop();
 
     std::size_t bad_jobs = 0;
-    const auto jobs = fw.Jobs();
+    const auto jobs = fw.state().Jobs();
     for (const sim::SentJob& job : jobs) {
         const bool whole = job.outcome == 0 && job.data_ended && !job.failed_block &&
                            job.data.size() == job.announced_size && !job.recipients.empty() &&
@@ -75,13 +75,13 @@ int main(int argc, char** argv) {
         if (!whole) ++bad_jobs;
     }
     std::size_t bad_received = 0;
-    const auto received = fw.ReceivedFaxes();
+    const auto received = fw.state().ReceivedFaxes();
     for (const sim::ReceivedFax& fax : received)
         if (!stress::IsFax(fax.data.data(), fax.data.size())) ++bad_received;
 
     std::printf("interleavings=%llu protocol_errors=%llu jobs=%zu bad_jobs=%zu received=%zu bad_received=%zu\n",
-                static_cast<unsigned long long>(fw.Interleavings()),
-                static_cast<unsigned long long>(fw.ProtocolErrors()), jobs.size(), bad_jobs, received.size(),
+                static_cast<unsigned long long>(fw.traffic().Interleavings()),
+                static_cast<unsigned long long>(fw.traffic().ProtocolErrors()), jobs.size(), bad_jobs, received.size(),
                 bad_received);
     std::fflush(stdout);
     return 0;

@@ -133,13 +133,13 @@ TEST_F(SimTest, DiscoveryFollowsLinksAndPassesOverOtherEntries) {
 
     FAX_PACKET_HEADER h;
     ASSERT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_OK);
-    EXPECT_EQ(elsewhere.firmware().FaxConnectionsOpened(), 1u);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
+    EXPECT_EQ(elsewhere.firmware().traffic().FaxConnectionsOpened(), 1u);
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
 
     // Without the link, the device of the directory's own socket.
     ASSERT_EQ(unlink((class_dir + "/2-link-to-socket").c_str()), 0);
     ASSERT_EQ(QueryDevice(&h, FAXCMD_RECEIVE_SETTINGS), FAXRESULT_OK);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 1u);
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 1u);
 }
 
 class LeanDeviceTest : public SimTest {
@@ -161,25 +161,25 @@ protected:
 // A device told not to keep what it is sent accepts a job all the same,
 // judged by the bytes that arrived; one in loopback keeps them, to receive.
 TEST_F(LeanDeviceTest, SentDataIsCountedNotKeptUnlessItIsToBeReceived) {
-    fw().SetKeepSentData(false);
+    fw().state().SetKeepSentData(false);
     Bytes file(10000);
     for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 7);
     const FAX_RECIPIENT someone = To("5551234");
     ASSERT_EQ(DeviceSendFax(&someone, 1, MakeFile(file).c_str()), FAXRESULT_OK);
-    sim::SentJob job = fw().Jobs().back();
+    sim::SentJob job = fw().state().Jobs().back();
     EXPECT_EQ(job.outcome, 0u);
     EXPECT_EQ(job.announced_size, 10000u);
     EXPECT_EQ(job.blocks, 3u);
     EXPECT_TRUE(job.data.empty());
 
     std::uint8_t settings[308];
-    fw().GetSettingsWire(settings);
+    fw().state().GetSettingsWire(settings);
     const std::string own(reinterpret_cast<const char*>(settings + offsetof(DEFAULT_FAX_SETTINGS, FaxNumber)));
-    fw().SetLoopback(true);
+    fw().state().SetLoopback(true);
     const FAX_RECIPIENT self = To(own.c_str());
     ASSERT_EQ(DeviceSendFax(&self, 1, MakeFile(file).c_str()), FAXRESULT_OK);
-    EXPECT_EQ(fw().Jobs().back().data, file);
-    EXPECT_EQ(fw().ReceivedFaxes().back().data, file);
+    EXPECT_EQ(fw().state().Jobs().back().data, file);
+    EXPECT_EQ(fw().state().ReceivedFaxes().back().data, file);
 }
 
 }  // namespace

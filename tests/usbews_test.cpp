@@ -24,7 +24,7 @@ protected:
     }
     std::vector<sim::Transfer> EwsRequests(sim::Kind kind) {
         std::vector<sim::Transfer> out;
-        for (auto& t : fw().Traffic())
+        for (auto& t : fw().traffic().Transfers())
             if (t.channel == sim::Channel::Ews && t.kind == kind) out.push_back(t);
         return out;
     }
@@ -84,7 +84,7 @@ TEST_F(UsbEwsTest, ArgumentChecks) {
         EXPECT_EQ(s, FAXSTATUS_OK);
         EXPECT_EQ(n, 55);  // untouched
     }
-    EXPECT_TRUE(fw().Traffic().empty());
+    EXPECT_TRUE(fw().traffic().Transfers().empty());
 }
 
 TEST_F(UsbEwsTest, LargeTransfersGoInBlocksAndReportTheTotal) {

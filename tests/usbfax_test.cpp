@@ -27,8 +27,8 @@ protected:
     }
     // Nothing reached the device: no connection was made at all.
     void ExpectDeviceUntouched() {
-        EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
-        EXPECT_TRUE(fw().Traffic().empty());
+        EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
+        EXPECT_TRUE(fw().traffic().Transfers().empty());
     }
     static FAX_FILENAME Name(const char* text) {
         FAX_FILENAME n{};
@@ -149,9 +149,9 @@ TEST_F(UsbFaxTest, SendFaxNameLimitAndArgumentsJudgedByTheOperation) {
     ASSERT_EQ(longest.size(), 260u);
     EXPECT_EQ(fax_->SendFax(longest.data(), 1, &to, &status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_OK);
-    EXPECT_EQ(fw().Jobs().size(), 1u);
+    EXPECT_EQ(fw().state().Jobs().size(), 1u);
 
-    fw().ClearTraffic();
+    fw().traffic().Clear();
     std::string too_long = longest + "x";
     EXPECT_EQ(fax_->SendFax(too_long.data(), 1, &to, &status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_INVALIDARGE);
@@ -159,7 +159,7 @@ TEST_F(UsbFaxTest, SendFaxNameLimitAndArgumentsJudgedByTheOperation) {
     EXPECT_EQ(status, FAXSTATUS_CMD_FAIL);
     EXPECT_EQ(fax_->SendFax(longest.data(), 1, nullptr, &status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_NULLPOINTER);
-    EXPECT_TRUE(fw().Traffic().empty());
+    EXPECT_TRUE(fw().traffic().Transfers().empty());
 }
 
 TEST_F(UsbFaxTest, ReceivedFaxListProbesTheCallersEntriesFirst) {
@@ -179,7 +179,7 @@ TEST_F(UsbFaxTest, ReceivedFaxListProbesTheCallersEntriesFirst) {
 }
 
 TEST_F(UsbFaxTest, PasswordAnswersAndAnUnreachableDevice) {
-    fw().SetPassword("2468");
+    fw().state().SetPassword("2468");
     char wrong[] = "1357", right[] = "2468";
     unsigned int passed = 77, is_set = 77;
     FAXSTATUS status = FAXSTATUS_CMD_FAIL;
@@ -218,14 +218,14 @@ TEST_F(UsbFaxTest, EveryOperationEndToEnd) {
     EXPECT_STREQ(again.FaxName, "Front desk");
     EXPECT_EQ(again.RingPattern, e_FaxRingTriple);
 
-    fw().SetReceiveSettings(5);
+    fw().state().SetReceiveSettings(5);
     TSL_ULONG value = 0;
     fax_->GetFaxReceiveSettings(&value, &status);
     EXPECT_EQ(status, FAXSTATUS_OK);
     EXPECT_EQ(value, 5u);
 
-    fw().AddReceivedFax("fax0001.tif", sim::Bytes(9000, 0x42));
-    fw().AddReceivedFax("fax0002.tif", sim::Bytes(10, 0x43));
+    fw().state().AddReceivedFax("fax0001.tif", sim::Bytes(9000, 0x42));
+    fw().state().AddReceivedFax("fax0002.tif", sim::Bytes(10, 0x43));
     unsigned int count = 0;
     fax_->GetReceivedFaxCount(&count, &status);
     EXPECT_EQ(count, 2u);
@@ -253,7 +253,7 @@ TEST_F(UsbFaxTest, EveryOperationEndToEnd) {
     EXPECT_EQ(status, FAXSTATUS_OK);
     fax_->GetReceivedFaxCount(&count, &status);
     EXPECT_EQ(count, 1u);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_F(UsbFaxTest, AWaitIsReleasedByCancelFromAnotherObject) {

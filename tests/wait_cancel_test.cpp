@@ -94,7 +94,7 @@ protected:
     // Until the device has seen `count` fax connections in all.
     bool ConnectionsReach(std::uint64_t count) {
         for (int k = 0; k < 1000; ++k) {
-            if (fw().FaxConnectionsOpened() >= count) return true;
+            if (fw().traffic().FaxConnectionsOpened() >= count) return true;
             std::this_thread::sleep_for(5ms);
         }
         return false;
@@ -111,12 +111,12 @@ TEST_F(WaitCancelTest, AnEventReleasesAPendingWaitWithItsValue) {
     const std::uint32_t events[] = {e_ReceivedFaxAvailable, e_FaxReceiveModeChanged, 0, 9, 0xFFFFFFFF};
     std::uint64_t connections = 0;
     for (std::uint32_t value : events) {
-        fw().ClearTraffic();
+        fw().traffic().Clear();
         WaitThread wait;
         ASSERT_TRUE(ConnectionsReach(++connections)) << value;
         std::this_thread::sleep_for(20ms);  // let the request reach the driver
         EXPECT_FALSE(wait.done()) << value;
-        fw().RaiseEvent(value);
+        fw().state().RaiseEvent(value);
         ASSERT_TRUE(wait.FinishedWithin(10s)) << value;
         EXPECT_EQ(wait.status(), FAXSTATUS_OK) << value;
         EXPECT_EQ(static_cast<std::uint32_t>(wait.event()), value);
@@ -126,13 +126,13 @@ TEST_F(WaitCancelTest, AnEventReleasesAPendingWaitWithItsValue) {
         ASSERT_EQ(waits.size(), 1u);
         EXPECT_EQ(waits[0].in, (Bytes{0x10, 0, 0, 0}));
         EXPECT_EQ(waits[0].asked, 16u);
-        EXPECT_TRUE(fw().FaxConversations().empty());  // no MFP1 traffic
+        EXPECT_TRUE(fw().traffic().FaxConversations().empty());  // no MFP1 traffic
     }
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_F(WaitCancelTest, OtherOperationsRunWhileAWaitIsPending) {
-    fw().SetReceiveSettings(5);
+    fw().state().SetReceiveSettings(5);
     WaitThread wait;
     ASSERT_TRUE(ConnectionsReach(1));
 
@@ -145,17 +145,17 @@ TEST_F(WaitCancelTest, OtherOperationsRunWhileAWaitIsPending) {
     EXPECT_EQ(RunOp({"password-set"}), "0 0");
 
     EXPECT_FALSE(wait.done());
-    fw().RaiseEvent(e_FaxPrinted);
+    fw().state().RaiseEvent(e_FaxPrinted);
     ASSERT_TRUE(wait.FinishedWithin(10s));
     EXPECT_EQ(wait.status(), FAXSTATUS_OK);
     EXPECT_EQ(wait.event(), e_FaxPrinted);
-    EXPECT_EQ(fw().Interleavings(), 0u);
+    EXPECT_EQ(fw().traffic().Interleavings(), 0u);
 }
 
 TEST_F(WaitCancelTest, NullEventPointerGivesFiveAndTouchesNothing) {
     EXPECT_EQ(WaitForReceivedFax(nullptr), FAXSTATUS_NULLPOINTER);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
-    EXPECT_TRUE(fw().Traffic().empty());
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
+    EXPECT_TRUE(fw().traffic().Transfers().empty());
     LockHolder other;  // and the lock is free
     EXPECT_EQ(other.Start("hold", 0, 1000), "locked");
 }
@@ -181,12 +181,12 @@ TEST_F(WaitCancelTest, CancelFromAnotherProcessFailsTheWait) {
     auto waits = Controls(IOCTL_WAIT_FOR_RECEIVED_FAX);
     ASSERT_EQ(waits.size(), 1u);
     EXPECT_EQ(waits[0].error, sim::kErrorCancelled);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 
     // Nothing is left behind: the lock is free and the next wait works.
     LockHolder other;
     EXPECT_EQ(other.Start("hold", 0, 1000), "locked");
-    fw().RaiseEvent(e_ReceivedFaxAvailable);
+    fw().state().RaiseEvent(e_ReceivedFaxAvailable);
     FAX_STATUS_ENUM event = kUnset;
     EXPECT_EQ(WaitForReceivedFax(&event), FAXSTATUS_OK);
     EXPECT_EQ(event, e_ReceivedFaxAvailable);
@@ -212,11 +212,11 @@ TEST_F(WaitCancelTest, CancelIgnoresTheLockThatKeepsANewWaitOut) {
     EXPECT_EQ(wait.status(), FAXSTATUS_CMD_FAIL);
     EXPECT_EQ(wait.event(), kUnset);
 
-    const std::uint64_t before = fw().FaxConnectionsOpened();
+    const std::uint64_t before = fw().traffic().FaxConnectionsOpened();
     FAX_STATUS_ENUM event = kUnset;
     EXPECT_EQ(WaitForReceivedFax(&event), FAXSTATUS_NO_DEVICE);
     EXPECT_EQ(event, kUnset);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), before);  // gave up before opening
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), before);  // gave up before opening
     LockHolder third;
     EXPECT_EQ(third.Start("hold", 0, 100), "timeout");  // the holder undisturbed
 }
@@ -235,14 +235,14 @@ TEST_F(WaitCancelTest, FailedOrShortRepliesGiveTwoAndLeaveTheEvent) {
         {"reply of 8 bytes", sim::Fault::ShortTransfer, 8, FAXSTATUS_OK},
     };
     for (const auto& c : cases) {
-        fw().ClearScript();
+        fw().script().Clear();
         sim::Rule rule;
         rule.command = IOCTL_WAIT_FOR_RECEIVED_FAX;
         rule.fault = c.fault;
         rule.value = c.value;
         rule.times = 1;
-        fw().Script(rule);
-        fw().RaiseEvent(0x01020304);
+        fw().script().Add(rule);
+        fw().state().RaiseEvent(0x01020304);
         FAX_STATUS_ENUM event = kUnset;
         EXPECT_EQ(WaitForReceivedFax(&event), c.expected) << c.what;
         if (c.expected == FAXSTATUS_OK) {
@@ -259,7 +259,7 @@ TEST_F(WaitCancelTest, FailedOrShortRepliesGiveTwoAndLeaveTheEvent) {
     sim::Rule rule;
     rule.command = IOCTL_CANCEL_IO;
     rule.fault = sim::Fault::FailTransfer;
-    fw().Script(rule);
+    fw().script().Add(rule);
     EXPECT_EQ(CancelIO(), FAXSTATUS_CMD_FAIL);
 }
 
@@ -272,27 +272,27 @@ TEST_F(WaitCancelTest, PendingEventsAreMergedBoundedAndKeptTrue) {
         EXPECT_EQ(WaitForReceivedFax(&event), FAXSTATUS_OK);
         return static_cast<std::uint32_t>(event);
     };
-    for (std::uint32_t e : {1u, 1u, 4u, 1u, 4u}) fw().RaiseEvent(e);
-    EXPECT_EQ(fw().PendingEvents(), 2u);
+    for (std::uint32_t e : {1u, 1u, 4u, 1u, 4u}) fw().state().RaiseEvent(e);
+    EXPECT_EQ(fw().state().PendingEvents(), 2u);
     EXPECT_EQ(next_event(), 1u);
     EXPECT_EQ(next_event(), 4u);
-    EXPECT_EQ(fw().PendingEvents(), 0u);
+    EXPECT_EQ(fw().state().PendingEvents(), 0u);
 
-    for (std::uint32_t e = 100; e < 100 + sim::kMaxPendingEvents + 3; ++e) fw().RaiseEvent(e);
-    EXPECT_EQ(fw().PendingEvents(), sim::kMaxPendingEvents);
+    for (std::uint32_t e = 100; e < 100 + sim::kMaxPendingEvents + 3; ++e) fw().state().RaiseEvent(e);
+    EXPECT_EQ(fw().state().PendingEvents(), sim::kMaxPendingEvents);
     EXPECT_EQ(next_event(), 103u);  // the three oldest went
-    while (fw().PendingEvents() > 0) next_event();
+    while (fw().state().PendingEvents() > 0) next_event();
 
-    fw().AddReceivedFax("only.tif", {1, 2, 3});
-    fw().RaiseEvent(e_ReceivedFaxAvailable);
-    fw().RaiseEvent(e_FaxPrinted);
+    fw().state().AddReceivedFax("only.tif", {1, 2, 3});
+    fw().state().RaiseEvent(e_ReceivedFaxAvailable);
+    fw().state().RaiseEvent(e_FaxPrinted);
     const FAX_FILENAME name = [] {
         FAX_FILENAME n{};
         std::strcpy(n.faxPath, "only.tif");
         return n;
     }();
     ASSERT_EQ(DeviceRemoveReceivedFax(&name), FAXRESULT_OK);
-    EXPECT_EQ(fw().PendingEvents(), 1u);
+    EXPECT_EQ(fw().state().PendingEvents(), 1u);
     EXPECT_EQ(next_event(), static_cast<std::uint32_t>(e_FaxPrinted));
 }
 

@@ -160,14 +160,14 @@ protected:
 
     std::size_t EwsWrites() const {
         std::size_t n = 0;
-        for (const sim::Transfer& t : device_->firmware().Traffic())
+        for (const sim::Transfer& t : device_->firmware().traffic().Transfers())
             if (t.channel == sim::Channel::Ews && t.kind == sim::Kind::Write) ++n;
         return n;
     }
 
     std::string FaxName() {
         std::uint8_t s[308];
-        fw().GetSettingsWire(s);
+        fw().state().GetSettingsWire(s);
         return reinterpret_cast<const char*>(s + 96);
     }
 
@@ -183,7 +183,7 @@ sim::Bytes Pattern(std::size_t size, unsigned seed) {
 }
 
 TEST_F(WebProxyTest, ServesSeveralRequestsOnOneKeptAliveConnection) {
-    fw().AddReceivedFax("fax0001.tif", Pattern(10000, 1));
+    fw().state().AddReceivedFax("fax0001.tif", Pattern(10000, 1));
     Start();
     Client c(port_);
     ASSERT_TRUE(c.connected());
@@ -214,7 +214,7 @@ TEST_F(WebProxyTest, ServesSeveralRequestsOnOneKeptAliveConnection) {
 }
 
 TEST_F(WebProxyTest, AnswersEightBrowsersAtOnce) {
-    for (unsigned i = 0; i < 8; ++i) fw().AddReceivedFax("fax" + std::to_string(i) + ".tif", Pattern(150000, i));
+    for (unsigned i = 0; i < 8; ++i) fw().state().AddReceivedFax("fax" + std::to_string(i) + ".tif", Pattern(150000, i));
     Start();
     std::vector<std::thread> threads;
     std::vector<int> right(8, 0);
@@ -295,7 +295,7 @@ TEST_F(WebProxyTest, AStallingDeviceGets504InTimeAndTheNextRequestSucceeds) {
     stall.index = 3;  // within the response's head
     stall.fault = sim::Fault::Stall;
     stall.times = 1;
-    fw().Script(stall);
+    fw().script().Add(stall);
     Start({"--device-timeout", "1"});
     Client c(port_);
     const Clock::time_point start = Clock::now();
@@ -306,7 +306,7 @@ TEST_F(WebProxyTest, AStallingDeviceGets504InTimeAndTheNextRequestSucceeds) {
     // The limit, not the device's stall, which would never end: the bound is
     // loose, for a loaded machine.
     EXPECT_LT(seconds, 20.0);
-    EXPECT_EQ(fw().RulesPending(), 0u);
+    EXPECT_EQ(fw().script().Pending(), 0u);
     // The same connection goes on, on a channel opened anew.
     a = c.Get("/status.json");
     EXPECT_EQ(a.status, 200);
@@ -314,9 +314,9 @@ TEST_F(WebProxyTest, AStallingDeviceGets504InTimeAndTheNextRequestSucceeds) {
 
     // A stall within a body: the head has gone, so the connection closes;
     // the next connection is served.
-    fw().AddReceivedFax("big.tif", Pattern(2 << 20, 3));
+    fw().state().AddReceivedFax("big.tif", Pattern(2 << 20, 3));
     stall.index = 120;  // the connection's reads: a page before, a head of some 30, then 512 of the body
-    fw().Script(stall);
+    fw().script().Add(stall);
     Client d(port_);
     ASSERT_TRUE(d.Send("GET /faxes/big.tif HTTP/1.1\r\nHost: localhost\r\n\r\n"));
     a = d.Receive();
@@ -336,7 +336,7 @@ TEST_F(WebProxyTest, AFailedChannelGets502AndIsOpenedAnew) {
     fail.index = 2;
     fail.fault = sim::Fault::FailTransfer;
     fail.times = 1;
-    fw().Script(fail);
+    fw().script().Add(fail);
     Start();
     Client c(port_);
     EXPECT_EQ(c.Get("/").status, 502);
@@ -345,7 +345,7 @@ TEST_F(WebProxyTest, AFailedChannelGets502AndIsOpenedAnew) {
 
 TEST_F(WebProxyTest, ABrowserThatGoesAwayLeavesTheChannelInStep) {
     const sim::Bytes big = Pattern(4 << 20, 5);
-    fw().AddReceivedFax("big.tif", big);
+    fw().state().AddReceivedFax("big.tif", big);
     Start();
     {
         Client c(port_);
@@ -362,7 +362,7 @@ TEST_F(WebProxyTest, ABrowserThatGoesAwayLeavesTheChannelInStep) {
     EXPECT_EQ(a.body.rfind("{\"device\"", 0), 0u) << a.body.substr(0, 100);
     // The whole of the abandoned response was read from the device.
     std::uint64_t read = 0;
-    for (const sim::Transfer& t : fw().Traffic())
+    for (const sim::Transfer& t : fw().traffic().Transfers())
         if (t.channel == sim::Channel::Ews && t.kind == sim::Kind::Read) read += t.out.size();
     EXPECT_GT(read, big.size());
 }

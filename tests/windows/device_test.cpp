@@ -73,12 +73,12 @@ TEST_P(FaxTest, SettingsAreReadAndSavedWordForWord) {
     ASSERT_EQ(status, FAXSTATUS_OK);
 
     std::uint8_t wire[308];
-    fw().GetSettingsWire(wire);
+    fw().state().GetSettingsWire(wire);
     EXPECT_STREQ(reinterpret_cast<const char*>(wire + offsetof(DEFAULT_FAX_SETTINGS, FaxName)), "Front Office");
     EXPECT_EQ(wire::LoadBE32(wire + offsetof(DEFAULT_FAX_SETTINGS, RingPattern)), 9u);
     EXPECT_EQ(wire::LoadBE32(wire + offsetof(DEFAULT_FAX_SETTINGS, AutoAnswer)), 0xFFFFFFFFu);
     EXPECT_EQ(wire::LoadBE32(wire + offsetof(DEFAULT_FAX_SETTINGS, bPrintConfigReport)), 0x01020304u);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_P(FaxTest, PasswordQueries) {
@@ -90,7 +90,7 @@ TEST_P(FaxTest, PasswordQueries) {
     EXPECT_EQ(status, FAXSTATUS_OK);
     EXPECT_EQ(is_set, 0u);
 
-    fw().SetPassword("2468");
+    fw().state().SetPassword("2468");
     ASSERT_EQ(fax_->CheckFaxPasswordSet(&is_set, &status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_OK);
     EXPECT_EQ(is_set, 1u);
@@ -114,7 +114,7 @@ TEST_P(FaxTest, SendFaxUploadsTheWholeFileToEveryRecipient) {
     FAXSTATUS status = FAXSTATUS_BUSY;
     ASSERT_EQ(fax_->SendFax(const_cast<char*>(path.c_str()), 2, to, &status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_OK);
-    const auto jobs = fw().Jobs();
+    const auto jobs = fw().state().Jobs();
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_EQ(jobs[0].data, image);
     EXPECT_EQ(jobs[0].blocks, 4u);
@@ -122,7 +122,7 @@ TEST_P(FaxTest, SendFaxUploadsTheWholeFileToEveryRecipient) {
     EXPECT_EQ(jobs[0].recipients[0].prefix, "9");
     EXPECT_EQ(jobs[0].recipients[0].number, "5551234");
     EXPECT_EQ(jobs[0].recipients[1].number, "5559876");
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_P(FaxTest, TheFileToSendMustBeReadableWhole) {
@@ -160,16 +160,16 @@ TEST_P(FaxTest, TheFileToSendMustBeReadableWhole) {
         EXPECT_EQ(status, c.expected) << c.path;
     }
     CloseHandle(holder);
-    EXPECT_TRUE(fw().Jobs().empty());
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u) << "the device is not touched";
+    EXPECT_TRUE(fw().state().Jobs().empty());
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u) << "the device is not touched";
 }
 
 TEST_P(FaxTest, ReceivedFaxesAreCountedListedFetchedLoggedAndRemoved) {
     // Larger than the pipe's buffer, in blocks of the device's choosing.
     const Bytes first = Pattern(200000, 3), second = Pattern(5000, 9);
-    fw().SetBlockSize(3000);
-    fw().AddReceivedFax("fax0001.tif", first);
-    fw().AddReceivedFax("fax0002.tif", second);
+    fw().state().SetBlockSize(3000);
+    fw().state().AddReceivedFax("fax0001.tif", first);
+    fw().state().AddReceivedFax("fax0002.tif", second);
 
     FAXSTATUS status = FAXSTATUS_BUSY;
     unsigned int count = 0;
@@ -202,14 +202,14 @@ TEST_P(FaxTest, ReceivedFaxesAreCountedListedFetchedLoggedAndRemoved) {
 
     ASSERT_EQ(fax_->RemoveReceivedFax(&list[1], &status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_OK);
-    const auto left = fw().ReceivedFaxes();
+    const auto left = fw().state().ReceivedFaxes();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].name, "fax0001.tif");
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_P(FaxTest, ADownloadThatCannotBeStoredLeavesTheTargetAlone) {
-    fw().AddReceivedFax("fax0001.tif", Pattern(9000, 5));
+    fw().state().AddReceivedFax("fax0001.tif", Pattern(9000, 5));
     FAX_FILENAME name = Name("fax0001.tif");
     const std::string folder = temp_.path() + "folder";
     ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
@@ -234,7 +234,7 @@ TEST_P(FaxTest, ADownloadThatCannotBeStoredLeavesTheTargetAlone) {
 }
 
 TEST_P(FaxTest, ReceiveSettingsComeFromTheDevice) {
-    fw().SetReceiveSettings(0x12345678);
+    fw().state().SetReceiveSettings(0x12345678);
     TSL_ULONG value = 0;
     FAXSTATUS status = FAXSTATUS_BUSY;
     ASSERT_EQ(fax_->GetFaxReceiveSettings(&value, &status), S_OK);
@@ -256,7 +256,7 @@ TEST_P(FaxOverPipeOnlyTest, DeviceControlRequestsFailOnAPipe) {
     status = FAXSTATUS_OK;
     ASSERT_EQ(fax_->CancelIO(&status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_CMD_FAIL);
-    EXPECT_TRUE(Eventually([&] { return fw().FaxConnectionsOpened() == 2; })) << "each opened the channel";
+    EXPECT_TRUE(Eventually([&] { return fw().traffic().FaxConnectionsOpened() == 2; })) << "each opened the channel";
 }
 
 TEST_P(FaxTest, ALockHeldElsewhereForMoreThanFiveSecondsIsNoDevice) {
@@ -268,7 +268,7 @@ TEST_P(FaxTest, ALockHeldElsewhereForMoreThanFiveSecondsIsNoDevice) {
     FAXSTATUS status = FAXSTATUS_OK;
     ASSERT_EQ(fax_->ReadFaxSettings(&s, &status), S_OK);
     EXPECT_EQ(status, FAXSTATUS_NO_DEVICE);
-    EXPECT_EQ(fw().FaxConnectionsOpened(), 0u);
+    EXPECT_EQ(fw().traffic().FaxConnectionsOpened(), 0u);
     // The cancel takes no lock: it reaches the channel meanwhile (where a
     // pipe fails it).
     ASSERT_EQ(fax_->CancelIO(&status), S_OK);
@@ -309,7 +309,7 @@ protected:
     }
     std::vector<std::uint32_t> EwsWriteSizes() {
         std::vector<std::uint32_t> sizes;
-        for (const sim::Transfer& t : fw().Traffic()) {
+        for (const sim::Transfer& t : fw().traffic().Transfers()) {
             if (t.channel == sim::Channel::Ews && t.kind == sim::Kind::Write)
                 sizes.push_back(static_cast<std::uint32_t>(t.in.size()));
         }

@@ -16,7 +16,7 @@ int main() {
     stall.stage = sim::Stage::Read;
     stall.index = 0;
     stall.fault = sim::Fault::Stall;
-    device.firmware().Script(stall);
+    device.firmware().script().Add(stall);
     if (!device.Start()) {
         std::printf("failed: %s\n", device.error().c_str());
         return 1;

@@ -62,7 +62,7 @@ protected:
         stall.index = 0;
         stall.fault = sim::Fault::Stall;
         stall.times = 1;
-        fw().Script(stall);
+        fw().script().Add(stall);
     }
 
     Ref<IUSBFAX> fax_;
@@ -86,7 +86,7 @@ std::string Lower(std::string s) {
 }
 
 TEST_P(DriverTest, AWaitEndsWithTheEventOfAFaxSentFromAnotherProcess) {
-    fw().SetLoopback(true);
+    fw().state().SetLoopback(true);
     TempDirectory temp;
     const std::string page = temp.path() + "page.tif";
     std::ofstream(page, std::ios::binary) << std::string(5000, 'p');
@@ -99,8 +99,8 @@ TEST_P(DriverTest, AWaitEndsWithTheEventOfAFaxSentFromAnotherProcess) {
     ASSERT_TRUE(Ends(wait));
     EXPECT_EQ(wait.get(), FAXSTATUS_OK);
     EXPECT_EQ(event, e_ReceivedFaxAvailable);
-    ASSERT_EQ(fw().ReceivedFaxes().size(), 1u);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    ASSERT_EQ(fw().state().ReceivedFaxes().size(), 1u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 TEST_P(DriverTest, CancelIOFromAnotherThreadOrProcessReleasesAWaitAndAStalledTransfer) {
@@ -146,7 +146,7 @@ TEST_P(DriverTest, CancelIOFromAnotherThreadOrProcessReleasesAWaitAndAStalledTra
         EXPECT_EQ(after, FAXSTATUS_OK);
         EXPECT_EQ(count, 0u);
     }
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
 }
 
 // The channel contract below the library: the driver completes a handle's
@@ -304,13 +304,13 @@ TEST_P(DriverTest, TheServiceKilledInTheMiddleOfATransferFailsTheCallerAndFreesT
 // STRESS_OPS sets the operations per worker (default 100), STRESS_SEED the
 // first seed.
 TEST_P(DriverTest, EightProcessesOfEveryOperationNeverInterleave) {
-    fw().SetRecording(false);
-    fw().SetLoopback(true);
-    fw().SetPassword(stress::kPassword);
-    fw().SetReceiveSettings(stress::kReceiveValue);
-    fw().SetBlockSize(3000);  // downloads in blocks that do not divide the faxes evenly
+    fw().traffic().SetRecording(false);
+    fw().state().SetLoopback(true);
+    fw().state().SetPassword(stress::kPassword);
+    fw().state().SetReceiveSettings(stress::kReceiveValue);
+    fw().state().SetBlockSize(3000);  // downloads in blocks that do not divide the faxes evenly
     for (int k = 0; k < stress::kKeptFaxes; ++k)
-        fw().AddReceivedFax(stress::KeptName(k), stress::MakeFax(stress::kKeptSender, static_cast<std::uint32_t>(k),
+        fw().state().AddReceivedFax(stress::KeptName(k), stress::MakeFax(stress::kKeptSender, static_cast<std::uint32_t>(k),
                                                                  stress::KeptSize(k)));
     TempDirectory temp;
     std::string dir = temp.path();
@@ -347,14 +347,14 @@ TEST_P(DriverTest, EightProcessesOfEveryOperationNeverInterleave) {
     }
     SetEnv("TESSALINE_DEVICE_DIR", nullptr);
     EXPECT_EQ(total_ops, static_cast<long long>(ops) * kWorkers);
-    EXPECT_EQ(fw().Interleavings(), 0u);
-    EXPECT_EQ(fw().ProtocolErrors(), 0u);
-    for (const sim::SentJob& job : fw().Jobs()) {
+    EXPECT_EQ(fw().traffic().Interleavings(), 0u);
+    EXPECT_EQ(fw().traffic().ProtocolErrors(), 0u);
+    for (const sim::SentJob& job : fw().state().Jobs()) {
         EXPECT_TRUE(job.outcome == 0 && job.data_ended && !job.failed_block && job.data.size() == job.announced_size &&
                     !job.recipients.empty() && stress::IsFax(job.data.data(), job.data.size()))
             << "a sent job that is not whole";
     }
-    for (const sim::ReceivedFax& fax : fw().ReceivedFaxes())
+    for (const sim::ReceivedFax& fax : fw().state().ReceivedFaxes())
         EXPECT_TRUE(stress::IsFax(fax.data.data(), fax.data.size())) << fax.name;
 }
 
