@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/byte_order.h"
+#include "sim/json_text.h"
 
 namespace sim {
 namespace ews {
@@ -53,23 +54,6 @@ std::string Html(const std::string& in) {
             case '"': out += "&quot;"; break;
             case '\'': out += "&#39;"; break;
             default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string Json(const std::string& in) {
-    std::string out;
-    for (unsigned char c : in) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
         }
     }
     return out;
@@ -305,8 +289,9 @@ Reply Page(const std::string& path, const DeviceView& view) {
         r.body.assign(LogoPng().begin(), LogoPng().end());
     } else if (path == "/status.json") {
         r.type = "application/json";
-        r.body = "{\"device\":\"" + Json(view.title) + "\",\"fax_name\":\"" + Json(Field(view.settings + 96, 128)) +
-                 "\",\"fax_number\":\"" + Json(Field(view.settings + 224, 32)) + "\",\"received_faxes\":" +
+        r.body = "{\"device\":\"" + JsonEscape(view.title) + "\",\"fax_name\":\"" +
+                 JsonEscape(Field(view.settings + 96, 128)) + "\",\"fax_number\":\"" +
+                 JsonEscape(Field(view.settings + 224, 32)) + "\",\"received_faxes\":" +
                  std::to_string(view.faxes.size()) + ",\"sent_jobs\":" + std::to_string(view.sent_jobs) + "}\n";
     } else {
         return Status(404, "not found");
