@@ -80,6 +80,21 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 run 64 send "$work/fax.tif" 5550100 ""
 [[ "$err" == *"NUMBER 2 is empty"* ]] || fail "empty number: $err"
+# A number no dialler takes is refused before the device, named; one that
+# names a file is probably a second document.
+: >"$work/note.txt"
+run 64 send "$work/fax.tif" "$work/note.txt" 5550100
+[[ "$err" == *"NUMBER '$work/note.txt' has '/', which no dialler takes; it names a file: did you mean to send it?"* ]] ||
+  fail "a file given as a number: $err"
+run 64 --json send "$work/fax.tif" 5550100 abc
+json '.exit_status == 64 and (.error | contains("NUMBER '"'abc'"' has '"'a'"'"))'
+run 64 send --prefix=x9 "$work/fax.tif" 5550100
+[[ "$err" == *"the prefix 'x9' has 'x'"* ]] || fail "prefix: $err"
+# The device's clock is set in the form it shows, and nothing else.
+run 64 settings set DeviceDateTime=garbage
+[[ "$err" == *"DeviceDateTime takes the form YYYY-MM-DD HH:MM:SS"*"'garbage'"* ]] || fail "device time: $err"
+run 64 --json settings set "DeviceDateTime=2026-02-30 10:00:00"
+json '.exit_status == 64 and (.error | contains("YYYY-MM-DD HH:MM:SS"))'
 run 66 get fax0001.tif -o "$work/no/such/dir/x.tif"
 [[ "$err" == *"cannot write $work/no/such/dir/x.tif: $work/no/such/dir: No such file or directory"* ]] ||
   fail "missing output directory: $err"
@@ -137,7 +152,7 @@ run 0 list
 run 0 --json list
 json '.faxes == []'
 
-run 0 send "$work/fax.tif" 5550100 5550199
+run 0 send "$work/fax.tif" 5550100 "+1 (555) 019-9,P#"
 contains "3 page(s)"; contains "2 recipient(s)"
 run 0 wait
 contains "e_ReceivedFaxAvailable (1)"
@@ -148,7 +163,7 @@ json '.event == 1 and .event_name == "e_ReceivedFaxAvailable"'
 run 0 count
 [ "$out" = 2 ] || fail "count: $out"
 run 0 count --json
-json '.count == 2 and .status == 0 and .status_name == "FAXSTATUS_OK"'
+json '.count == 2 and .more_may_exist == false and .status == 0 and .status_name == "FAXSTATUS_OK"'
 run 0 list
 [ "$out" = $'fax0001.tif\nfax0002.tif' ] || fail "list: $out"
 
@@ -189,6 +204,9 @@ for pair in "e_FaxRingDouble 2" "FAXRINGSINGLE 1" "All 0" "double-and-triple 4";
   run 0 --json settings set ringpattern="${pair% *}" AUTOANSWER=Auto
   json ".RingPattern == ${pair#* } and .AutoAnswer == 1 and (has(\"warnings\") | not)"
 done
+run 0 --json settings set "DeviceDateTime=2030-01-02 03:04:05"
+json '.DeviceDateTime | startswith("2030-01-02 03:04")'
+run 0 settings set "DeviceDateTime=$(date '+%Y-%m-%d %H:%M:%S')"
 run 0 --json settings set autoanswer=e_FaxTel bthumbfirst=true
 json '.AutoAnswer == 2 and .bThumbFirst == 1'
 run 64 settings set RingPattern=quadruple

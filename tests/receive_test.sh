@@ -96,4 +96,25 @@ for bad in "wait --timeout 0" "wait --timeout -1" "wait --timeout 1x" "--timeout
   [ "$rc" -eq 64 ] || fail "tessaline $bad exited $rc, expected 64"
 done
 
+# A device holding more faxes than its list names (46; the list holds 40):
+# count, list and receive say so, and receive --remove drains in rounds.
+stop_device
+mkdir -p "$work/many" "$work/d5" "$work/d6"
+for i in $(seq -w 1 46); do cp "$work/fax.tif" "$work/many/m$i.tif"; done
+start_device --faxes "$work/many"
+tsl count >"$work/many.out" 2>"$work/many.err"
+[ "$(cat "$work/many.out")" = 40 ] || fail "count of a full list: $(cat "$work/many.out")"
+grep -q "lists at most 40 faxes and may hold more" "$work/many.err" || fail "count: nothing said: $(cat "$work/many.err")"
+tsl --json count | jq -e '.count == 40 and .more_may_exist == true' >/dev/null || fail "count --json of a full list"
+tsl --json list | jq -e '(.faxes | length) == 40 and .more_may_exist == true' >/dev/null || fail "list --json of a full list"
+tsl list 2>"$work/many.err" | wc -l | grep -qx 40 || fail "list of a full list"
+grep -q "may hold more" "$work/many.err" || fail "list: nothing said: $(cat "$work/many.err")"
+tsl receive --once "$work/d5" >/dev/null 2>"$work/many.err" || fail "receive --once of a full list"
+[ "$(ls "$work/d5" | wc -l)" -eq 40 ] || fail "receive --once stored $(ls "$work/d5" | wc -l)"
+grep -q "may hold more" "$work/many.err" || fail "receive: nothing said: $(cat "$work/many.err")"
+tsl receive --once --remove "$work/d6" >/dev/null 2>"$work/many.err" || fail "receive --once --remove: $(cat "$work/many.err")"
+[ "$(ls "$work/d6" | wc -l)" -eq 46 ] || fail "receive --remove stored $(ls "$work/d6" | wc -l) of 46"
+[ "$(tsl count)" = 0 ] || fail "receive --remove left $(tsl count) on the device"
+grep -q "may hold more" "$work/many.err" && fail "receive --remove said more may exist after draining"
+
 finish

@@ -52,6 +52,10 @@ void CancelFaxIo();
 // The log entry's fields as JSON members of `data`.
 void AddLogEntry(JsonObject& data, const FAX_LOG_ENTRY& e);
 
+// What to say when the device's list is full: it lists at most
+// MAX_RECEIVED_FAXES names, and more faxes may be behind them.
+std::string MoreMayExistText();
+
 // The received faxes.
 int RunCount(const Output& out, const Parsed& args);
 int RunList(const Output& out, const Parsed& args);

@@ -29,7 +29,17 @@ bool OneFaxName(const Output& out, const Parsed& args, std::string& name, FAX_FI
     return true;
 }
 
+void SayMoreMayExist(const Output& out) {
+    std::fprintf(stderr, "tessaline %s: %s\n", out.command.c_str(), MoreMayExistText().c_str());
+}
+
 }  // namespace
+
+std::string MoreMayExistText() {
+    return "the device lists at most " + std::to_string(MAX_RECEIVED_FAXES) +
+           " faxes and may hold more: 'tessaline receive --remove DIR' stores them all, or removing some "
+           "with 'tessaline rm' shows the rest";
+}
 
 int RunCount(const Output& out, const Parsed& args) {
     if (!args.positional.empty()) return out.Usage("count takes no arguments");
@@ -38,7 +48,12 @@ int RunCount(const Output& out, const Parsed& args) {
     unsigned int count = 0;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     fax->GetReceivedFaxCount(&count, &s);
-    return out.Finish(s, JsonObject().Num("count", count), [&] { std::printf("%u\n", count); }, Diagnose(s, "count"));
+    // The device counts no further than its list goes.
+    const bool more = count >= MAX_RECEIVED_FAXES;
+    return out.Finish(s, JsonObject().Num("count", count).Bool("more_may_exist", more), [&] {
+        std::printf("%u\n", count);
+        if (more) SayMoreMayExist(out);
+    }, Diagnose(s, "count"));
 }
 
 namespace {
@@ -98,7 +113,9 @@ int ListLong(const Output& out, IUSBFAX* fax, FAXSTATUS s, const std::vector<std
         }
         json.push_back(o.Text());
     }
-    return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)), [&] {
+    const bool more = rows.size() >= MAX_RECEIVED_FAXES;
+    return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)).Bool("more_may_exist", more), [&] {
+        if (more) SayMoreMayExist(out);
         if (rows.empty()) return;
         std::printf("%-*s  %-19s  %5s  %8s  %s\n", static_cast<int>(width), "NAME", "TIME", "PAGES", "DURATION",
                     "SENDER");
@@ -205,8 +222,10 @@ int RunList(const Output& out, const Parsed& args) {
     if (long_form) return ListLong(out, fax.get(), s, list);
     std::vector<std::string> json;
     for (const auto& n : list) json.push_back(JsonString(n));
-    return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)), [&] {
+    const bool more = list.size() >= MAX_RECEIVED_FAXES;
+    return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)).Bool("more_may_exist", more), [&] {
         for (const auto& n : list) std::printf("%s\n", n.c_str());
+        if (more) SayMoreMayExist(out);
     }, Diagnose(s, "list"));
 }
 

@@ -7,6 +7,7 @@
 
 #include "tools/deadline.h"
 #include "tools/documents/documents.h"
+#include "tools/input_checks.h"
 
 namespace cli {
 
@@ -40,10 +41,19 @@ int RunSend(const Output& out, const Parsed& args) {
     const std::vector<std::string> numbers(args.positional.begin() + 1, args.positional.end());
     std::string error;
     if (!FitsField(prefix, 32, "the prefix", error)) return out.Usage(error);
+    if (const std::string problem = prefix.empty() ? "" : DialNumberProblem(prefix); !problem.empty())
+        return out.Usage("the prefix '" + prefix + "' " + problem);
     std::vector<FAX_RECIPIENT> to(numbers.size());
     for (std::size_t i = 0; i < numbers.size(); ++i) {
         // The device dials nothing for an empty number.
         if (numbers[i].empty()) return out.Usage("NUMBER " + std::to_string(i + 1) + " is empty");
+        // Refused here, before the device dials something else.
+        if (const std::string problem = DialNumberProblem(numbers[i]); !problem.empty()) {
+            std::string message = "NUMBER '" + numbers[i] + "' " + problem;
+            if (StatPath(numbers[i]) != PathKind::Missing)
+                message += "; it names a file: did you mean to send it? send takes one FILE, then the numbers";
+            return out.Usage(message);
+        }
         if (!FitsField(numbers[i], 32, "a number", error)) return out.Usage(error);
         std::memset(&to[i], 0, sizeof(to[i]));
         std::memcpy(to[i].Prefix, prefix.data(), prefix.size());

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <map>
 
+#include "tools/input_checks.h"
+
 namespace cli {
 namespace {
 
@@ -177,6 +179,10 @@ int RunSettings(const Output& out, const Parsed& args) {
     for (const auto& c : changes) {
         std::string error, warning;
         if (!ParseSetting(*c.first, c.second, probe, error, &warning)) return out.Usage(error);
+        // The device shows its clock in one form and reads back only that.
+        if (std::strcmp(c.first->name, "DeviceDateTime") == 0 && !IsDeviceTime(FromTextForm(c.second)))
+            return out.Usage(std::string("DeviceDateTime takes the form ") + kDeviceTimeForm +
+                             ", as the device shows it, not '" + c.second + "'");
         if (!warning.empty()) {
             std::fprintf(stderr, "tessaline settings: warning: %s\n", warning.c_str());
             warnings.push_back(JsonString(warning));

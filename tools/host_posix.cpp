@@ -173,8 +173,9 @@ const char* SendHelp() {
            "                            LC_PAPER, else A4)\n"
            "  --raw                     send FILE unexamined, whatever it holds\n"
            "  --prefix=P                the dialling prefix of every recipient\n"
-           "FILE must be a readable regular file and no NUMBER may be empty: both are checked before the device\n"
-           "is asked. The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
+           "FILE must be a readable regular file, and each NUMBER (and P) holds what a dialler takes: digits,\n"
+           "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
+           "is asked (a NUMBER that names a file is pointed out). The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
            "how many recipients. TESSALINE_GHOSTSCRIPT names another Ghostscript program.";
 }
 

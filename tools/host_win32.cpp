@@ -227,8 +227,9 @@ const char* SendHelp() {
            "  --resolution=fine|normal  refused (exit status 69): a TIFF of another resolution needs a\n"
            "                            conversion\n"
            "  --paper=a4|letter         taken, without effect: it is the page of a conversion\n"
-           "FILE must be a readable regular file and no NUMBER may be empty: both are checked before the device\n"
-           "is asked. The summary (and --json: recipients, kind, converted) says how many recipients.";
+           "FILE must be a readable regular file, and each NUMBER (and P) holds what a dialler takes: digits,\n"
+           "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
+           "is asked (a NUMBER that names a file is pointed out). The summary (and --json: recipients, kind, converted) says how many recipients.";
 }
 
 const char* ReceiveHelp() {

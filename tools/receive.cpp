@@ -110,6 +110,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> timed_out_{false};
     std::atomic<Phase> phase_{Phase::Working};
+    int removed_ = 0;             // faxes removed from the device so far
+    bool more_may_exist_ = false;  // a drain ended on a full list
     std::mutex mu_;
     std::condition_variable cv_;
     std::mutex cancel_mu_;  // the signal thread and the timer may both stop the job
@@ -255,6 +257,7 @@ bool Job::Handle(const std::string& name, int& failures) {
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
         fax_.p->RemoveReceivedFax(&fax_name, &s);
         out.removed = s == FAXSTATUS_OK;
+        if (out.removed) ++removed_;
         if (!out.removed) {
             out.status = s;
             out.error += (out.error.empty() ? "" : "; ") + std::string("it could not be removed from the device");
@@ -267,7 +270,7 @@ bool Job::Handle(const std::string& name, int& failures) {
 
 FAXSTATUS Job::Drain(int& failures) {
     // The device lists at most 40 faxes; when removals make room, the list
-    // is fetched again until it is short or nothing more is removed.
+    // is fetched again until it is short or a round removes nothing.
     for (;;) {
         FAX_FILENAME names[MAX_RECEIVED_FAXES];
         std::memset(names, 0, sizeof(names));
@@ -280,12 +283,20 @@ FAXSTATUS Job::Drain(int& failures) {
             if (name.empty()) break;
             list.push_back(name);
         }
-        int before = failures;
+        const int removed_before = removed_;
         for (const std::string& name : list) {
             if (Stopping()) return FAXSTATUS_OK;
             if (!Handle(name, failures)) return FAXSTATUS_NO_DEVICE;
         }
-        if (!o_.remove || list.size() < MAX_RECEIVED_FAXES || failures != before) return FAXSTATUS_OK;
+        const bool full = list.size() >= MAX_RECEIVED_FAXES;
+        // A full list may hide more faxes. With --remove each round makes
+        // room, and the next one shows what was behind; a round that removed
+        // nothing would only show the same names again.
+        if (full && (!o_.remove || removed_ == removed_before) && !more_may_exist_) {
+            more_may_exist_ = true;
+            Notice(MoreMayExistText());
+        }
+        if (!o_.remove || !full || removed_ == removed_before) return FAXSTATUS_OK;
     }
 }
 

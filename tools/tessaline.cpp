@@ -23,6 +23,8 @@ const std::string kReceiveHelp = std::string(ReceiveHelp()) +
     "  --once         store what is on the device and exit, without waiting\n"
     "  --retry-max=S  while the device cannot be reached, try again after 1, 2, 4... seconds, at most S\n"
     "                 (default 60)\n"
+    "The device lists at most 40 faxes: with --remove the job lists again after each round until the list\n"
+    "is shorter; without it, a full list is said to hide more.\n"
     "With --remove, a fax whose name is already in DIR is compared with the file: the same fax is\n"
     "removed, a different one is stored as NAME-2 (and so on). Exit status: 0 on a stop as above or,\n"
     "with --once, when every fax was handled; 75 when --once left some fax not stored (or not removed);\n"
@@ -32,12 +34,18 @@ const Command kCommands[] = {
     {"send", "send [--prefix=P] [--resolution=fine|normal] [--paper=a4|letter] [--raw] FILE NUMBER...",
      SendHelp(),
      {{"--prefix", 0, true}, {"--resolution", 0, true}, {"--paper", 0, true}, {"--raw", 0, false}}, RunSend},
-    {"count", "count", "Prints how many received faxes the device holds.", {}, RunCount},
+    {"count", "count",
+     "Prints how many received faxes the device holds. The device counts and lists at most 40: at 40 it\n"
+     "may hold more, which standard error says (--json: \"more_may_exist\": true); 'receive --remove'\n"
+     "stores them all.",
+     {}, RunCount},
     {"list", "list [-l|--long]",
      "Prints the names of the device's received faxes, one a line (nothing when there are none). With -l,\n"
      "a table of each fax with its log entry: the device's time of it, its pages, its duration and the\n"
      "sender's identification; --json gives each as an object with the log entry's fields. Under --json, a\n"
-     "name that is not valid UTF-8 is given in its hex: form, which get, rm and log take back.",
+     "name that is not valid UTF-8 is given in its hex: form, which get, rm and log take back. The device\n"
+     "lists at most 40 faxes: a list of 40 may hide more, which standard error says (--json:\n"
+     "\"more_may_exist\": true).",
      {{"--long", 'l', false}}, RunList},
     {"get", "get NAME [-o PATH|-] [--output=PATH|-] [--pdf]",
      "Downloads the received fax NAME into PATH (default: NAME in the current directory). A regular file\n"
@@ -56,7 +64,8 @@ const Command kCommands[] = {
      "AutoAnswer e_Manual, Manual, manual (Auto, FaxTel / fax-tel, TAM); the three flags false or true.\n"
      "A number outside the declared values is sent unchanged, with a warning. A text value may be given\n"
      "in its hex: form. Password=- reads the new password from standard input (prompted for, without\n"
-     "echo, on a terminal). The stored password is shown only with --show-password.",
+     "echo, on a terminal). DeviceDateTime takes the form the device shows, YYYY-MM-DD HH:MM:SS. The\n"
+     "stored password is shown only with --show-password.",
      {{"--show-password", 0, false}}, RunSettings},
     {"password", "password is-set | password check",
      "is-set: whether a fax password is set. check: whether the password read from standard input\n"

@@ -48,7 +48,8 @@ for c in send count list get rm log settings password receive-settings wait canc
   run 0 "$c" --help
   has "$out" "Usage: tessaline [--json] $c"
 done
-for args in "" frobnicate get "settings set NoSuchField=1" "ews --read x"; do
+for args in "" frobnicate get "settings set NoSuchField=1" "settings set DeviceDateTime=garbage" "send x.tif abc" \
+  "ews --read x"; do
   # shellcheck disable=SC2086
   run 64 $args
 done
@@ -107,7 +108,7 @@ has "$err" "converts nothing" "stderr"
 run 0 count
 [ "$out" = 2 ] && ok || fail "count: $out"
 run 0 --json count
-json '.count == 2 and .status_name == "FAXSTATUS_OK"'
+json '.count == 2 and .more_may_exist == false and .status_name == "FAXSTATUS_OK"'
 run 0 --json list
 json '.faxes == ["fax0001.tif", "fax0002.tif"]'
 
