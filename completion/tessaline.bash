@@ -18,7 +18,7 @@ _tessaline() {
         esac
     done
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "$commands --json --timeout= --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "$commands --json --timeout= --verbose --help --version" -- "$cur"))
         [[ $cur == --timeout=* ]] && COMPREPLY=()
         return
     fi

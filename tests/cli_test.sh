@@ -56,10 +56,17 @@ start_device() {
 run 7 count
 contains ""; [[ "$err" == *"FAXSTATUS_NO_DEVICE (7)"*"$TESSALINE_DEVICE_DIR"* ]] || fail "no-device advice: $err"
 [ -z "$out" ] || fail "output on failure: $out"
+[[ "$err" == *SetupDi* ]] && fail "the library's discovery message shown without --verbose: $err"
+run 7 --verbose count
+[[ "$err" == *"SetupDiEnumDeviceInterfaces failed"*"FAXSTATUS_NO_DEVICE (7)"* ]] || fail "--verbose: $err"
 run 7 --json count
 json '.status == 7 and .status_name == "FAXSTATUS_NO_DEVICE" and (.error | contains("devices"))'
+[ -z "$err" ] || fail "--json count wrote to standard error: $err"
 # A failed call's object names the cause and holds nothing it did not obtain.
 json '.cause == "no_device" and .exit_status == 7 and (has("count") | not)'
+mkdir "$work/empty"
+run 7 receive --once "$work/empty"
+[[ "$err" == *"FAXSTATUS_NO_DEVICE (7): no device found"* ]] || fail "receive --once without a device: $err"
 run 7 devices
 run 5 cancel
 
@@ -269,7 +276,9 @@ json '.channels | length == 2 and all(.would_use != null)'
 # operation finds no device and says why, and 'devices' shows it.
 fax_class="$TESSALINE_DEVICE_DIR/{783E1D39-8E60-4E98-A947-E2DE688F1771}"
 chmod 0777 "$fax_class"
-run 7 count
+run 7 --json count
+json '.cause == "not_searched" and (.error | contains("does not search '"$fax_class"': writable by other users"))'
+run 7 -v count
 [[ "$err" == *"libtessaline: not searching $fax_class: writable by other users"* ]] || fail "untrusted directory: $err"
 run 0 devices
 contains "fax channel: $fax_class (not searched: $fax_class: writable by other users)"
@@ -295,9 +304,33 @@ if [ -x "$bin/tests/lock_holder" ]; then
   run 7 --json count
   json '.cause == "lock_held" and (.error | contains("access lock"))'
   wait "$holder"; holder=
+  # A program that ended holding the lock: the next call fails at once, and
+  # the one after runs.
+  "$bin/tests/lock_holder" abandon >/dev/null
+  run 7 --json count
+  json '.cause == "lock_abandoned" and (.error | contains("free again"))'
+  run 0 count
 else
   fail "no lock_holder helper in $bin/tests"
 fi
+
+# A device socket this user may not open is told apart from no device, in
+# the message and in the listing.
+sock=$(ls "$fax_class"/* | head -1)
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  chmod 0755 "$work"
+  as_other() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+else
+  chmod 0 "$sock"
+  as_other() { "$@"; }
+fi
+as_other "$bin/tessaline" --json count >"$work/out" 2>"$work/err"
+out=$(cat "$work/out")
+json '.cause == "not_permitted" and (.error | contains("'"$sock"'")) and (.error | contains("--socket-group"))'
+as_other "$bin/tessaline" devices >"$work/out" 2>"$work/err"
+out=$(cat "$work/out")
+contains "$sock  not permitted (mode 0"
+chmod 0700 "$work"; chmod 0600 "$sock"
 
 # Device text in JSON: valid UTF-8 as it is, other bytes (and text that
 # starts with the marker) in the hex: form; every listed name works as the

@@ -91,6 +91,11 @@ int RunReceive(const Output& out, const Parsed& args) {
     };
     const int status = Receive(o, report);
     if (status == kTimedOut) std::fprintf(stderr, "tessaline receive: the time limit ran out\n");
+    // --once that could not reach the device: its status, and why.
+    if (status > FAXSTATUS_OK && status <= FAXSTATUS_DISKFULL) {
+        const FAXSTATUS s = static_cast<FAXSTATUS>(status);
+        return out.Finish(s, JsonObject(), [] {}, Diagnose(s, "receive"));
+    }
     return status;
 }
 

@@ -93,6 +93,7 @@ int RunSend(const Output& out, const Parsed& args) {
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+    MarkCallStart();
     fax->SendFax(send_path.data(), static_cast<unsigned int>(to.size()), to.data(), &s);
     prepared.temp.Remove();
     std::vector<std::string> json;

@@ -84,8 +84,22 @@ std::string DirectoryOf(const std::string& path);
 // Empty when new files can be made in `dir`; otherwise why not.
 std::string CheckStoreDirectory(const std::string& dir);
 
-// Whether a fax channel device is present where an operation would look.
-bool FaxDevicePresent();
+// What an operation would find for the fax channel, told apart for a
+// failed call's message: nothing; a device it may use; a device this user
+// may not open (on POSIX systems, a socket without read and write
+// permission for the user); or, on POSIX systems, a directory discovery
+// does not search.
+struct FaxDeviceLook {
+    enum class Kind { Absent, Present, NotPermitted, NotSearched };
+    Kind kind = Kind::Absent;
+    std::string path;    // the device (Present, NotPermitted)
+    std::string detail;  // NotPermitted: the socket's mode and owners; NotSearched: the directory and why
+};
+FaxDeviceLook LookForFaxDevice();
+// Whether this user lacks the permission to open the device at `path`;
+// `detail` then says what the system has (on POSIX systems the socket's
+// mode, owner and group).
+bool NotPermitted(const std::string& path, std::string& detail);
 
 // Where an operation looks for the channel of `cls`, for advice texts.
 std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable);

@@ -3,6 +3,8 @@
 #include "tools/host.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -134,16 +136,48 @@ std::string CheckStoreDirectory(const std::string& dir) {
     return {};
 }
 
-bool FaxDevicePresent() {
+bool NotPermitted(const std::string& path, std::string& detail) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK | W_OK) == 0 || errno != EACCES) return false;
+    char mode[8];
+    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const passwd* owner = getpwuid(st.st_uid);
+    const group* grp = getgrgid(st.st_gid);
+    detail = std::string("mode ") + mode + ", owner " + (owner ? owner->pw_name : std::to_string(st.st_uid)) +
+             ", group " + (grp ? grp->gr_name : std::to_string(st.st_gid));
+    return true;
+}
+
+FaxDeviceLook LookForFaxDevice() {
+    FaxDeviceLook look;
     if (const char* named = std::getenv("TESSALINE_FAX_DEVICE"); named && *named) {
         struct stat st {};
-        return stat(named, &st) == 0;
+        if (stat(named, &st) != 0) return look;
+        look.path = named;
+        look.kind = NotPermitted(named, look.detail) ? FaxDeviceLook::Kind::NotPermitted : FaxDeviceLook::Kind::Present;
+        return look;
     }
     std::vector<plat::DeviceEntry> entries;
-    plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL, entries);
-    for (const auto& e : entries)
-        if (e.state == plat::DeviceState::Live) return true;
-    return false;
+    std::string refusal;
+    if (plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL, entries, &refusal) == plat::ClassListing::Untrusted) {
+        look.kind = FaxDeviceLook::Kind::NotSearched;
+        look.detail = refusal;
+        return look;
+    }
+    // The first live or unprobed socket is the one an open would use.
+    for (const auto& e : entries) {
+        if (e.state != plat::DeviceState::Live && e.state != plat::DeviceState::Unreachable) continue;
+        look.path = e.path;
+        if (e.state == plat::DeviceState::Live) {
+            look.kind = FaxDeviceLook::Kind::Present;
+        } else if (NotPermitted(e.path, look.detail)) {
+            look.kind = FaxDeviceLook::Kind::NotPermitted;
+        } else {
+            continue;
+        }
+        return look;
+    }
+    return look;
 }
 
 std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) {
@@ -156,7 +190,8 @@ const char* EnvironmentHelp() {
     return "  TESSALINE_DEVICE_DIR   device directory (default $XDG_RUNTIME_DIR/tessaline, else /run/tessaline)\n"
            "  TESSALINE_FAX_DEVICE   device path of the fax channel, skipping discovery\n"
            "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
-           "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n"
+           "  TESSALINE_DIAGNOSTICS  the library's discovery messages: shown on standard error when stderr or with\n"
+           "                         --verbose, dropped otherwise\n"
            "  TESSALINE_GHOSTSCRIPT  the Ghostscript program that renders documents (default gs)\n"
            "  PAPERSIZE              a4 or letter, the page of a conversion (default: the locale's)\n";
 }
@@ -197,7 +232,9 @@ const char* ReceiveHelp() {
 const char* DevicesHelp() {
     return "Shows where discovery looks, the devices present in each channel class, and which one an\n"
            "operation would use. A directory that others can write, or that belongs to another user, is not\n"
-           "searched; it is shown with the reason.";
+           "searched; it is shown with the reason. A device socket this user may not open is shown as not\n"
+           "permitted, with its mode and owners (its server shares it with a group: tessaline-simd\n"
+           "--socket-group GROUP).";
 }
 
 }  // namespace cli

@@ -212,7 +212,8 @@ std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) 
 const char* EnvironmentHelp() {
     return "  TESSALINE_FAX_DEVICE   device path of the fax channel, skipping discovery\n"
            "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
-           "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n"
+           "  TESSALINE_DIAGNOSTICS  the library's discovery messages: shown on standard error when stderr or with\n"
+           "                         --verbose, dropped otherwise\n"
            "Tessaline.dll is used as registered (regsvr32, or the installer package).\n";
 }
 

@@ -1,6 +1,7 @@
 // How the tool reports a command's outcome: for people or as JSON.
 #include "tools/output.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,28 +81,61 @@ std::string Advice(FAXSTATUS s, const std::string& command) {
     }
 }
 
+namespace {
+
+// When the command's current call to the device began: a call that failed
+// after about the access lock's 5 s wait met a lock held by another program.
+std::chrono::steady_clock::time_point g_call_start = std::chrono::steady_clock::now();
+constexpr std::chrono::milliseconds kLockWaitSeen{4500};
+
+}  // namespace
+
+void MarkCallStart() { g_call_start = std::chrono::steady_clock::now(); }
+
 Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_name) {
     if (s == FAXSTATUS_NO_DEVICE && command != "ews") {
-        if (!FaxDevicePresent())
-            return {"no_device", "no device found: looked for " +
-                                     ChannelWhere(GUID_DEVINTERFACE_FAX_CHANNEL, "TESSALINE_FAX_DEVICE") +
-                                     "; is the device (or tessaline-simd) running? Run 'tessaline devices' to see "
-                                     "what discovery finds"};
-        // The device is there: was the access lock the obstacle?
-        // The access lock's name, as every user of the fax channel opens it.
+        const bool waited = std::chrono::steady_clock::now() - g_call_start >= kLockWaitSeen;
+        const FaxDeviceLook look = LookForFaxDevice();
+        switch (look.kind) {
+            case FaxDeviceLook::Kind::Absent:
+                return {"no_device", "no device found: looked for " +
+                                         ChannelWhere(GUID_DEVINTERFACE_FAX_CHANNEL, "TESSALINE_FAX_DEVICE") +
+                                         "; is the device (or tessaline-simd) running? Run 'tessaline devices' to "
+                                         "see what discovery finds"};
+            case FaxDeviceLook::Kind::NotSearched:
+                return {"not_searched", "no device found: discovery does not search " + look.detail +
+                                            " (whoever can put a device there would receive the faxes and the "
+                                            "password); see 'tessaline devices'"};
+            case FaxDeviceLook::Kind::NotPermitted:
+                return {"not_permitted", "a device is present at " + look.path + ", but this user may not open it (" +
+                                             look.detail + "): its server must share it with a group of this "
+                                             "user's (tessaline-simd --socket-group GROUP)"};
+            case FaxDeviceLook::Kind::Present:
+                break;
+        }
+        // The device is there: was the access lock the obstacle? The
+        // library fails a call at once on a lock that a program left
+        // abandoned (and releases it), and after 5 s on one that another
+        // program holds.
         plat::MutexWait w = plat::MutexWait::Failed;
         if (const plat::MutexHandle lock = plat::OpenNamedMutex("FAX_DEVICE_ACCESS_LOCK"); lock.is_open()) {
             w = plat::WaitNamedMutex(lock, 0);
             if (w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned) plat::ReleaseNamedMutex(lock);
         }
-        if (w == plat::MutexWait::Abandoned)
-            return {"lock_abandoned", "a program ended while holding the device's access lock; the lock is free "
-                                      "again now, so the next command can run"};
+        const std::string retry = "; --retry S tries again for up to S seconds";
         if (w == plat::MutexWait::TimedOut)
-            return {"lock_held", "the device is present, but another program has held its access lock for more "
-                                 "than 5 s and still holds it"};
-        return {"device_not_opened", "the device is present but could not be opened (or another program held "
-                                     "its access lock for 5 s and has released it since)"};
+            return {"lock_held", std::string("the device is present, but another program ") +
+                                     (waited ? "has held its access lock for more than 5 s and still holds it"
+                                             : "holds its access lock") +
+                                     " (a long transfer, or a program that hangs)" + retry};
+        if (w == plat::MutexWait::Acquired && waited)
+            return {"lock_held", "the device is present, but another program held its access lock for 5 s (it "
+                                 "has released it since)" + retry};
+        if (w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned)
+            return {"lock_abandoned", "a program ended while holding the device's access lock, which fails the "
+                                      "next call at once; the lock is free again now, so the next command can run" +
+                                          retry};
+        return {"device_not_opened", "the device is present but could not be opened" + retry};
     }
     if (fax_name && s != FAXSTATUS_OK && s != FAXSTATUS_NO_DEVICE) {
         Ref<IUSBFAX> fax;

@@ -35,8 +35,8 @@ const char* AnswerName(std::int64_t v);
 std::string Advice(FAXSTATUS s, const std::string& command);
 
 // Why a call failed, where the tool could find out more than the status
-// says: "no_device", "lock_held", "lock_abandoned", "device_not_opened",
-// "unknown_name". Empty
+// says: "no_device", "not_searched", "not_permitted", "lock_held",
+// "lock_abandoned", "device_not_opened", "unknown_name". Empty
 // when nothing more is known.
 struct Cause {
     std::string code;
@@ -48,6 +48,10 @@ struct Cause {
 // failure of a call that named a received fax, whether the device lists that
 // name at all.
 Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_name = nullptr);
+// Marks the start of a call to the device, for Diagnose to tell a lock that
+// was waited for from one that failed the call at once. The command's start
+// counts as one.
+void MarkCallStart();
 
 struct Output {
     bool json = false;

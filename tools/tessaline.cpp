@@ -106,7 +106,7 @@ const char kExitStatus[] =
 
 void PrintHelp() {
     std::printf(
-        "Usage: tessaline [--json] [--timeout=S] COMMAND [ARGS...]\n\n"
+        "Usage: tessaline [--json] [--timeout=S] [--verbose] COMMAND [ARGS...]\n\n"
         "Drives the fax function of a USB multifunction printer.\n\nCommands:\n");
     for (const Command& c : kCommands) std::printf("  %s\n", c.synopsis);
     std::printf(
@@ -118,6 +118,7 @@ void PrintHelp() {
         "  --timeout=S  give up after S seconds: a call still blocked is released with CancelIO, and the\n"
         "               command exits with status 124 (receive stops between faxes); every command takes\n"
         "               it, before or after its name\n"
+        "  --verbose    (-v) also show the library's own discovery messages, on standard error\n"
         "  --help       this help; 'tessaline COMMAND --help' for a command's\n"
         "  --version    the version\n"
         "Every option may also be written --option=VALUE; -- ends a command's options.\n\n"
@@ -127,20 +128,30 @@ void PrintHelp() {
     std::fputs(EnvironmentHelp(), stdout);
 }
 
-int Run(const Args& given) {
-    // The library's discovery messages must never mix with this tool's output.
-    const char* diagnostics = std::getenv("TESSALINE_DIAGNOSTICS");
-    if (!diagnostics || std::strcmp(diagnostics, "none") != 0) SetEnvironmentValue("TESSALINE_DIAGNOSTICS", "stderr");
+// The library's discovery messages speak of the platform's services
+// ("SetupDiEnumDeviceInterfaces failed") and would stand beside the
+// command's own message, which names the cause: they are dropped unless
+// asked for with --verbose (or TESSALINE_DIAGNOSTICS=stderr), and then go to
+// standard error, never into the output. Set before any object exists.
+void RouteDiagnostics(bool verbose) {
+    const char* asked = std::getenv("TESSALINE_DIAGNOSTICS");
+    const bool show = verbose || (asked && std::strcmp(asked, "stderr") == 0);
+    SetEnvironmentValue("TESSALINE_DIAGNOSTICS", show ? "stderr" : "none");
+}
 
+int Run(const Args& given) {
     // Options before the command are the tool's own; the command's parser
     // takes the rest, --json and --help included.
     Output out;
     bool help = false;
+    bool verbose = false;
     std::size_t i = 0;
     for (; i < given.size() && given[i][0] == '-'; ++i) {
         const std::string& a = given[i];
         if (a == "--json") {
             out.json = true;
+        } else if (a == "--verbose" || a == "-v") {
+            verbose = true;
         } else if (a == "--timeout" || a.rfind("--timeout=", 0) == 0) {
             if (a == "--timeout" && i + 1 >= given.size()) return Usage("--timeout needs a value", out.json);
             const std::string value = a == "--timeout" ? given[++i] : a.substr(10);
@@ -171,6 +182,7 @@ int Run(const Args& given) {
         // Every command takes --timeout, after its name as well as before it.
         std::vector<OptionSpec> options = c.options;
         options.push_back({"--timeout", 0, true});
+        options.push_back({"--verbose", 'v', false});
         const bool ok = ParseOptions(Args(given.begin() + i + 1, given.end()), options, parsed, error);
         out.json |= parsed.json;
         // A command line refused before its --json was reached still asks for JSON.
@@ -186,6 +198,7 @@ int Run(const Args& given) {
                 return out.Usage("--timeout takes a number of seconds above 0 (at most 1000000)");
             out.timeout_seconds = seconds;
         }
+        RouteDiagnostics(verbose || parsed.Has("--verbose"));
         // A time limit releases the command's blocked call with CancelIO;
         // receive keeps its own, to stop between faxes.
         std::unique_ptr<Deadline> deadline;
@@ -194,6 +207,7 @@ int Run(const Args& given) {
                                                   "tessaline " + out.command + ": timed out");
             out.deadline = deadline.get();
         }
+        MarkCallStart();
         const int status = c.run(out, parsed);
         if (deadline) deadline->Stop();
         return status;

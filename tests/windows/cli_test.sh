@@ -73,10 +73,16 @@ has "$err" "adir is a directory" "stderr"
 # error only, and the advice says where it looked.
 run 7 count
 [ -z "$out" ] && ok || fail "output on failure: $out"
-has "$err" "SetupDiEnumDeviceInterfaces failed" "stderr"
+[[ $err != *SetupDi* ]] && ok || fail "the library's discovery message shown without --verbose: $err"
 has "$err" "FAXSTATUS_NO_DEVICE (7): no device found: looked for a present device interface of class {783E1D39-8E60-4E98-A947-E2DE688F1771}" "stderr"
+run 7 --verbose count
+has "$err" "SetupDiEnumDeviceInterfaces failed" "stderr"
 run 7 --json count
 json '.status == 7 and .cause == "no_device" and .exit_status == 7 and (.error | contains("devices"))'
+[ -z "$err" ] && ok || fail "--json count wrote to standard error: $err"
+mkdir -p "$work/empty"
+run 7 receive --once empty
+has "$err" "FAXSTATUS_NO_DEVICE (7): no device found" "stderr"
 TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-none' run 7 --json count
 json '.cause == "no_device" and (.error | contains("tessaline-none"))'
 run 7 devices
