@@ -266,6 +266,14 @@ run 0 ews --write="$work/request" --read=15
 [ "$out" = "HTTP/1.1 200 OK" ] || fail "ews: $out"
 stdin_file=$work/request run 0 --json ews --write - --read 15
 json '.written == 29 and .read == 15 and (.data_base64 | @base64d) == "HTTP/1.1 200 OK"'
+# A read longer than the reply keeps what arrived when the time runs out
+# (the EWS channel cannot be cancelled: the process ends 3 s later), in one
+# object under --json.
+run 124 --json --timeout=0.3 ews --write="$work/request" --read=5000
+json '.exit_status == 124 and .timed_out == true and .written == 29 and .read > 15 and
+      ((.data_base64 | @base64d) | startswith("HTTP/1.1 200 OK"))'
+run 124 --timeout=0.3 ews --write="$work/request" --read=5000
+[[ "$out" == "HTTP/1.1 200 OK"* ]] || fail "ews kept nothing of a reply shorter than the read: $out"
 
 run 0 devices
 contains "an operation would use: $TESSALINE_DEVICE_DIR"

@@ -46,9 +46,14 @@ rc=$?
 [ "$(listing "$work/d2")" = "fax0001.pdf fax0001.tif fax0002.pdf fax0002.tif odd.tif " ] ||
   fail "receive --remove --pdf stored: $(listing "$work/d2")"
 [ "$(tsl list)" = odd.tif ] || fail "left on the device: $(tsl list)"
-jq -se 'length == 3 and ([.[] | select(.removed)] | length) == 2 and
-        (.[] | select(.name == "fax0001.tif") | .pages == 2 and .hook_status == 0 and .Pages == 2)' \
-  "$work/remove.out" >/dev/null || fail "receive --json lines: $(cat "$work/remove.out")"
+# --once under --json: one object holding every fax, and the exit status.
+jq -se 'length == 1 and .[0].exit_status == 75 and (.[0].faxes | length == 3 and
+        ([.[] | select(.removed)] | length) == 2 and
+        (.[] | select(.name == "fax0001.tif") | .pages == 2 and .hook_status == 0 and .Pages == 2))' \
+  "$work/remove.out" >/dev/null || fail "receive --once --json: $(cat "$work/remove.out")"
+tsl --json receive --once "$work/d2" >"$work/nothing.out"
+jq -se 'length == 1 and .[0].faxes == [] and .[0].exit_status == 0 and .[0].more_may_exist == false' \
+  "$work/nothing.out" >/dev/null || fail "receive --once --json with nothing new: $(cat "$work/nothing.out")"
 [ "$(grep -c "^$work/d2/fax000[12].tif 2 +1 555 0100\$" "$work/hook.log")" -eq 2 ] ||
   fail "the hook's view: $(cat "$work/hook.log")"
 grep -q "^$work/d2/odd.tif " "$work/hook.log" || fail "the hook did not see odd.tif"
@@ -87,6 +92,27 @@ for args in "wait --timeout=1" "--timeout 1 wait" "--json --timeout 0.5 receive 
   elapsed=$((($(date +%s%N) - start) / 1000000))
   [ "$rc" -eq 124 ] || fail "tessaline $args exited $rc: $(cat "$work/timeout.err")"
   [ "$elapsed" -lt 4000 ] || fail "tessaline $args took $elapsed ms"
+done
+# The unattended job under --json: one object per fax, and a last one with
+# the exit status when a signal stops it (its clean stop, status 0).
+"$bin/tessaline" --json receive "$work/d3" >"$work/stream.out" 2>/dev/null &
+job=$!
+eventually grep -q . "$work/stream.out" || sleep 1
+kill -TERM "$job"; wait "$job"; rc=$?; job=
+[ "$rc" -eq 0 ] || fail "receive --json stopped by SIGTERM exited $rc"
+tail -1 "$work/stream.out" | jq -e '.stopped_by == "SIGTERM" and .exit_status == 0 and (has("faxes") | not)' >/dev/null ||
+  fail "receive --json's last object: $(cat "$work/stream.out")"
+# Any other command stopped by a signal: its call released, one object,
+# 130 for SIGINT and 143 for SIGTERM.
+for sig in INT TERM; do
+  "$bin/tessaline" --json wait >"$work/signal.out" 2>"$work/signal.err" &
+  waiter=$!
+  sleep 0.5
+  kill -"$sig" "$waiter"; wait "$waiter"; rc=$?
+  expected=$([ "$sig" = INT ] && echo 130 || echo 143)
+  [ "$rc" -eq "$expected" ] || fail "wait stopped by SIG$sig exited $rc: $(cat "$work/signal.err")"
+  jq -se 'length == 1 and .[0].cause == "interrupted" and .[0].signal == "SIG'"$sig"'" and .[0].exit_status == '"$expected" \
+    "$work/signal.out" >/dev/null || fail "wait stopped by SIG$sig: $(cat "$work/signal.out")"
 done
 tsl --json wait --timeout 0.3 >"$work/timeout.out"
 jq -e '.timed_out == true and .cause == "timed_out" and .exit_status == 124' "$work/timeout.out" >/dev/null || fail "wait --timeout in JSON: $(cat "$work/timeout.out")"

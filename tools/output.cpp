@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/named_mutex.h"
 #include "tools/com_ref.h"
@@ -168,14 +169,10 @@ std::string Merge(std::string text, const JsonObject& more) {
 
 int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human, const Cause& cause,
                    JsonObject inputs, int exit_ok) const {
-    // A call that still succeeded as the limit ran out is reported as it is.
-    if (deadline && deadline->Expired() && status != FAXSTATUS_OK) {
-        char limit[32];
-        std::snprintf(limit, sizeof(limit), "%g", timeout_seconds);
-        return Fail(kTimedOut, "timed_out",
-                    std::string("no answer within ") + limit + " s: the call was released with CancelIO",
-                    inputs.Bool("timed_out", true));
-    }
+    // A call that still succeeded as the limit ran out, or as the command
+    // was asked to stop, is reported as it is.
+    if (status != FAXSTATUS_OK && deadline && (deadline->Expired() || deadline->Interrupted()))
+        return Overtaken(inputs, true);
     const int exit_status = status == FAXSTATUS_OK ? exit_ok : static_cast<int>(status);
     const std::string advice = cause.text.empty() ? Advice(status, command) : cause.text;
     if (json) {
@@ -202,7 +199,28 @@ int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()
     return exit_status;
 }
 
+int Output::Overtaken(JsonObject data, bool released) const {
+    const std::string how = released ? ": the call was released with CancelIO"
+                                     : ", and the call could not be released: the command ends";
+    if (deadline && deadline->Interrupted()) {
+        const int signal = deadline->Interrupted();
+        return Report(InterruptedStatus(signal), "interrupted", "stopped by " + SignalName(signal) + how,
+                      data.Str("signal", SignalName(signal)));
+    }
+    char limit[32];
+    std::snprintf(limit, sizeof(limit), "%g", timeout_seconds);
+    return Report(kTimedOut, "timed_out", std::string("no answer within ") + limit + " s" + how,
+                  data.Bool("timed_out", true));
+}
+
 int Output::Fail(int exit_status, const char* cause, const std::string& message, JsonObject data) const {
+    // A failure that a stop request brought about (a converter ended, a
+    // transfer cancelled) is the stop.
+    if (deadline && deadline->Interrupted()) return Overtaken(std::move(data), true);
+    return Report(exit_status, cause, message, std::move(data));
+}
+
+int Output::Report(int exit_status, const char* cause, const std::string& message, JsonObject data) const {
     if (json) {
         std::string text = Merge(JsonObject().Str("command", command).Text(), data);
         text = Merge(text, JsonObject().Str("error", message).Str("cause", cause).Num("exit_status", exit_status));

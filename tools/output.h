@@ -61,6 +61,10 @@ struct Output {
     // gave.
     const Deadline* deadline = nullptr;
     double timeout_seconds = 0;
+    // What the command has obtained so far, for the object printed when the
+    // process must end before its call returns (set by a command whose
+    // partial result is worth keeping; called from another thread).
+    mutable std::function<JsonObject()> partial;
 
     // Prints the outcome of a command and gives its exit status: 0 on
     // success, else the status, or `exit_ok` for a successful call whose
@@ -80,6 +84,15 @@ struct Output {
     // message (which names what failed); in JSON with `cause` (a short code
     // such as "refused") and the members of `data`.
     int Fail(int exit_status, const char* cause, const std::string& message, JsonObject data = {}) const;
+    // The command's time limit ran out, or a signal asked it to stop: the
+    // outcome whatever the call gave (kTimedOut, or 130 for SIGINT and 143
+    // for SIGTERM), with the members of `data`. `released`: the call
+    // returned once cancelled; otherwise the process is about to end
+    // without it.
+    int Overtaken(JsonObject data, bool released) const;
+
+private:
+    int Report(int exit_status, const char* cause, const std::string& message, JsonObject data) const;
 };
 
 // A usage error before any command was named.

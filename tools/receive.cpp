@@ -89,7 +89,10 @@ public:
     Job(const ReceiveOptions& options, const ReceiveReport& report) : o_(options), report_(report) {}
 
     int Run();
-    void RequestStop(bool timed_out);
+    // Stops the job: at the time limit, or at a signal's request.
+    void RequestStop(bool timed_out, int signal = 0);
+    int StopSignal() const { return signal_.load(); }
+    bool MoreMayExist() const { return more_may_exist_; }
 
 private:
     enum class Phase { Working, Waiting, Sleeping };
@@ -109,6 +112,7 @@ private:
     FaxObject fax_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> timed_out_{false};
+    std::atomic<int> signal_{0};
     std::atomic<Phase> phase_{Phase::Working};
     int removed_ = 0;             // faxes removed from the device so far
     bool more_may_exist_ = false;  // a drain ended on a full list
@@ -117,8 +121,12 @@ private:
     std::mutex cancel_mu_;  // the signal thread and the timer may both stop the job
 };
 
-void Job::RequestStop(bool timed_out) {
+void Job::RequestStop(bool timed_out, int signal) {
     if (timed_out) timed_out_.store(true);
+    if (signal) {
+        int none = 0;
+        signal_.compare_exchange_strong(none, signal);
+    }
     {
         std::lock_guard<std::mutex> lock(mu_);
         stop_.store(true);
@@ -381,15 +389,20 @@ std::string LogTime(const FAX_TIME& t) {
     return buf;
 }
 
-int Receive(const ReceiveOptions& options, const ReceiveReport& report) {
+int Receive(const ReceiveOptions& options, const ReceiveReport& report, ReceiveSummary& summary) {
     if (!IsDirectory(options.dir)) {
         std::fprintf(stderr, "tessaline receive: %s is not a directory\n", options.dir.c_str());
         return kLocalFileError;
     }
     Job job(options, report);
-    OnStopSignals([&job] { job.RequestStop(false); });
-    const int status = job.Run();
+    OnStopSignals([&job](int signal) { job.RequestStop(false, signal); });
+    int status = job.Run();
     RestoreStopSignals();
+    summary.signal = job.StopSignal();
+    summary.more_may_exist = job.MoreMayExist();
+    // A signal is how the unattended job is meant to stop; --once, stopped
+    // before it has drained the device, did not do its work.
+    if (summary.signal && options.once && status != kTimedOut) status = InterruptedStatus(summary.signal);
     return status;
 }
 

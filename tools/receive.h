@@ -47,11 +47,18 @@ struct ReceiveReport {
     std::function<void(const std::string& text)> notice;  // device lost or back, stopping
 };
 
+// How the job ended, besides its exit status.
+struct ReceiveSummary {
+    int signal = 0;               // the signal that stopped it, 0 when none did
+    bool more_may_exist = false;  // a full list of the device's faxes may hide more
+};
+
 // Runs the job. Returns the command's exit status: 0 after a clean stop (a
 // signal, or --once with everything handled), kTimedOut after --timeout,
-// the list's FAXSTATUS when --once cannot reach the device, and kIncomplete
-// when --once stored (or removed) some faxes but not all.
-int Receive(const ReceiveOptions& options, const ReceiveReport& report);
+// the list's FAXSTATUS when --once cannot reach the device, kIncomplete
+// when --once stored (or removed) some faxes but not all, and 130 or 143
+// when SIGINT or SIGTERM stopped --once.
+int Receive(const ReceiveOptions& options, const ReceiveReport& report, ReceiveSummary& summary);
 
 // The device's time of a log entry as text: "20YY-MM-DD HH:MM:SS" (the
 // device counts years from 2000).

@@ -25,9 +25,11 @@ bool IsDirectory(const std::string& path);
 int RunHook(const std::string& command, const std::string& path,
             const std::vector<std::pair<std::string, std::string>>& env);
 
-// SIGINT and SIGTERM call `on_stop` from a thread of their own (never from
-// the signal handler itself), once per signal.
-void OnStopSignals(std::function<void()> on_stop);
+// SIGINT and SIGTERM call `on_stop` with the signal's number from a thread
+// of their own (never from the signal handler itself), once per signal. On
+// Windows, Ctrl+C and Ctrl+Break come as SIGINT, the console's closing as
+// SIGTERM.
+void OnStopSignals(std::function<void(int signal)> on_stop);
 void RestoreStopSignals();
 
 }  // namespace cli

@@ -33,11 +33,14 @@ std::string Parent(const std::string& path) {
 }
 
 int g_stop_pipe[2] = {-1, -1};
+// The stop thread's pipe carries the signal's number, or this byte to end
+// the thread (no signal has its number).
+constexpr char kQuit = 'q';
 std::thread g_stop_thread;
 
-void OnSignal(int) {
+void OnSignal(int signal) {
     const int saved = errno;
-    const char byte = 's';
+    const char byte = static_cast<char>(signal);
     if (write(g_stop_pipe[1], &byte, 1) < 0) {
     }
     errno = saved;
@@ -99,7 +102,7 @@ int RunHook(const std::string& command, const std::string& path,
     return -1;
 }
 
-void OnStopSignals(std::function<void()> on_stop) {
+void OnStopSignals(std::function<void(int)> on_stop) {
     if (pipe(g_stop_pipe) != 0) return;
     fcntl(g_stop_pipe[0], F_SETFD, FD_CLOEXEC);
     fcntl(g_stop_pipe[1], F_SETFD, FD_CLOEXEC);
@@ -108,8 +111,8 @@ void OnStopSignals(std::function<void()> on_stop) {
             char byte = 0;
             const ssize_t n = read(g_stop_pipe[0], &byte, 1);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0 || byte == 'q') return;
-            on_stop();
+            if (n <= 0 || byte == kQuit) return;
+            on_stop(byte);
         }
     });
     struct sigaction sa {};
@@ -124,8 +127,7 @@ void RestoreStopSignals() {
     if (g_stop_pipe[1] < 0) return;
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
-    const char quit = 'q';
-    if (write(g_stop_pipe[1], &quit, 1) < 0) {
+    if (write(g_stop_pipe[1], &kQuit, 1) < 0) {
     }
     if (g_stop_thread.joinable()) g_stop_thread.join();
     close(g_stop_pipe[0]);

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -43,20 +44,20 @@ bool Flush(const std::string& path) {
 }
 
 std::mutex g_stop_mu;
-std::function<void()> g_on_stop;
+std::function<void(int)> g_on_stop;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT: {
-            std::function<void()> stop;
+            std::function<void(int)> stop;
             {
                 std::lock_guard<std::mutex> lock(g_stop_mu);
                 stop = g_on_stop;
             }
             if (!stop) return FALSE;
-            stop();
+            stop(event == CTRL_CLOSE_EVENT ? SIGTERM : SIGINT);
             return TRUE;
         }
         default:
@@ -144,7 +145,7 @@ int RunHook(const std::string& command, const std::string& path,
     return got ? static_cast<int>(code & 0x7fffffff) : -1;
 }
 
-void OnStopSignals(std::function<void()> on_stop) {
+void OnStopSignals(std::function<void(int)> on_stop) {
     {
         std::lock_guard<std::mutex> lock(g_stop_mu);
         g_on_stop = std::move(on_stop);

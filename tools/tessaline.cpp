@@ -13,7 +13,9 @@
 
 #include "tools/command_support.h"
 #include "tools/deadline.h"
+#include "tools/documents/temp_file.h"
 #include "tools/host.h"
+#include "tools/receive_platform.h"
 
 namespace cli {
 namespace {
@@ -26,9 +28,12 @@ const std::string kReceiveHelp = std::string(ReceiveHelp()) +
     "The device lists at most 40 faxes: with --remove the job lists again after each round until the list\n"
     "is shorter; without it, a full list is said to hide more.\n"
     "With --remove, a fax whose name is already in DIR is compared with the file: the same fax is\n"
-    "removed, a different one is stored as NAME-2 (and so on). Exit status: 0 on a stop as above or,\n"
+    "removed, a different one is stored as NAME-2 (and so on). Under --json, --once prints one object whose\n"
+    "faxes lists each fax handled (empty when nothing was new); without --once, one object per fax and a\n"
+    "last one with exit_status. Exit status: 0 on a stop as above or,\n"
     "with --once, when every fax was handled; 75 when --once left some fax not stored (or not removed);\n"
-    "the FAXSTATUS when --once cannot reach the device; 124 after --timeout.";
+    "the FAXSTATUS when --once cannot reach the device; 124 after --timeout; 130 or 143 when SIGINT or\n"
+    "SIGTERM stopped --once.";
 
 const Command kCommands[] = {
     {"send", "send [--prefix=P] [--resolution=fine|normal] [--paper=a4|letter] [--raw] FILE NUMBER...",
@@ -85,7 +90,9 @@ const Command kCommands[] = {
      RunCancel},
     {"ews", "ews [--write=FILE|-] [--read=N]",
      "Opens the EWS channel, writes FILE (or standard input), reads N bytes to standard output, closes.\n"
-     "A read waits until N bytes have arrived.",
+     "A read waits until N bytes have arrived (the channel tells no end of a reply); what arrived is kept\n"
+     "when a failure, the time limit or a signal ends it: written out as it comes, and under --json\n"
+     "given with the outcome (read, data_base64).",
      {{"--write", 0, true}, {"--read", 0, true}}, RunEws},
     {"devices", "devices", DevicesHelp(), {}, RunDevices},
 };
@@ -102,7 +109,8 @@ const char kExitStatus[] =
     "  69     a converter is missing (Ghostscript, or one this build lacks)\n"
     "  73     a file of the command's own cannot be written (a download, a PDF, a temporary file)\n"
     "  75     receive --once: some fax was not stored, or not removed\n"
-    "  124    the time limit of --timeout ran out\n";
+    "  124    the time limit of --timeout ran out\n"
+    "  130    SIGINT stopped the command (143: SIGTERM); the unattended receive stops with 0\n";
 
 void PrintHelp() {
     std::printf(
@@ -112,7 +120,8 @@ void PrintHelp() {
     std::printf(
         "\nOptions:\n"
         "  --json       print one JSON object per command, with \"status\" and \"status_name\" for a call\n"
-        "               made and \"exit_status\" always; members a failed call did not obtain are left out.\n"
+        "               made and \"exit_status\" always (also after a time limit or a signal); members a\n"
+        "               failed call did not obtain are left out.\n"
         "               Text that is not valid UTF-8, or starts with hex:, is written as hex: and two\n"
         "               hexadecimal digits a byte; commands take that form back wherever they take a name\n"
         "  --timeout=S  give up after S seconds: a call still blocked is released with CancelIO, and the\n"
@@ -199,17 +208,25 @@ int Run(const Args& given) {
             out.timeout_seconds = seconds;
         }
         RouteDiagnostics(verbose || parsed.Has("--verbose"));
-        // A time limit releases the command's blocked call with CancelIO;
-        // receive keeps its own, to stop between faxes.
+        // A time limit, SIGINT and SIGTERM release the command's blocked
+        // call with CancelIO, and the command still reports (one JSON object
+        // under --json); receive keeps its own, to stop between faxes.
         std::unique_ptr<Deadline> deadline;
-        if (out.timeout_seconds > 0 && out.command != "receive") {
-            deadline = std::make_unique<Deadline>(out.timeout_seconds, CancelFaxIo,
-                                                  "tessaline " + out.command + ": timed out");
+        if (out.command != "receive") {
+            deadline = std::make_unique<Deadline>(out.timeout_seconds, CancelFaxIo);
             out.deadline = deadline.get();
+            deadline->SetLastWords([&out](int) { out.Overtaken(out.partial ? out.partial() : JsonObject(), false); });
+            OnStopSignals([stop = deadline.get()](int signal) {
+                doc::StopConverter();
+                stop->Interrupt(signal);
+            });
         }
         MarkCallStart();
         const int status = c.run(out, parsed);
-        if (deadline) deadline->Stop();
+        if (deadline) {
+            deadline->Stop();
+            RestoreStopSignals();
+        }
         return status;
     }
     for (std::size_t k = i + 1; k < given.size() && given[k] != "--"; ++k) out.json |= given[k] == "--json";

@@ -135,8 +135,14 @@ has "$err" "cannot write a PDF" "stderr"
 # finds it stored; its hook runs through cmd.exe with the fax's path.
 mkdir -p "$work/inbox"
 run 0 --json receive --once --exec 'echo hook' inbox
-[ "$(jq -s 'map(select(.path != null and .hook_status == 0 and .verified)) | length' "$work/out" 2>/dev/null)" = 2 ] &&
+[ "$(jq -s '.[0].faxes | map(select(.path != null and .hook_status == 0 and .verified)) | length' "$work/out" 2>/dev/null)" = 2 ] &&
   ok || fail "receive --once: $out"
+run 0 --json receive --once inbox
+json '.faxes == [] and .exit_status == 0'
+# A read longer than the reply keeps what arrived when the time runs out.
+printf 'GET /status.json HTTP/1.1\r\n\r\n' > "$work/request"
+run 124 --json --timeout=0.3 ews --write request --read 5000
+json '.exit_status == 124 and .timed_out == true and ((.data_base64 | @base64d) | startswith("HTTP/1.1 200 OK"))'
 cmp -s "$work/fax.tif" "$work/inbox/fax0001.tif" && ok || fail "receive stored: $(ls -a "$work/inbox")"
 has "$err" 'hook "inbox\fax0001.tif"' "stderr"
 [ -z "$(ls -A "$work/inbox" | grep '^\.')" ] && ok || fail "receive left hidden files: $(ls -A "$work/inbox")"
