@@ -12,14 +12,14 @@ _tessaline() {
     local command= i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            --timeout) ((i++)) ;;
+            --timeout|--retry) ((i++)) ;;
             -*) ;;
             *) command=${words[i]}; break ;;
         esac
     done
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "$commands --json --timeout= --verbose --help --version" -- "$cur"))
-        [[ $cur == --timeout=* ]] && COMPREPLY=()
+        COMPREPLY=($(compgen -W "$commands --json --timeout= --retry= --verbose --help --version" -- "$cur"))
+        [[ $cur == --timeout=* || $cur == --retry=* ]] && COMPREPLY=()
         return
     fi
     case $command in

@@ -318,6 +318,22 @@ if [ -x "$bin/tests/lock_holder" ]; then
   run 7 --json count
   json '.cause == "lock_abandoned" and (.error | contains("free again"))'
   run 0 count
+  # --retry waits both out, one line each time; receive does by itself.
+  "$bin/tests/lock_holder" abandon >/dev/null
+  run 0 --json --retry 5 count
+  json '.count == 0'
+  [[ "$err" == "tessaline count: the device's access lock was left abandoned, trying again in 1 s" ]] ||
+    fail "--retry on an abandoned lock: $err"
+  for waiting in "--retry=20 count" "receive --once $work/empty"; do
+    "$bin/tests/lock_holder" hold 6500 >"$work/holder" &
+    holder=$!
+    for _ in $(seq 100); do grep -q locked "$work/holder" && break; sleep 0.05; done
+    # shellcheck disable=SC2086
+    run 0 $waiting
+    [[ "$err" == *"another program holds the device's access lock, trying again in 1 s"* ]] ||
+      fail "tessaline $waiting did not wait for the lock: $err"
+    wait "$holder"; holder=
+  done
 else
   fail "no lock_holder helper in $bin/tests"
 fi

@@ -69,12 +69,18 @@ int RunEws(const Output& out, const Parsed& args) {
     };
     if (out.json) out.partial = result;
     if (!out.json) UseBinary(stdout);
-    ews->OpenEWS(&s);
+    out.Attempt([&] {
+        ews->OpenEWS(&s);
+        return s;
+    });
     if (s == FAXSTATUS_OK && !data.empty()) ews->WriteEWS(data.data(), static_cast<int>(data.size()), &written, &s);
     while (s == FAXSTATUS_OK && got.size() < read_count) {
         unsigned char byte = 0;
         int one = 0;
-        ews->ReadEWS(&byte, 1, &one, &s);
+        out.Attempt([&] {
+            ews->ReadEWS(&byte, 1, &one, &s);
+            return s;
+        });
         if (s != FAXSTATUS_OK || one != 1) break;
         std::lock_guard<std::mutex> lock(got_mu);
         got.push_back(byte);

@@ -85,6 +85,7 @@ int RunReceive(const Output& out, const Parsed& args) {
     if (const std::string wrong = CheckStoreDirectory(o.dir); !wrong.empty())
         return out.LocalFailure("cannot store faxes in " + o.dir + ": " + wrong, o.dir);
     o.timeout = out.timeout_seconds;
+    if (out.retry_seconds > 0) o.wait_seconds = out.retry_seconds;
     // Under --json, --once gives one object that holds every fax handled;
     // the unattended job one object per fax as it comes, and a last one
     // when it ends. Either way the last object has the exit status.

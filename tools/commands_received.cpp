@@ -47,7 +47,10 @@ int RunCount(const Output& out, const Parsed& args) {
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     unsigned int count = 0;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->GetReceivedFaxCount(&count, &s);
+    out.Attempt([&] {
+        fax->GetReceivedFaxCount(&count, &s);
+        return s;
+    });
     // The device counts no further than its list goes.
     const bool more = count >= MAX_RECEIVED_FAXES;
     return out.Finish(s, JsonObject().Num("count", count).Bool("more_may_exist", more), [&] {
@@ -95,7 +98,10 @@ int ListLong(const Output& out, IUSBFAX* fax, FAXSTATUS s, const std::vector<std
         std::memset(&fax_name, 0, sizeof(fax_name));
         std::memcpy(fax_name.faxPath, n.data(), std::min(n.size(), sizeof(fax_name.faxPath) - 1));
         FAXSTATUS ls = FAXSTATUS_CMD_FAIL;
-        fax->GetFaxLogEntry(&fax_name, &r.e, &ls);
+        out.Attempt([&] {
+            fax->GetFaxLogEntry(&fax_name, &r.e, &ls);
+            return ls;
+        });
         r.have_log = ls == FAXSTATUS_OK;
         rows.push_back(r);
     }
@@ -158,7 +164,10 @@ int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const 
         return out.Fail(kCannotWrite, "cannot_write", error, inputs);
     std::string download_path = download.Path();
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->GetReceivedFax(&fax_name, download_path.data(), &s);
+    out.Attempt([&] {
+        fax->GetReceivedFax(&fax_name, download_path.data(), &s);
+        return s;
+    });
     if (s != FAXSTATUS_OK) return out.Finish(s, JsonObject(), [] {}, Diagnose(s, "get", &name), inputs);
     int pages = 0;
     if (pdf) {
@@ -212,7 +221,10 @@ int RunList(const Output& out, const Parsed& args) {
     FAX_FILENAME names[MAX_RECEIVED_FAXES];
     std::memset(names, 0, sizeof(names));
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+    out.Attempt([&] {
+        fax->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+        return s;
+    });
     std::vector<std::string> list;
     for (const FAX_FILENAME& n : names) {
         std::string name = Field(n.faxPath, sizeof(n.faxPath));
@@ -262,7 +274,10 @@ int RunGet(const Output& out, const Parsed& args) {
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     if (pdf || to_dash) return GetConverted(out, fax.get(), fax_name, name, path, pdf);
-    fax->GetReceivedFax(&fax_name, path.data(), &s);
+    out.Attempt([&] {
+        fax->GetReceivedFax(&fax_name, path.data(), &s);
+        return s;
+    });
     long long size = 0;
     const bool sized = s == FAXSTATUS_OK && StatPath(path, &size) == PathKind::Regular;
     JsonObject data;
@@ -283,7 +298,10 @@ int RunRemove(const Output& out, const Parsed& args) {
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->RemoveReceivedFax(&fax_name, &s);
+    out.Attempt([&] {
+        fax->RemoveReceivedFax(&fax_name, &s);
+        return s;
+    });
     return out.Finish(s, JsonObject(), [&] { std::printf("removed %s\n", name.c_str()); }, Diagnose(s, "rm", &name),
                       JsonObject().Str("name", name));
 }
@@ -297,7 +315,10 @@ int RunLog(const Output& out, const Parsed& args) {
     FAX_LOG_ENTRY e;
     std::memset(&e, 0, sizeof(e));
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->GetFaxLogEntry(&fax_name, &e, &s);
+    out.Attempt([&] {
+        fax->GetFaxLogEntry(&fax_name, &e, &s);
+        return s;
+    });
     const FAX_TIME& t = e.SendTime;
     JsonObject data;
     AddLogEntry(data, e);

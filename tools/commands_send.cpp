@@ -93,8 +93,10 @@ int RunSend(const Output& out, const Parsed& args) {
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    MarkCallStart();
-    fax->SendFax(send_path.data(), static_cast<unsigned int>(to.size()), to.data(), &s);
+    out.Attempt([&] {
+        fax->SendFax(send_path.data(), static_cast<unsigned int>(to.size()), to.data(), &s);
+        return s;
+    });
     prepared.temp.Remove();
     std::vector<std::string> json;
     for (const auto& n : numbers) json.push_back(JsonString(n));
@@ -129,7 +131,10 @@ int RunWait(const Output& out, const Parsed& args) {
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAX_STATUS_ENUM event = e_NoFaxesAvailable;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->WaitForReceivedFax(&event, &s);
+    out.Attempt([&] {
+        fax->WaitForReceivedFax(&event, &s);
+        return s;
+    });
     return out.Finish(s, JsonObject().Num("event", event).Str("event_name", EventName(event)),
                       [&] { std::printf("%s (%d)\n", EventName(event), static_cast<int>(event)); }, Diagnose(s, "wait"));
 }

@@ -11,6 +11,7 @@
 #include "tools/com_ref.h"
 #include "tools/deadline.h"
 #include "tools/host.h"
+#include "tools/retry.h"
 
 namespace cli {
 
@@ -166,6 +167,27 @@ std::string Merge(std::string text, const JsonObject& more) {
 }
 
 }  // namespace
+
+Obstacle ObstacleOf(FAXSTATUS s, const std::string& command) {
+    if (s == FAXSTATUS_BUSY) return Obstacle::Busy;
+    if (s != FAXSTATUS_NO_DEVICE) return Obstacle::None;
+    const Cause cause = Diagnose(s, command);
+    if (cause.code == "lock_held") return Obstacle::LockHeld;
+    if (cause.code == "lock_abandoned") return Obstacle::LockAbandoned;
+    return Obstacle::None;
+}
+
+FAXSTATUS Output::Attempt(const std::function<FAXSTATUS()>& call) const {
+    RetryPolicy policy;
+    policy.budget_seconds = retry_seconds;
+    policy.who = "tessaline " + command;
+    policy.obstacle = [this](FAXSTATUS s) { return ObstacleOf(s, command); };
+    policy.stopping = [this] { return deadline && (deadline->Expired() || deadline->Interrupted()); };
+    return cli::Attempt(policy, [&] {
+        MarkCallStart();
+        return call();
+    });
+}
 
 int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human, const Cause& cause,
                    JsonObject inputs, int exit_ok) const {

@@ -48,6 +48,10 @@ struct Cause {
 // failure of a call that named a received fax, whether the device lists that
 // name at all.
 Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_name = nullptr);
+// What a failed call met that --retry waits out: a busy device, a held or an
+// abandoned access lock (Diagnose tells the last two apart).
+enum class Obstacle;
+Obstacle ObstacleOf(FAXSTATUS s, const std::string& command);
 // Marks the start of a call to the device, for Diagnose to tell a lock that
 // was waited for from one that failed the call at once. The command's start
 // counts as one.
@@ -65,6 +69,13 @@ struct Output {
     // process must end before its call returns (set by a command whose
     // partial result is worth keeping; called from another thread).
     mutable std::function<JsonObject()> partial;
+    // --retry: how long a call that met a busy device or a held (or
+    // abandoned) access lock is tried again.
+    double retry_seconds = 0;
+
+    // Runs one call to the device (it returns the call's status), tried
+    // again as --retry says; the last call's status.
+    FAXSTATUS Attempt(const std::function<FAXSTATUS()>& call) const;
 
     // Prints the outcome of a command and gives its exit status: 0 on
     // success, else the status, or `exit_ok` for a successful call whose

@@ -18,6 +18,7 @@
 #include "tools/documents/documents.h"
 #include "tools/output.h"
 #include "tools/receive_platform.h"
+#include "tools/retry.h"
 
 namespace cli {
 namespace {
@@ -102,6 +103,10 @@ private:
     bool Handle(const std::string& name, int& failures);
     bool Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& local);
     void SleepFor(double seconds);
+    // One call to the device, tried again while the device is busy or
+    // another program holds its access lock, as --retry says (by default for
+    // up to 30 s): the job waits between faxes rather than fail one.
+    FAXSTATUS Try(const std::function<FAXSTATUS()>& call);
     bool Stopping() const { return stop_.load(); }
     void Notice(const std::string& text) {
         if (report_.notice) report_.notice(text);
@@ -143,6 +148,19 @@ void Job::RequestStop(bool timed_out, int signal) {
     }
 }
 
+FAXSTATUS Job::Try(const std::function<FAXSTATUS()>& call) {
+    RetryPolicy policy;
+    policy.budget_seconds = o_.wait_seconds;
+    policy.who = "tessaline receive";
+    policy.obstacle = [](FAXSTATUS s) { return ObstacleOf(s, "receive"); };
+    policy.stopping = [this] { return Stopping(); };
+    policy.say = [this](const std::string& line) { Notice(line.substr(std::strlen("tessaline receive: "))); };
+    return Attempt(policy, [&] {
+        MarkCallStart();
+        return call();
+    });
+}
+
 void Job::SleepFor(double seconds) {
     std::unique_lock<std::mutex> lock(mu_);
     phase_.store(Phase::Sleeping);
@@ -159,7 +177,10 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
     }
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     std::string path = temp.Path();
-    fax_.p->GetReceivedFax(&fax_name, path.data(), &s);
+    Try([&] {
+        fax_.p->GetReceivedFax(&fax_name, path.data(), &s);
+        return s;
+    });
     out.status = s;
     if (s != FAXSTATUS_OK) {
         out.error = "the download failed";
@@ -231,7 +252,10 @@ bool Job::Handle(const std::string& name, int& failures) {
     if (!o_.remove && FileExists(JoinPath(o_.dir, local))) return true;
 
     FAXSTATUS log_status = FAXSTATUS_CMD_FAIL;
-    fax_.p->GetFaxLogEntry(&fax_name, &out.log, &log_status);
+    Try([&] {
+        fax_.p->GetFaxLogEntry(&fax_name, &out.log, &log_status);
+        return log_status;
+    });
     out.have_log = log_status == FAXSTATUS_OK;
     if (log_status == FAXSTATUS_NO_DEVICE) return false;
 
@@ -263,7 +287,10 @@ bool Job::Handle(const std::string& name, int& failures) {
         out.error += (out.error.empty() ? "" : "; ") + std::string("left on the device, as it is no fax image");
     } else if (o_.remove) {
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-        fax_.p->RemoveReceivedFax(&fax_name, &s);
+        Try([&] {
+            fax_.p->RemoveReceivedFax(&fax_name, &s);
+            return s;
+        });
         out.removed = s == FAXSTATUS_OK;
         if (out.removed) ++removed_;
         if (!out.removed) {
@@ -283,7 +310,10 @@ FAXSTATUS Job::Drain(int& failures) {
         FAX_FILENAME names[MAX_RECEIVED_FAXES];
         std::memset(names, 0, sizeof(names));
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-        fax_.p->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+        Try([&] {
+            fax_.p->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+            return s;
+        });
         if (s != FAXSTATUS_OK) return s;
         std::vector<std::string> list;
         for (const FAX_FILENAME& n : names) {

@@ -23,6 +23,7 @@ struct ReceiveOptions {
     std::string exec;        // a shell command run for each fax stored
     double retry_max = 60;   // the longest delay between attempts to reach the device, in seconds
     double timeout = 0;      // stop after this many seconds (0: no limit)
+    double wait_seconds = 30;  // how long a call that met a busy device or a held lock is tried again
 };
 
 // What became of one fax.

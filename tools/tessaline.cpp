@@ -114,7 +114,7 @@ const char kExitStatus[] =
 
 void PrintHelp() {
     std::printf(
-        "Usage: tessaline [--json] [--timeout=S] [--verbose] COMMAND [ARGS...]\n\n"
+        "Usage: tessaline [--json] [--timeout=S] [--retry=S] [--verbose] COMMAND [ARGS...]\n\n"
         "Drives the fax function of a USB multifunction printer.\n\nCommands:\n");
     for (const Command& c : kCommands) std::printf("  %s\n", c.synopsis);
     std::printf(
@@ -127,6 +127,9 @@ void PrintHelp() {
         "  --timeout=S  give up after S seconds: a call still blocked is released with CancelIO, and the\n"
         "               command exits with status 124 (receive stops between faxes); every command takes\n"
         "               it, before or after its name\n"
+        "  --retry=S    while the device answers busy or another program holds its access lock (or left it\n"
+        "               abandoned), try again for up to S seconds, after 1, 2, 4, 8, 8... s, one line on\n"
+        "               standard error each time; the status is the last try's. Every command takes it\n"
         "  --verbose    (-v) also show the library's own discovery messages, on standard error\n"
         "  --help       this help; 'tessaline COMMAND --help' for a command's\n"
         "  --version    the version\n"
@@ -166,6 +169,11 @@ int Run(const Args& given) {
             const std::string value = a == "--timeout" ? given[++i] : a.substr(10);
             if (!ParseSeconds(value, out.timeout_seconds))
                 return Usage("--timeout takes a number of seconds above 0 (at most 1000000)", out.json);
+        } else if (a == "--retry" || a.rfind("--retry=", 0) == 0) {
+            if (a == "--retry" && i + 1 >= given.size()) return Usage("--retry needs a value", out.json);
+            const std::string value = a == "--retry" ? given[++i] : a.substr(8);
+            if (!ParseSeconds(value, out.retry_seconds))
+                return Usage("--retry takes a number of seconds above 0 (at most 1000000)", out.json);
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a == "--version") {
@@ -192,6 +200,7 @@ int Run(const Args& given) {
         std::vector<OptionSpec> options = c.options;
         options.push_back({"--timeout", 0, true});
         options.push_back({"--verbose", 'v', false});
+        options.push_back({"--retry", 0, true});
         const bool ok = ParseOptions(Args(given.begin() + i + 1, given.end()), options, parsed, error);
         out.json |= parsed.json;
         // A command line refused before its --json was reached still asks for JSON.
@@ -207,6 +216,8 @@ int Run(const Args& given) {
                 return out.Usage("--timeout takes a number of seconds above 0 (at most 1000000)");
             out.timeout_seconds = seconds;
         }
+        if (parsed.Has("--retry") && !ParseSeconds(parsed.Value("--retry"), out.retry_seconds))
+            return out.Usage("--retry takes a number of seconds above 0 (at most 1000000)");
         RouteDiagnostics(verbose || parsed.Has("--verbose"));
         // A time limit, SIGINT and SIGTERM release the command's blocked
         // call with CancelIO, and the command still reports (one JSON object

@@ -113,8 +113,9 @@ run 69 send --resolution=normal fax.tif 5550100
 has "$err" "converts nothing" "stderr"
 run 0 count
 [ "$out" = 2 ] && ok || fail "count: $out"
-run 0 --json count
+run 0 --json count --retry 2
 json '.count == 2 and .more_may_exist == false and .status_name == "FAXSTATUS_OK"'
+run 64 --retry=soon count
 run 0 --json list
 json '.faxes == ["fax0001.tif", "fax0002.tif"]'
 
