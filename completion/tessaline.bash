@@ -43,8 +43,8 @@ _tessaline() {
         wait)
             COMPREPLY=($(compgen -W "--timeout= --help" -- "$cur")) ;;
         receive)
-            case $prev in --exec|--retry-max|--timeout) return ;; esac
-            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--pdf --remove --exec= --once --retry-max= --timeout= --help" -- "$cur")); return; }
+            case $prev in --exec|--exec-timeout|--retry-max|--timeout|--retry) return ;; esac
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--pdf --remove --exec= --exec-timeout= --once --retry-max= --timeout= --retry= --help" -- "$cur")); return; }
             COMPREPLY=($(compgen -d -- "$cur")) ;;
         rm|log)
             COMPREPLY=($(compgen -W "$("${words[0]}" list 2>/dev/null) --help" -- "$cur")) ;;

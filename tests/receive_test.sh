@@ -83,6 +83,36 @@ elapsed=$((($(date +%s%N) - start) / 1000000))
 ls -A "$work/d3" | grep -q '^\.' && fail "temporary files left in the folder: $(ls -A "$work/d3")"
 grep -q 'the device is back' "$work/run.err" || fail "the device's return went unreported: $(cat "$work/run.err")"
 
+# A failing hook is told as such, with its own status; the fax stays stored
+# and is not fetched again. A hook that hangs is ended by --exec-timeout, and
+# by --timeout. Files are made with the mode the umask gives.
+mkdir -p "$work/d7" "$work/d8" "$work/d9"
+(umask 002 && "$bin/tessaline" receive --once --exec 'exit 3' "$work/d7" >"$work/hook.out" 2>&1)
+rc=$?
+[ "$rc" -eq 76 ] || fail "receive --once with a failing hook exited $rc: $(cat "$work/hook.out")"
+grep -q "stored as $work/d7/fax0003.tif.*but the hook exited with 3" "$work/hook.out" || fail "hook failure: $(cat "$work/hook.out")"
+[ "$(stat -c %a "$work/d7/fax0003.tif")" = 664 ] || fail "receive under umask 002 made $(stat -c %a "$work/d7/fax0003.tif")"
+tsl receive --once --exec 'exit 3' "$work/d7" >"$work/hook.out" 2>&1 || fail "a fax whose hook failed was fetched again: $(cat "$work/hook.out")"
+[ -s "$work/hook.out" ] && fail "a second run handled faxes again: $(cat "$work/hook.out")"
+start=$(date +%s%N)
+(umask 022 && "$bin/tessaline" --json receive --once --exec 'sleep 20' --exec-timeout 0.3 "$work/d8" >"$work/hook.out")
+rc=$?
+elapsed=$((($(date +%s%N) - start) / 1000000))
+[ "$rc" -eq 76 ] || fail "receive --exec-timeout exited $rc: $(cat "$work/hook.out")"
+[ "$elapsed" -lt 15000 ] || fail "receive --exec-timeout took $elapsed ms"
+jq -e '.exit_status == 76 and .cause == "hook_failed" and
+       (.faxes | length > 0 and all(.hook_error | contains("--exec-timeout")))' "$work/hook.out" >/dev/null ||
+  fail "receive --exec-timeout in JSON: $(cat "$work/hook.out")"
+[ "$(stat -c %a "$work/d8/fax0003.tif")" = 644 ] || fail "receive under umask 022 made $(stat -c %a "$work/d8/fax0003.tif")"
+(umask 002 && cd "$work/d9" && "$bin/tessaline" get --pdf fax0003.tif >/dev/null) || fail "get --pdf"
+[ "$(stat -c %a "$work/d9/fax0003.pdf")" = 664 ] || fail "get --pdf under umask 002 made $(stat -c %a "$work/d9/fax0003.pdf")"
+start=$(date +%s%N)
+tsl --timeout=1 receive --once --exec 'sleep 20' "$work/d9" >/dev/null 2>&1
+rc=$?
+elapsed=$((($(date +%s%N) - start) / 1000000))
+[ "$rc" -eq 124 ] || fail "receive --timeout with a hanging hook exited $rc"
+[ "$elapsed" -lt 6000 ] || fail "receive --timeout=1 with a hanging hook took $elapsed ms"
+
 # Time limits: a wait, and any command, released within about a second,
 # with their own status.
 for args in "wait --timeout=1" "--timeout 1 wait" "--json --timeout 0.5 receive $work/d4"; do

@@ -31,6 +31,7 @@ std::string FaxJson(const FaxOutcome& f) {
     if (f.verified && f.pages > 0) o.Num("pages", f.pages);  // a build that reads no TIFF counts none
     o.Bool("removed", f.removed);
     if (f.hook_status >= 0) o.Num("hook_status", f.hook_status);
+    if (!f.hook_error.empty()) o.Str("hook_error", f.hook_error);
     o.Num("status", f.status).Str("status_name", StatusName(f.status));
     if (!f.error.empty()) o.Str("error", f.error);
     if (!f.warning.empty()) o.Str("warning", f.warning);
@@ -56,7 +57,11 @@ void PrintFax(const FaxOutcome& f) {
         if (counted || f.have_log) line += ")";
     }
     if (!f.pdf_path.empty()) line += ", PDF " + f.pdf_path;
-    if (f.hook_status >= 0) line += ", hook exited " + std::to_string(f.hook_status);
+    if (!f.hook_error.empty()) {
+        line += ", but " + f.hook_error;
+    } else if (f.hook_status >= 0) {
+        line += ", hook exited " + std::to_string(f.hook_status);
+    }
     if (f.removed) line += ", removed from the device";
     if (!f.warning.empty()) line += "; " + f.warning;
     if (!f.error.empty()) line += ": " + f.error;
@@ -76,6 +81,9 @@ int RunReceive(const Output& out, const Parsed& args) {
         o.exec = args.Value("--exec");
         if (o.exec.empty()) return out.Usage("--exec needs a command");
     }
+    if (args.Has("--exec-timeout") && !ParseSeconds(args.Value("--exec-timeout"), o.exec_timeout))
+        return out.Usage("--exec-timeout takes a number of seconds above 0 (at most 1000000)");
+    if (args.Has("--exec-timeout") && o.exec.empty()) return out.Usage("--exec-timeout goes with --exec");
     if (args.Has("--retry-max") && (!ParseSeconds(args.Value("--retry-max"), o.retry_max) || o.retry_max < 1))
         return out.Usage("--retry-max takes a number of seconds, 1 or more");
     if (args.positional.size() > 1) return out.Usage("receive takes one DIR");
@@ -120,6 +128,8 @@ int RunReceive(const Output& out, const Parsed& args) {
         if (status != 0) end.Str("error", "stopped by " + SignalName(summary.signal)).Str("cause", "interrupted");
     } else if (status == kIncomplete) {
         end.Str("error", "some fax was not stored, or not removed").Str("cause", "incomplete");
+    } else if (status == kHookFailed) {
+        end.Str("error", "every fax was stored, but a hook failed").Str("cause", "hook_failed");
     }
     if (out.json) {
         std::printf("%s\n",

@@ -196,6 +196,7 @@ int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const 
             return out.Fail(kCannotWrite, "cannot_write", "cannot write " + path + ": " + std::strerror(errno),
                             inputs);
         (pdf ? converted : download).Release();
+        GiveDefaultMode(target);
     }
     long long size = 0;
     const bool sized = StatPath(path, &size) == PathKind::Regular;

@@ -67,6 +67,10 @@ bool ReadHidden(const char* prompt, std::string& line);
 // be a directory, and its directory must exist and take a new file.
 std::string CheckInputFile(const std::string& file);
 std::string CheckOutputPath(const std::string& path);
+// Gives a file the command created the mode a new file gets from the user
+// (0666 less the umask on POSIX systems; nothing to do on Windows): a fax
+// stored or fetched by way of a private temporary file reads like any other.
+void GiveDefaultMode(const std::string& path);
 // Whether `path` is the file that standard output writes to.
 bool IsStandardOutput(const std::string& path);
 

@@ -22,6 +22,7 @@ namespace cli {
 
 bool StartHost(int argc, char** argv, std::vector<std::string>& args, std::string&) {
     args.assign(argv + 1, argv + argc);
+    GiveDefaultMode("");  // reads the umask while the process has one thread
     return true;
 }
 
@@ -89,6 +90,17 @@ std::string CheckOutputPath(const std::string& path) {
     if (!S_ISDIR(st.st_mode)) return "cannot write " + path + ": " + dir + " is not a directory";
     if (access(dir.c_str(), W_OK | X_OK) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
     return {};
+}
+
+void GiveDefaultMode(const std::string& path) {
+    // The umask can only be read by setting it: once, before any thread of
+    // the command's own runs (the first call comes from StartHost).
+    static const mode_t mask = [] {
+        const mode_t m = umask(022);
+        umask(m);
+        return m;
+    }();
+    if (!path.empty()) chmod(path.c_str(), 0666 & ~mask);
 }
 
 bool IsStandardOutput(const std::string& path) {

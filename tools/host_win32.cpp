@@ -144,6 +144,8 @@ std::string CheckOutputPath(const std::string& path) {
     return {};
 }
 
+void GiveDefaultMode(const std::string&) {}
+
 bool IsStandardOutput(const std::string& path) {
     BY_HANDLE_FILE_INFORMATION out {}, target {};
     if (!GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out)) return false;

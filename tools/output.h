@@ -24,6 +24,7 @@ constexpr int kLocalFileError = 66; // a local file or directory cannot be read 
 constexpr int kUnavailable = 69;    // a converter missing from the system or from this build
 constexpr int kCannotWrite = 73;    // a file of the command's own that cannot be written
 constexpr int kIncomplete = 75;     // receive --once: some fax was not stored (or not removed)
+constexpr int kHookFailed = 76;     // receive --once: every fax stored, but a --exec hook failed
 
 class Deadline;
 

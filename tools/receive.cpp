@@ -120,6 +120,7 @@ private:
     std::atomic<int> signal_{0};
     std::atomic<Phase> phase_{Phase::Working};
     int removed_ = 0;             // faxes removed from the device so far
+    int hook_failures_ = 0;       // faxes stored whose hook failed
     bool more_may_exist_ = false;  // a drain ended on a full list
     std::mutex mu_;
     std::condition_variable cv_;
@@ -214,6 +215,7 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
         target = JoinPath(o_.dir, Numbered(local, n));
     }
     out.path = target;
+    GiveDefaultMode(target);
     // The checks named the hidden download; the fax now has its own name.
     for (std::size_t at; (at = out.warning.find(temp.Path())) != std::string::npos;)
         out.warning.replace(at, temp.Path().size(), target);
@@ -230,6 +232,7 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
                          ("cannot store " + pdf_target + ": " + std::strerror(errno));
         } else {
             out.pdf_path = pdf_target;
+            GiveDefaultMode(pdf_target);
         }
     }
     return true;
@@ -278,9 +281,17 @@ bool Job::Handle(const std::string& name, int& failures) {
                                    {"TESSALINE_FAX_STATUS", std::to_string(e.FAXSTATUS)},
                                    {"TESSALINE_FAX_TYPE", std::to_string(e.FaxType)}});
         }
-        out.hook_status = RunHook(o_.exec, out.path, env);
-        if (out.hook_status != 0)
-            out.error += (out.error.empty() ? "" : "; ") + ("the hook exited with " + std::to_string(out.hook_status));
+        // The fax is stored whatever the hook does: a failing hook is told
+        // as such, and the fax is not fetched again.
+        bool ended = false;
+        out.hook_status = RunHook(o_.exec, out.path, env, o_.exec_timeout, [this] { return Stopping(); }, ended);
+        if (ended)
+            out.hook_error = Stopping() ? "the hook was ended as the job stopped"
+                                        : "the hook ran longer than --exec-timeout and was ended";
+        else if (out.hook_status != 0)
+            out.hook_error = out.hook_status < 0 ? "the hook could not be run"
+                                                 : "the hook exited with " + std::to_string(out.hook_status);
+        if (!out.hook_error.empty()) ++hook_failures_;
     }
     // Removed only what is stored whole and reads as the fax image it is.
     if (o_.remove && !out.verified) {
@@ -380,7 +391,7 @@ int Job::Run() {
         lost = false;
         delay = 1;
         if (o_.once) {
-            status = failures ? kIncomplete : 0;
+            status = failures ? kIncomplete : hook_failures_ ? kHookFailed : 0;
             break;
         }
         FAX_STATUS_ENUM event = e_NoFaxesAvailable;

@@ -103,7 +103,9 @@ bool IsDirectory(const std::string& path) {
 }
 
 int RunHook(const std::string& command, const std::string& path,
-            const std::vector<std::pair<std::string, std::string>>& env) {
+            const std::vector<std::pair<std::string, std::string>>& env, double timeout_seconds,
+            const std::function<bool()>& stop, bool& ended) {
+    ended = false;
     // The child's environment block: this process's, the job's values
     // replacing any of the same name (names compare without case on
     // Windows), then the job's.
@@ -138,7 +140,17 @@ int RunHook(const std::string& command, const std::string& path,
     if (err) CloseHandle(err);
     if (!started) return -1;
     CloseHandle(pi.hThread);
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    // Waits in steps, watching the hook's time and the job's stop.
+    const ULONGLONG started = GetTickCount64();
+    while (WaitForSingleObject(pi.hProcess, 50) == WAIT_TIMEOUT) {
+        const bool over = timeout_seconds > 0 && (GetTickCount64() - started) >= timeout_seconds * 1000;
+        if (over || (stop && stop())) {
+            ended = true;
+            TerminateProcess(pi.hProcess, 1);
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            break;
+        }
+    }
     DWORD code = 0;
     const bool got = GetExitCodeProcess(pi.hProcess, &code) != 0;
     CloseHandle(pi.hProcess);

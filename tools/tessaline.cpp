@@ -22,6 +22,8 @@ namespace {
 
 // receive's help: the platform's part, then what every platform shares.
 const std::string kReceiveHelp = std::string(ReceiveHelp()) +
+    "  --exec-timeout=S  end a hook still running after S seconds (it counts as failed); --timeout and\n"
+    "                 a stop end a running hook too\n"
     "  --once         store what is on the device and exit, without waiting\n"
     "  --retry-max=S  while the device cannot be reached, try again after 1, 2, 4... seconds, at most S\n"
     "                 (default 60)\n"
@@ -32,6 +34,7 @@ const std::string kReceiveHelp = std::string(ReceiveHelp()) +
     "faxes lists each fax handled (empty when nothing was new); without --once, one object per fax and a\n"
     "last one with exit_status. Exit status: 0 on a stop as above or,\n"
     "with --once, when every fax was handled; 75 when --once left some fax not stored (or not removed);\n"
+    "76 when --once stored every fax but a hook failed (the fax stays stored, and is not fetched again);\n"
     "the FAXSTATUS when --once cannot reach the device; 124 after --timeout; 130 or 143 when SIGINT or\n"
     "SIGTERM stopped --once.";
 
@@ -81,10 +84,10 @@ const Command kCommands[] = {
      "Waits until the device reports a fax event, and prints it. --timeout S gives up after S seconds\n"
      "(exit status 124), releasing the wait with CancelIO; without it the wait has no limit.",
      {}, RunWait},
-    {"receive", "receive [--pdf] [--remove] [--exec=CMD] [--once] [--retry-max=S] DIR",
+    {"receive", "receive [--pdf] [--remove] [--exec=CMD [--exec-timeout=S]] [--once] [--retry-max=S] DIR",
      kReceiveHelp.c_str(),
-     {{"--pdf", 0, false}, {"--remove", 0, false}, {"--exec", 0, true}, {"--once", 0, false},
-      {"--retry-max", 0, true}},
+     {{"--pdf", 0, false}, {"--remove", 0, false}, {"--exec", 0, true}, {"--exec-timeout", 0, true},
+      {"--once", 0, false}, {"--retry-max", 0, true}},
      RunReceive},
     {"cancel", "cancel", "Cancels the I/O pending on the fax channel, releasing a waiting 'tessaline wait'.", {},
      RunCancel},
@@ -109,6 +112,7 @@ const char kExitStatus[] =
     "  69     a converter is missing (Ghostscript, or one this build lacks)\n"
     "  73     a file of the command's own cannot be written (a download, a PDF, a temporary file)\n"
     "  75     receive --once: some fax was not stored, or not removed\n"
+    "  76     receive --once: every fax was stored, but an --exec hook failed or ran out of time\n"
     "  124    the time limit of --timeout ran out\n"
     "  130    SIGINT stopped the command (143: SIGTERM); the unattended receive stops with 0\n";
 

@@ -148,6 +148,12 @@ cmp -s "$work/fax.tif" "$work/inbox/fax0001.tif" && ok || fail "receive stored: 
 has "$err" 'hook "inbox\fax0001.tif"' "stderr"
 [ -z "$(ls -A "$work/inbox" | grep '^\.')" ] && ok || fail "receive left hidden files: $(ls -A "$work/inbox")"
 run 0 receive --once inbox
+# A failing hook has a status of its own; the fax stays stored.
+mkdir -p "$work/inbox3"
+run 76 receive --once --exec "exit 3" inbox3
+has "$out" 'fax0001.tif stored as inbox3\fax0001.tif'
+has "$out" "but the hook exited with 3"
+run 0 receive --once --exec "exit 3" inbox3
 mkdir -p "$work/inbox2"
 run 0 receive --once inbox2
 has "$out" 'fax0001.tif stored as inbox2\fax0001.tif (from '
