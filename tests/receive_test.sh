@@ -152,6 +152,22 @@ for bad in "wait --timeout 0" "wait --timeout -1" "wait --timeout 1x" "--timeout
   [ "$rc" -eq 64 ] || fail "tessaline $bad exited $rc, expected 64"
 done
 
+# A fax of more pages than the log entry's byte counts: the log says "255
+# or more", and JSON names the file's count and the log's byte apart.
+"$bin/tessaline-mktiff" "$work/hundred.tif" 100
+tiffcp "$work/hundred.tif" "$work/hundred.tif" "$work/hundred.tif" "$work/long.tif" || fail "tiffcp"
+tsl send "$work/long.tif" 5550100 >/dev/null && tsl wait >/dev/null || fail "sending 300 pages"
+long=$(tsl list | tail -1)
+tsl list -l | grep -q "^$long .* 255 or more " || fail "list -l of 300 pages: $(tsl list -l)"
+tsl log "$long" | grep -qx "Pages       255 or more" || fail "log of 300 pages: $(tsl log "$long")"
+tsl --json log "$long" | jq -e '.Pages == 255 and .log_pages == 255 and .log_pages_capped == true' >/dev/null ||
+  fail "log --json of 300 pages: $(tsl --json log "$long")"
+mkdir -p "$work/d10"
+tsl --json receive --once --exec 'printf %s "$TESSALINE_FAX_PAGES" >"$1.pages"' "$work/d10" >"$work/long.out"
+jq -e --arg n "$long" '.faxes[] | select(.name == $n) | .file_pages == 300 and .log_pages == 255 and
+                       .log_pages_capped == true' "$work/long.out" >/dev/null || fail "receive --json of 300 pages: $(cat "$work/long.out")"
+[ "$(cat "$work/d10/$long.pages")" = 300 ] || fail "the hook's TESSALINE_FAX_PAGES: $(cat "$work/d10/$long.pages")"
+
 # A device holding more faxes than its list names (46; the list holds 40):
 # count, list and receive say so, and receive --remove drains in rounds.
 stop_device

@@ -49,7 +49,13 @@ bool ParseNumber(const std::string& text, std::uint32_t& out);
 // Cancels the I/O pending on the fax channel (a time limit's way to release
 // a blocked call).
 void CancelFaxIo();
-// The log entry's fields as JSON members of `data`.
+// The log entry counts pages in one byte: 255 stands for 255 or more.
+inline constexpr unsigned kLogPagesCap = 255;
+// The log entry's page count for people: "12", or "255 or more".
+std::string LogPagesText(unsigned pages);
+// The log entry's fields as JSON members of `data`; besides the record's
+// Pages, log_pages (the same byte, named apart from a stored file's pages)
+// and log_pages_capped (true at 255: the fax may have had more).
 void AddLogEntry(JsonObject& data, const FAX_LOG_ENTRY& e);
 
 // What to say when the device's list is full: it lists at most

@@ -28,7 +28,10 @@ std::string FaxJson(const FaxOutcome& f) {
     if (!f.path.empty()) o.Str("path", f.path);
     if (!f.pdf_path.empty()) o.Str("pdf", f.pdf_path);
     o.Bool("already_stored", f.already_stored).Bool("verified", f.verified);
-    if (f.verified && f.pages > 0) o.Num("pages", f.pages);  // a build that reads no TIFF counts none
+    // The stored file's pages (file_pages; pages is its older name), apart
+    // from the log entry's one-byte count (log_pages). A build that reads no
+    // TIFF counts none.
+    if (f.verified && f.pages > 0) o.Num("pages", f.pages).Num("file_pages", f.pages);
     o.Bool("removed", f.removed);
     if (f.hook_status >= 0) o.Num("hook_status", f.hook_status);
     if (!f.hook_error.empty()) o.Str("hook_error", f.hook_error);

@@ -123,16 +123,16 @@ int ListLong(const Output& out, IUSBFAX* fax, FAXSTATUS s, const std::vector<std
     return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)).Bool("more_may_exist", more), [&] {
         if (more) SayMoreMayExist(out);
         if (rows.empty()) return;
-        std::printf("%-*s  %-19s  %5s  %8s  %s\n", static_cast<int>(width), "NAME", "TIME", "PAGES", "DURATION",
+        std::printf("%-*s  %-19s  %11s  %8s  %s\n", static_cast<int>(width), "NAME", "TIME", "PAGES", "DURATION",
                     "SENDER");
         for (const Row& r : rows) {
             if (!r.have_log) {
-                std::printf("%-*s  %-19s  %5s  %8s  %s\n", static_cast<int>(width), r.name.c_str(), "-", "-", "-",
+                std::printf("%-*s  %-19s  %11s  %8s  %s\n", static_cast<int>(width), r.name.c_str(), "-", "-", "-",
                             "(no log entry)");
                 continue;
             }
-            std::printf("%-*s  %-19s  %5u  %7us  %s\n", static_cast<int>(width), r.name.c_str(),
-                        LogTime(r.e.SendTime).c_str(), r.e.Pages, r.e.Duration,
+            std::printf("%-*s  %-19s  %11s  %7us  %s\n", static_cast<int>(width), r.name.c_str(),
+                        LogTime(r.e.SendTime).c_str(), LogPagesText(r.e.Pages).c_str(), r.e.Duration,
                         Field(r.e.CIS, sizeof(r.e.CIS)).c_str());
         }
     });
@@ -326,8 +326,8 @@ int RunLog(const Output& out, const Parsed& args) {
     return out.Finish(s, data, [&] {
         std::printf("SendTime    %02d:%02d:%02d  day-of-week %d  day %d  month %d  year %d\n", t.hour, t.min, t.sec,
                     t.DOW, t.day, t.month, t.year);
-        std::printf("Duration    %u\nFAXSTATUS   %u\nFaxType     %u\nPages       %u\nThumbnail   %u\n", e.Duration,
-                    e.FAXSTATUS, e.FaxType, e.Pages, e.Thumbnail);
+        std::printf("Duration    %u\nFAXSTATUS   %u\nFaxType     %u\nPages       %s\nThumbnail   %u\n", e.Duration,
+                    e.FAXSTATUS, e.FaxType, LogPagesText(e.Pages).c_str(), e.Thumbnail);
         std::printf("CIS         %s\nFileName    %s\n", Field(e.CIS, sizeof(e.CIS)).c_str(),
                     Field(e.FileName, sizeof(e.FileName)).c_str());
     }, Diagnose(s, "log", &name), JsonObject().Str("name", name));

@@ -275,7 +275,11 @@ bool Job::Handle(const std::string& name, int& failures) {
         if (out.have_log) {
             const FAX_LOG_ENTRY& e = out.log;
             env.insert(env.end(), {{"TESSALINE_FAX_TIME", LogTime(e.SendTime)},
-                                   {"TESSALINE_FAX_PAGES", std::to_string(e.Pages)},
+                                   // The stored file's count where it was read: the log's
+                                   // byte stops at 255.
+                                   {"TESSALINE_FAX_PAGES", out.verified && out.pages > 0
+                                                               ? std::to_string(out.pages)
+                                                               : std::to_string(e.Pages)},
                                    {"TESSALINE_FAX_SENDER", Field(e.CIS, sizeof(e.CIS))},
                                    {"TESSALINE_FAX_DURATION", std::to_string(e.Duration)},
                                    {"TESSALINE_FAX_STATUS", std::to_string(e.FAXSTATUS)},
