@@ -63,7 +63,10 @@ const Command kCommands[] = {
      "PATH: NAME with .pdf). -o - writes the fax (or, with --pdf, the PDF) to standard output.",
      {{"--output", 'o', true}, {"--pdf", 0, false}}, RunGet},
     {"rm", "rm NAME", "Removes the received fax NAME from the device.", {}, RunRemove},
-    {"log", "log NAME", "Prints the device's fax-log entry for NAME.", {}, RunLog},
+    {"log", "log NAME",
+     "Prints the device's fax-log entry for NAME. The entry counts pages in one byte: 255 is shown as\n"
+     "\"255 or more\" (also in list -l); --json gives it as log_pages, with log_pages_capped true at 255.",
+     {}, RunLog},
     {"settings", "settings [--show-password] | settings set FIELD=VALUE...",
      "Shows the device's fax settings, or reads them, changes the named fields and saves them. Fields (any\n"
      "case): Password Prefix OutsideLineAccess FaxName FaxNumber RingPattern PulseDialing bThumbFirst\n"
