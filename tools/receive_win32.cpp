@@ -141,9 +141,9 @@ int RunHook(const std::string& command, const std::string& path,
     if (!started) return -1;
     CloseHandle(pi.hThread);
     // Waits in steps, watching the hook's time and the job's stop.
-    const ULONGLONG started = GetTickCount64();
+    const ULONGLONG began = GetTickCount64();
     while (WaitForSingleObject(pi.hProcess, 50) == WAIT_TIMEOUT) {
-        const bool over = timeout_seconds > 0 && (GetTickCount64() - started) >= timeout_seconds * 1000;
+        const bool over = timeout_seconds > 0 && (GetTickCount64() - began) >= timeout_seconds * 1000;
         if (over || (stop && stop())) {
             ended = true;
             TerminateProcess(pi.hProcess, 1);
