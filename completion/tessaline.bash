@@ -38,7 +38,8 @@ _tessaline() {
             COMPREPLY=($(compgen -W "-l --long --timeout= --help" -- "$cur")) ;;
         get)
             case $prev in -o|--output) COMPREPLY=($(compgen -f -- "$cur")); return ;; esac
-            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "-o --output= --pdf --timeout= --help" -- "$cur")); return; }
+            case $prev in -d|--directory) COMPREPLY=($(compgen -d -- "$cur")); return ;; esac
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "-o --output= --pdf --all -d --directory= --no-clobber --timeout= --retry= --help" -- "$cur")); return; }
             COMPREPLY=($(compgen -W "$("${words[0]}" list 2>/dev/null)" -- "$cur")) ;;
         wait)
             COMPREPLY=($(compgen -W "--timeout= --help" -- "$cur")) ;;

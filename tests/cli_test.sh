@@ -182,6 +182,31 @@ cmp -s "$work/fax.tif" "$work/second.tif" || fail "second download differs"
 # Standard output, a pipe here, gets the fax and nothing else.
 "$bin/tessaline" get fax0002.tif -o /dev/stdout 2>/dev/null | cmp -s - "$work/fax.tif" || fail "get -o /dev/stdout"
 [ -L /dev/stdout ] || fail "get -o /dev/stdout replaced /dev/stdout"
+# Several faxes at once: --all into a directory, several names, and
+# --no-clobber keeping what is there (73, naming it).
+mkdir "$work/all" "$work/two"
+run 0 get --all -d "$work/all"
+[ "$(ls "$work/all")" = $'fax0001.tif\nfax0002.tif' ] || fail "get --all stored: $(ls "$work/all")"
+cmp -s "$work/fax.tif" "$work/all/fax0002.tif" || fail "get --all: wrong fax"
+run 73 --json get --all -d "$work/all" --no-clobber
+json '.exit_status == 73 and (.faxes | length == 2 and all(.cause == "exists")) and
+      (.faxes[0].error | contains("'"$work/all/fax0001.tif"' is there already"))'
+run 73 get fax0001.tif -o "$work/second.tif" --no-clobber
+[[ "$err" == *"$work/second.tif is there already (--no-clobber)"* ]] || fail "get --no-clobber: $err"
+run 0 --json get fax0001.tif fax0002.tif -d "$work/two"
+json '(.faxes | map(.exit_status) == [0, 0]) and .faxes[1].path == "'"$work/two/fax0002.tif"'"'
+cmp -s "$work/fax.tif" "$work/two/fax0001.tif" || fail "get of several names: wrong fax"
+run 8 get fax0001.tif nosuch.tif -d "$work/two"
+[[ "$err" == *"nosuch.tif: the device lists no fax named 'nosuch.tif'"* ]] || fail "get of several with an unknown name: $err"
+run 64 get --all fax0001.tif
+run 64 get fax0001.tif fax0002.tif -o "$work/x.tif"
+# send -: the document on standard input.
+stdin_file=$work/fax.tif run 0 --json send - 5550199
+json '.status == 0 and .file == "-" and .pages == 3 and .converted == false'
+printf 'plain text\n' >"$work/text.txt"
+stdin_file=$work/text.txt run 0 send - 5550199
+contains "of standard input (a plain text file, converted)"
+
 # A name the device does not list is told apart from a device fault, and a
 # failed call's object leaves out what it did not obtain.
 run 8 --json get nosuch.tif -o "$work/nosuch.tif"
@@ -296,7 +321,8 @@ json '.channels[0].listing == "untrusted" and .channels[0].would_use == null and
 chmod 0755 "$fax_class"
 run 0 count
 
-run 0 rm fax0001.tif
+run 8 --json rm fax0001.tif nosuch.tif
+json '.exit_status == 8 and .faxes[0].exit_status == 0 and .faxes[1].cause == "unknown_name"'
 run 0 --json rm fax0002.tif
 json '.name == "fax0002.tif"'
 run 0 count

@@ -68,6 +68,12 @@ int RunList(const Output& out, const Parsed& args);
 int RunGet(const Output& out, const Parsed& args);
 int RunRemove(const Output& out, const Parsed& args);
 int RunLog(const Output& out, const Parsed& args);
+// get and rm of several faxes (get --all, get -d DIR), one outcome each.
+int GetSeveral(const Output& out, const Parsed& args);
+int RemoveSeveral(const Output& out, const Parsed& args);
+// The file a fax is stored as by default: its name's last component (after
+// either separator), with .pdf for a PDF; "" when that is no file name.
+std::string DefaultFileName(const std::string& name, bool pdf);
 // The settings and the password.
 int RunSettings(const Output& out, const Parsed& args);
 int RunPassword(const Output& out, const Parsed& args);

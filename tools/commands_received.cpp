@@ -243,6 +243,7 @@ int RunList(const Output& out, const Parsed& args) {
 }
 
 int RunGet(const Output& out, const Parsed& args) {
+    if (args.positional.size() > 1 || args.Has("--all") || args.Has("--directory")) return GetSeveral(out, args);
     std::string name;
     const bool pdf_asked = args.Has("--pdf");
     FAX_FILENAME fax_name;
@@ -250,18 +251,13 @@ int RunGet(const Output& out, const Parsed& args) {
     std::string path = args.Value("--output");
     if (args.Has("--output") && path.empty()) return out.Usage("--output needs a path");
     if (path.empty()) {
-        // The device chooses its names: keep only the last component, so a
-        // name can never lead outside the current directory.
-        // Either separator: a backslash leads elsewhere on Windows.
-        const std::size_t slash = name.find_last_of("/\\");
-        path = slash == std::string::npos ? name : name.substr(slash + 1);
-        if (path.empty() || path == "." || path == "..")
-            return out.Usage("the fax name '" + name + "' is no file name; give one with -o");
-        if (pdf_asked) {
-            const std::size_t dot = path.rfind('.');
-            path = (dot == std::string::npos || dot == 0 ? path : path.substr(0, dot)) + ".pdf";
-        }
+        path = DefaultFileName(name, pdf_asked);
+        if (path.empty()) return out.Usage("the fax name '" + name + "' is no file name; give one with -o");
     }
+    // --no-clobber: a file already at the path stays, and the command says so.
+    if (args.Has("--no-clobber") && path != "-" && StatPath(path) != PathKind::Missing)
+        return out.Fail(kCannotWrite, "exists", path + " is there already (--no-clobber)",
+                        JsonObject().Str("name", name).Str("path", path));
     // -o - writes the fax (or its PDF) to standard output, alone.
     const bool to_dash = path == "-";
     if (to_dash && out.json) return out.Usage("-o - and --json would both write to standard output");
@@ -293,6 +289,7 @@ int RunGet(const Output& out, const Parsed& args) {
 }
 
 int RunRemove(const Output& out, const Parsed& args) {
+    if (args.positional.size() > 1) return RemoveSeveral(out, args);
     std::string name;
     FAX_FILENAME fax_name;
     if (int exit = 0; !OneFaxName(out, args, name, fax_name, exit)) return exit;

@@ -59,7 +59,27 @@ int RunSend(const Output& out, const Parsed& args) {
         std::memcpy(to[i].Prefix, prefix.data(), prefix.size());
         std::memcpy(to[i].PhoneNumber, numbers[i].data(), numbers[i].size());
     }
-    if (const std::string wrong = CheckInputFile(file); !wrong.empty()) return out.LocalFailure(wrong, file);
+    // "-": the document comes on standard input, kept in a temporary file
+    // (removed on every path) and then judged like any file.
+    doc::TempFile from_stdin;
+    std::string source = file;
+    if (file == "-") {
+        doc::RemoveTempFilesOnSignals();
+        std::string why;
+        if (!from_stdin.Create(doc::TempDirectory(), ".in", why)) return out.Fail(kCannotWrite, "cannot_write", why);
+        UseBinary(stdin);
+        std::FILE* f = std::fopen(from_stdin.Path().c_str(), "wb");
+        bool ok = f != nullptr;
+        char buf[65536];
+        for (std::size_t n; ok && (n = std::fread(buf, 1, sizeof(buf), stdin)) > 0;) ok = std::fwrite(buf, 1, n, f) == n;
+        const bool read_fail = std::ferror(stdin) != 0;
+        if (f && std::fclose(f) != 0) ok = false;
+        if (read_fail) return out.LocalFailure("cannot read standard input", file);
+        if (!ok) return out.Fail(kCannotWrite, "cannot_write", "cannot keep standard input in " + from_stdin.Path());
+        source = from_stdin.Path();
+    } else if (const std::string wrong = CheckInputFile(file); !wrong.empty()) {
+        return out.LocalFailure(wrong, file);
+    }
     const bool raw = args.Has("--raw");
     doc::FaxOptions options;
     if (args.Has("--resolution")) {
@@ -81,12 +101,16 @@ int RunSend(const Output& out, const Parsed& args) {
     // with --raw), or its conversion, in a temporary file removed on every
     // path, a stopping signal included.
     doc::Prepared prepared;
-    std::string send_path = file;
+    std::string send_path = source;
     if (!raw) {
         if (!paper_given) options.paper = doc::DefaultPaper();
         doc::RemoveTempFilesOnSignals();
         std::string message;
-        const doc::Outcome o = doc::PrepareForFax(file, options, prepared, message);
+        const doc::Outcome o = doc::PrepareForFax(source, options, prepared, message);
+        // The messages name what the user gave, not the temporary file.
+        if (file == "-")
+            for (std::size_t at; (at = message.find(source)) != std::string::npos;)
+                message.replace(at, source.size(), "standard input");
         if (o != doc::Outcome::Ok) return PreparationFailed(out, o, message, file, prepared.detected);
         send_path = prepared.path;
     }
@@ -108,16 +132,17 @@ int RunSend(const Output& out, const Parsed& args) {
         if (prepared.pages > 0) data.Num("pages", prepared.pages);
         data.Str("kind", prepared.detected.description).Bool("converted", prepared.converted);
     }
+    const std::string shown = file == "-" ? "standard input" : file;
     return out.Finish(s, data, [&] {
         if (raw) {
-            std::printf("sent %s unexamined to %zu recipient(s); the device accepted the job\n", file.c_str(),
+            std::printf("sent %s unexamined to %zu recipient(s); the device accepted the job\n", shown.c_str(),
                         recipients);
         } else if (prepared.pages == 0) {
-            std::printf("sent %s (%s, as it is) to %zu recipient(s); the device accepted the job\n", file.c_str(),
+            std::printf("sent %s (%s, as it is) to %zu recipient(s); the device accepted the job\n", shown.c_str(),
                         prepared.detected.description.c_str(), recipients);
         } else {
             std::printf("sent %d page(s) of %s (%s%s) to %zu recipient(s); the device accepted the job\n",
-                        prepared.pages, file.c_str(), prepared.detected.description.c_str(),
+                        prepared.pages, shown.c_str(), prepared.detected.description.c_str(),
                         prepared.converted ? ", converted" : ", as it is", recipients);
         }
     }, Diagnose(s, "send"), JsonObject().Str("file", file).Raw("numbers", JsonArray(json)));

@@ -222,7 +222,8 @@ const char* SendHelp() {
            "  --prefix=P                the dialling prefix of every recipient\n"
            "FILE must be a readable regular file, and each NUMBER (and P) holds what a dialler takes: digits,\n"
            "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
-           "is asked (a NUMBER that names a file is pointed out). The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
+           "is asked (a NUMBER that names a file is pointed out). FILE - reads the document from standard input.\n"
+           "The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
            "how many recipients. TESSALINE_GHOSTSCRIPT names another Ghostscript program.";
 }
 

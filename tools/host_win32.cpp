@@ -232,7 +232,8 @@ const char* SendHelp() {
            "  --paper=a4|letter         taken, without effect: it is the page of a conversion\n"
            "FILE must be a readable regular file, and each NUMBER (and P) holds what a dialler takes: digits,\n"
            "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
-           "is asked (a NUMBER that names a file is pointed out). The summary (and --json: recipients, kind, converted) says how many recipients.";
+           "is asked (a NUMBER that names a file is pointed out). FILE - reads the document from standard input.\n"
+           "The summary (and --json: recipients, kind, converted) says how many recipients.";
 }
 
 const char* ReceiveHelp() {

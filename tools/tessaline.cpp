@@ -39,7 +39,7 @@ const std::string kReceiveHelp = std::string(ReceiveHelp()) +
     "SIGTERM stopped --once.";
 
 const Command kCommands[] = {
-    {"send", "send [--prefix=P] [--resolution=fine|normal] [--paper=a4|letter] [--raw] FILE NUMBER...",
+    {"send", "send [--prefix=P] [--resolution=fine|normal] [--paper=a4|letter] [--raw] FILE|- NUMBER...",
      SendHelp(),
      {{"--prefix", 0, true}, {"--resolution", 0, true}, {"--paper", 0, true}, {"--raw", 0, false}}, RunSend},
     {"count", "count",
@@ -55,14 +55,22 @@ const Command kCommands[] = {
      "lists at most 40 faxes: a list of 40 may hide more, which standard error says (--json:\n"
      "\"more_may_exist\": true).",
      {{"--long", 'l', false}}, RunList},
-    {"get", "get NAME [-o PATH|-] [--output=PATH|-] [--pdf]",
+    {"get", "get NAME [-o PATH|-] [--pdf] [--no-clobber] | get NAME... | --all [-d DIR] [--pdf] [--no-clobber]",
      "Downloads the received fax NAME into PATH (default: NAME in the current directory). A regular file\n"
      "(also one reached through symbolic links, which stay) is replaced only once the whole fax has arrived\n"
      "and been written; a FIFO or a device is written as it is. PATH's directory is checked first. With\n"
      "--pdf, or a PATH ending in .pdf, the fax is stored as a PDF, one page per page of the fax (default\n"
-     "PATH: NAME with .pdf). -o - writes the fax (or, with --pdf, the PDF) to standard output.",
-     {{"--output", 'o', true}, {"--pdf", 0, false}}, RunGet},
-    {"rm", "rm NAME", "Removes the received fax NAME from the device.", {}, RunRemove},
+     "PATH: NAME with .pdf). -o - writes the fax (or, with --pdf, the PDF) to standard output.\n"
+     "Several NAMEs, or --all (every fax the device lists), are stored each under its name in DIR (-d,\n"
+     "default the current directory), one line each (--json: one object, faxes), the exit status that of\n"
+     "the first that failed. --no-clobber keeps a file that is there: exit status 73, naming it.",
+     {{"--output", 'o', true}, {"--pdf", 0, false}, {"--all", 'a', false}, {"--directory", 'd', true},
+      {"--no-clobber", 'n', false}},
+     RunGet},
+    {"rm", "rm NAME...",
+     "Removes the received faxes NAME... from the device, one line each (--json: one object for several);\n"
+     "the exit status is that of the first that failed.",
+     {}, RunRemove},
     {"log", "log NAME",
      "Prints the device's fax-log entry for NAME. The entry counts pages in one byte: 255 is shown as\n"
      "\"255 or more\" (also in list -l); --json gives it as log_pages, with log_pages_capped true at 255.",
@@ -113,7 +121,8 @@ const char kExitStatus[] =
     "  65     a file refused: of a kind send does not take, or damaged\n"
     "  66     a local file or directory cannot be used (the message names it and the system's reason)\n"
     "  69     a converter is missing (Ghostscript, or one this build lacks)\n"
-    "  73     a file of the command's own cannot be written (a download, a PDF, a temporary file)\n"
+    "  73     a file of the command's own cannot be written (a download, a PDF, a temporary file), or\n"
+    "         get --no-clobber found a file at the path\n"
     "  75     receive --once: some fax was not stored, or not removed\n"
     "  76     receive --once: every fax was stored, but an --exec hook failed or ran out of time\n"
     "  124    the time limit of --timeout ran out\n"

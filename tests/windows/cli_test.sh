@@ -40,7 +40,7 @@ json() {
 
 # Help and usage errors.
 run 0 --help
-has "$out" "Usage: tessaline [--json] [--timeout=S] COMMAND"
+has "$out" "Usage: tessaline [--json] [--timeout=S] [--retry=S] [--verbose] COMMAND"
 has "$out" "TESSALINE_FAX_DEVICE"
 run 0 --version
 [[ $out =~ ^tessaline\ [0-9]+\.[0-9]+ ]] && ok || fail "--version: $out"
@@ -129,6 +129,14 @@ json '.bytes == 3000'
 # -o - writes the fax alone to standard output, byte for byte.
 run 0 get fax0001.tif -o -
 cmp -s "$work/fax.tif" "$work/out" && ok || fail "get -o - wrote $(wc -c < "$work/out") bytes, not the fax"
+# Several at once, --no-clobber, and a document on standard input.
+mkdir -p "$work/all"
+run 0 get --all -d all
+cmp -s "$work/fax.tif" "$work/all/fax0002.tif" && ok || fail "get --all -d all: $(ls "$work/all")"
+run 73 get fax0001.tif -o 'Empfänger ä.tif' --no-clobber
+has "$err" "is there already (--no-clobber)" "stderr"
+stdin_file=$work/fax.tif run 0 --json send - 5550199
+json '.status == 0 and .file == "-" and .kind == "a TIFF image"'
 run 69 get fax0001.tif --pdf
 has "$err" "cannot write a PDF" "stderr"
 [ ! -e "$work/fax0001.pdf" ] && ls "$work" | grep -vq '^\.tessaline-' && ok || fail "get --pdf left files: $(ls -a "$work")"
@@ -138,14 +146,14 @@ mkdir -p "$work/inbox"
 run 0 --json receive --once --exec 'echo hook' inbox
 [ "$(jq -s '.[0].faxes | map(select(.path != null and .hook_status == 0 and .verified)) | length' "$work/out" 2>/dev/null)" = 2 ] &&
   ok || fail "receive --once: $out"
+cmp -s "$work/fax.tif" "$work/inbox/fax0001.tif" && ok || fail "receive stored: $(ls -a "$work/inbox")"
+has "$err" 'hook "inbox\fax0001.tif"' "stderr"
 run 0 --json receive --once inbox
 json '.faxes == [] and .exit_status == 0'
 # A read longer than the reply keeps what arrived when the time runs out.
 printf 'GET /status.json HTTP/1.1\r\n\r\n' > "$work/request"
 run 124 --json --timeout=0.3 ews --write request --read 5000
 json '.exit_status == 124 and .timed_out == true and ((.data_base64 | @base64d) | startswith("HTTP/1.1 200 OK"))'
-cmp -s "$work/fax.tif" "$work/inbox/fax0001.tif" && ok || fail "receive stored: $(ls -a "$work/inbox")"
-has "$err" 'hook "inbox\fax0001.tif"' "stderr"
 [ -z "$(ls -A "$work/inbox" | grep '^\.')" ] && ok || fail "receive left hidden files: $(ls -A "$work/inbox")"
 run 0 receive --once inbox
 # A failing hook has a status of its own; the fax stays stored.
@@ -217,8 +225,8 @@ has "$out" "an operation would use: $fax"
 run 0 --json devices
 json '(.channels | length) == 2 and all(.channels[]; .would_use != null)'
 
-run 0 rm fax0001.tif
-run 0 --json rm fax0002.tif
+run 0 --json rm fax0001.tif fax0002.tif
+json '(.faxes | map(.exit_status)) == [0, 0] and .exit_status == 0'
 run 0 count
 [ "$out" = 0 ] && ok || fail "count after removal: $out"
 run 8 rm fax0001.tif
