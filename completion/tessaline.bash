@@ -8,7 +8,7 @@ _tessaline() {
         words=("${COMP_WORDS[@]}")
         cword=$COMP_CWORD
     }
-    local commands="send count list get rm log settings password receive-settings wait receive cancel ews devices"
+    local commands="send count list get rm log settings password receive-settings wait receive cancel ews devices history"
     local command= i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -53,6 +53,8 @@ _tessaline() {
             COMPREPLY=($(compgen -W "set --show-password --help Password= Prefix= OutsideLineAccess= FaxName=
                 FaxNumber= RingPattern= PulseDialing= bThumbFirst= bPrintConfigReport= AutoAnswer= DeviceDateTime=" \
                 -- "$cur")) ;;
+        history)
+            COMPREPLY=($(compgen -W "--last --help" -- "$cur")) ;;
         password)
             COMPREPLY=($(compgen -W "is-set check --help" -- "$cur")) ;;
         ews)

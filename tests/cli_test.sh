@@ -9,7 +9,8 @@ bin=$1
 work=$(mktemp -d /tmp/tessaline-cli-XXXXXX)
 export TESSALINE_DEVICE_DIR=$work/devices
 export TESSALINE_LOCK_NAME=tessaline-cli-test-$$
-unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS
+unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS TESSALINE_JOURNAL
+export XDG_STATE_HOME=$work/state
 failures=0
 simd=
 simd2=
@@ -147,7 +148,7 @@ for status in "12     password check" "64     a usage error" "65     a file refu
   "69     a converter" "73     a file of the command's own" "75     receive --once" "124    the time limit"; do
   contains "$status"
 done
-for c in send count list get rm log settings password receive-settings wait receive cancel ews devices; do
+for c in send count list get rm log settings password receive-settings wait receive cancel ews devices history; do
   run 0 "$c" --help
   contains "Usage: tessaline [--json] $c"
 done
@@ -206,6 +207,28 @@ json '.status == 0 and .file == "-" and .pages == 3 and .converted == false'
 printf 'plain text\n' >"$work/text.txt"
 stdin_file=$work/text.txt run 0 send - 5550199
 contains "of standard input (a plain text file, converted)"
+
+# The journal: each send and each fax stored, one JSON line each, in the
+# user's state directory; history shows it.
+journal=$XDG_STATE_HOME/tessaline/journal.jsonl
+jq -se '(map(select(.event == "send")) | .[0] | .numbers == ["5550100", "+1 (555) 019-9,P#"] and .pages == 3 and
+         .exit_status == 0 and .file == "'"$work/fax.tif"'") and
+        (map(select(.event == "send" and .file == "-")) | length == 2) and
+        (map(select(.event == "get" and .path == "'"$work/all/fax0002.tif"'")) | length == 1)' "$journal" >/dev/null ||
+  fail "journal: $(cat "$journal")"
+[ "$(stat -c %a "$journal")" = 600 ] || fail "journal mode $(stat -c %a "$journal")"
+printf 'not a journal line\n' >>"$journal"
+run 0 --json history --last 2
+json '(.entries | length) == 2 and .entries[1].event == "send" and .entries[1].pages == 1 and .journal == "'"$journal"'"'
+run 0 history
+contains "send     "; contains "fax0001.tif as $work/two/fax0001.tif"
+lines=$(wc -l <"$journal")
+TESSALINE_JOURNAL=none run 0 get fax0001.tif -o "$work/unjournalled.tif"
+[ "$(wc -l <"$journal")" -eq "$lines" ] || fail "TESSALINE_JOURNAL=none wrote the journal"
+TESSALINE_JOURNAL=/proc/no/journal.jsonl run 0 get fax0001.tif -o "$work/unjournalled.tif"
+[[ "$err" == *"the journal /proc/no/journal.jsonl is not written"* ]] || fail "an unwritable journal: $err"
+TESSALINE_JOURNAL=$work/other.jsonl run 0 get fax0001.tif -o "$work/unjournalled.tif"
+jq -e '.event == "get" and .name == "fax0001.tif"' "$work/other.jsonl" >/dev/null || fail "TESSALINE_JOURNAL: $(cat "$work/other.jsonl")"
 
 # A name the device does not list is told apart from a device fault, and a
 # failed call's object leaves out what it did not obtain.

@@ -88,6 +88,8 @@ int RunEws(const Output& out, const Parsed& args);
 // status 0 when an operation would find a channel, else 7, the listing shown
 // either way.
 int RunDevices(const Output& out, const Parsed& args);
+// The journal of faxes sent and stored.
+int RunHistory(const Output& out, const Parsed& args);
 // The unattended receive job.
 int RunReceive(const Output& out, const Parsed& args);
 struct ChannelView {

@@ -8,6 +8,7 @@
 #include "tools/command_support.h"
 #include "tools/deadline.h"
 #include "tools/documents/documents.h"
+#include "tools/journal.h"
 #include "tools/receive.h"
 
 namespace cli {
@@ -103,6 +104,7 @@ int RunReceive(const Output& out, const Parsed& args) {
     std::vector<std::string> faxes;
     ReceiveReport report;
     report.fax = [&](const FaxOutcome& f) {
+        if (!f.path.empty() && !f.already_stored) JournalStored("receive", f.name, f.path, f.verified ? f.pages : 0);
         if (!out.json) return PrintFax(f);
         if (o.once) return faxes.push_back(FaxJson(f));
         std::printf("%s\n", FaxJson(f).c_str());

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "tools/documents/documents.h"
+#include "tools/journal.h"
 #include "tools/receive.h"
 
 namespace cli {
@@ -183,6 +184,7 @@ int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const 
         UseBinary(stdout);
         if (!CopyTo(result.Path(), stdout))
             return out.Fail(kCannotWrite, "cannot_write", "cannot write to standard output", inputs);
+        JournalStored("get", name, "-", pages);
         return 0;
     }
     if (write_in_place) {
@@ -198,6 +200,7 @@ int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const 
         (pdf ? converted : download).Release();
         GiveDefaultMode(target);
     }
+    JournalStored("get", name, path, pages);
     long long size = 0;
     const bool sized = StatPath(path, &size) == PathKind::Regular;
     JsonObject data;
@@ -275,6 +278,7 @@ int RunGet(const Output& out, const Parsed& args) {
         fax->GetReceivedFax(&fax_name, path.data(), &s);
         return s;
     });
+    if (s == FAXSTATUS_OK) JournalStored("get", name, path, 0);
     long long size = 0;
     const bool sized = s == FAXSTATUS_OK && StatPath(path, &size) == PathKind::Regular;
     JsonObject data;

@@ -8,6 +8,7 @@
 #include "tools/deadline.h"
 #include "tools/documents/documents.h"
 #include "tools/input_checks.h"
+#include "tools/journal.h"
 
 namespace cli {
 
@@ -132,6 +133,13 @@ int RunSend(const Output& out, const Parsed& args) {
         if (prepared.pages > 0) data.Num("pages", prepared.pages);
         data.Str("kind", prepared.detected.description).Bool("converted", prepared.converted);
     }
+    // The journal records every send the device was asked to do.
+    JsonObject record;
+    record.Str("file", file == "-" ? "-" : ResolvedPath(file).empty() ? file : ResolvedPath(file))
+        .Raw("numbers", JsonArray(json));
+    if (!raw && prepared.pages > 0) record.Num("pages", prepared.pages);
+    record.Num("status", s).Str("status_name", StatusName(s)).Num("exit_status", s);
+    Journal("send", record);
     const std::string shown = file == "-" ? "standard input" : file;
     return out.Finish(s, data, [&] {
         if (raw) {

@@ -7,6 +7,7 @@
 
 #include "tools/command_support.h"
 #include "tools/documents/documents.h"
+#include "tools/journal.h"
 #include "tools/receive_platform.h"
 
 namespace cli {
@@ -84,6 +85,7 @@ Done FetchOne(const Output& out, IUSBFAX* fax, const std::string& name, const st
     }
     if (!no_clobber) (pdf ? converted : download).Release();
     GiveDefaultMode(path);
+    JournalStored("get", name, path, 0);
     long long size = 0;
     if (StatPath(path, &size) == PathKind::Regular) d.bytes = size;
     return d;

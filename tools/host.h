@@ -71,6 +71,14 @@ std::string CheckOutputPath(const std::string& path);
 // (0666 less the umask on POSIX systems; nothing to do on Windows): a fax
 // stored or fetched by way of a private temporary file reads like any other.
 void GiveDefaultMode(const std::string& path);
+// The journal's place when TESSALINE_JOURNAL names none: on POSIX systems
+// $XDG_STATE_HOME/tessaline/journal.jsonl (else ~/.local/state/...), on
+// Windows %LOCALAPPDATA%\Tessaline\journal.jsonl; "" when neither is known.
+std::string DefaultJournalPath();
+// Appends `line` to the file at `path` with one write (creating the file,
+// and its directory, for the user alone where the system has modes); "" on
+// success, else why not.
+std::string AppendLine(const std::string& path, const std::string& line);
 // Whether `path` is the file that standard output writes to.
 bool IsStandardOutput(const std::string& path);
 

@@ -92,6 +92,29 @@ std::string CheckOutputPath(const std::string& path) {
     return {};
 }
 
+std::string DefaultJournalPath() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
+        return std::string(state) + "/tessaline/journal.jsonl";
+    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/state/tessaline/journal.jsonl";
+    return {};
+}
+
+std::string AppendLine(const std::string& path, const std::string& line) {
+    // The directories up to the file, for the user alone (it names who was
+    // faxed).
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string dir = path.substr(0, slash);
+        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return dir + ": " + std::strerror(errno);
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return std::strerror(errno);
+    const ssize_t n = write(fd, line.data(), line.size());
+    const int why = errno;
+    close(fd);
+    if (n != static_cast<ssize_t>(line.size())) return n < 0 ? std::strerror(why) : "written in part";
+    return {};
+}
+
 void GiveDefaultMode(const std::string& path) {
     // The umask can only be read by setting it: once, before any thread of
     // the command's own runs (the first call comes from StartHost).
@@ -204,6 +227,8 @@ const char* EnvironmentHelp() {
            "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
            "  TESSALINE_DIAGNOSTICS  the library's discovery messages: shown on standard error when stderr or with\n"
            "                         --verbose, dropped otherwise\n"
+           "  TESSALINE_JOURNAL      the journal's file (default $XDG_STATE_HOME/tessaline/journal.jsonl, else\n"
+           "                         ~/.local/state/tessaline/journal.jsonl); none turns it off\n"
            "  TESSALINE_GHOSTSCRIPT  the Ghostscript program that renders documents (default gs)\n"
            "  PAPERSIZE              a4 or letter, the page of a conversion (default: the locale's)\n";
 }

@@ -146,6 +146,26 @@ std::string CheckOutputPath(const std::string& path) {
 
 void GiveDefaultMode(const std::string&) {}
 
+std::string DefaultJournalPath() {
+    const char* local = std::getenv("LOCALAPPDATA");
+    return local && *local ? std::string(local) + "\\Tessaline\\journal.jsonl" : std::string();
+}
+
+std::string AppendLine(const std::string& path, const std::string& line) {
+    for (std::size_t sep = path.find_first_of("/\\", 3); sep != std::string::npos; sep = path.find_first_of("/\\", sep + 1))
+        CreateDirectoryA(path.substr(0, sep).c_str(), nullptr);
+    // Appending access alone: every write goes to the end, in one piece.
+    const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "error " + std::to_string(GetLastError());
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    const DWORD why = GetLastError();
+    CloseHandle(file);
+    if (!ok || written != line.size()) return "error " + std::to_string(why);
+    return {};
+}
+
 bool IsStandardOutput(const std::string& path) {
     BY_HANDLE_FILE_INFORMATION out {}, target {};
     if (!GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out)) return false;
@@ -216,6 +236,8 @@ const char* EnvironmentHelp() {
            "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
            "  TESSALINE_DIAGNOSTICS  the library's discovery messages: shown on standard error when stderr or with\n"
            "                         --verbose, dropped otherwise\n"
+           "  TESSALINE_JOURNAL      the journal's file (default %LOCALAPPDATA%\\Tessaline\\journal.jsonl); none\n"
+           "                         turns it off\n"
            "Tessaline.dll is used as registered (regsvr32, or the installer package).\n";
 }
 

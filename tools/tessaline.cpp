@@ -109,6 +109,13 @@ const Command kCommands[] = {
      "given with the outcome (read, data_base64).",
      {{"--write", 0, true}, {"--read", 0, true}}, RunEws},
     {"devices", "devices", DevicesHelp(), {}, RunDevices},
+    {"history", "history [--last N]",
+     "Shows the journal: each fax sent (file, numbers, pages, status) and each fax stored by receive or\n"
+     "get (name, path, pages), oldest first, the last N with --last; --json gives each entry as the\n"
+     "journal holds it. The journal is $XDG_STATE_HOME/tessaline/journal.jsonl (on Windows\n"
+     "%LOCALAPPDATA%\\Tessaline\\journal.jsonl), one JSON object a line, each appended in one write;\n"
+     "TESSALINE_JOURNAL names another file, and none turns it off. Writing it never fails a command.",
+     {{"--last", 0, true}}, RunHistory},
 };
 
 const char kExitStatus[] =

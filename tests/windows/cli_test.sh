@@ -12,6 +12,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tessaline-wincli.XXXXXX")
 name=cli$$
 fax='\\.\pipe\tessaline-'"$name"'-fax' ews='\\.\pipe\tessaline-'"$name"'-ews'
 unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS
+export TESSALINE_JOURNAL=journal.jsonl  # in the work directory, where every run starts
 passed=0 failed=0 simd=
 cleanup() {
   [ -n "$simd" ] && kill "$simd" 2>/dev/null && wait "$simd" 2>/dev/null
@@ -44,7 +45,7 @@ has "$out" "Usage: tessaline [--json] [--timeout=S] [--retry=S] [--verbose] COMM
 has "$out" "TESSALINE_FAX_DEVICE"
 run 0 --version
 [[ $out =~ ^tessaline\ [0-9]+\.[0-9]+ ]] && ok || fail "--version: $out"
-for c in send count list get rm log settings password receive-settings wait cancel ews devices; do
+for c in send count list get rm log settings password receive-settings wait cancel ews devices history; do
   run 0 "$c" --help
   has "$out" "Usage: tessaline [--json] $c"
 done
@@ -225,6 +226,15 @@ has "$out" "an operation would use: $fax"
 run 0 --json devices
 json '(.channels | length) == 2 and all(.channels[]; .would_use != null)'
 
+# The journal holds each send and each fax stored; history shows it.
+jq -se 'map(select(.event == "send")) | length >= 3' "$work/journal.jsonl" > /dev/null && ok ||
+  fail "journal: $(cat "$work/journal.jsonl" 2>&1)"
+jq -se 'map(select(.event == "receive" and .name == "fax0001.tif")) | length >= 1' "$work/journal.jsonl" > /dev/null &&
+  ok || fail "journal of receive: $(cat "$work/journal.jsonl" 2>&1)"
+run 0 --json history --last 1
+json '(.entries | length) == 1 and .journal == "journal.jsonl"'
+TESSALINE_JOURNAL= run 0 --json history
+json '.journal | endswith("\\Tessaline\\journal.jsonl")'
 run 0 --json rm fax0001.tif fax0002.tif
 json '(.faxes | map(.exit_status)) == [0, 0] and .exit_status == 0'
 run 0 count
