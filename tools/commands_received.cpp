@@ -10,6 +10,7 @@
 
 #include "tools/documents/documents.h"
 #include "tools/journal.h"
+#include "tools/progress.h"
 #include "tools/receive.h"
 
 namespace cli {
@@ -61,6 +62,12 @@ int RunCount(const Output& out, const Parsed& args) {
 }
 
 namespace {
+
+// The size of a file being written, or -1 while there is none.
+long long FileSize(const std::string& path) {
+    long long size = -1;
+    return StatPath(path, &size) == PathKind::Regular ? size : -1;
+}
 
 bool EndsWithPdf(const std::string& path) {
     if (path.size() < 4) return false;
@@ -165,10 +172,14 @@ int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const 
         return out.Fail(kCannotWrite, "cannot_write", error, inputs);
     std::string download_path = download.Path();
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    out.Attempt([&] {
-        fax->GetReceivedFax(&fax_name, download_path.data(), &s);
-        return s;
-    });
+    {
+        ProgressLine progress(!out.json && StandardErrorIsTerminal());
+        const TransferProgress fetching(progress, "fetching " + name, [&] { return FileSize(download_path); });
+        out.Attempt([&] {
+            fax->GetReceivedFax(&fax_name, download_path.data(), &s);
+            return s;
+        });
+    }
     if (s != FAXSTATUS_OK) return out.Finish(s, JsonObject(), [] {}, Diagnose(s, "get", &name), inputs);
     int pages = 0;
     if (pdf) {
@@ -274,10 +285,15 @@ int RunGet(const Output& out, const Parsed& args) {
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     if (pdf || to_dash) return GetConverted(out, fax.get(), fax_name, name, path, pdf);
-    out.Attempt([&] {
-        fax->GetReceivedFax(&fax_name, path.data(), &s);
-        return s;
-    });
+    {
+        // On a terminal, a download that takes a while shows its time and size.
+        ProgressLine progress(!out.json && !to_stdout && StandardErrorIsTerminal());
+        const TransferProgress fetching(progress, "fetching " + name, [&] { return FileSize(path); });
+        out.Attempt([&] {
+            fax->GetReceivedFax(&fax_name, path.data(), &s);
+            return s;
+        });
+    }
     if (s == FAXSTATUS_OK) JournalStored("get", name, path, 0);
     long long size = 0;
     const bool sized = s == FAXSTATUS_OK && StatPath(path, &size) == PathKind::Regular;

@@ -4,11 +4,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "tools/deadline.h"
 #include "tools/documents/documents.h"
 #include "tools/input_checks.h"
 #include "tools/journal.h"
+#include "tools/progress.h"
 
 namespace cli {
 
@@ -103,6 +105,14 @@ int RunSend(const Output& out, const Parsed& args) {
     // path, a stopping signal included.
     doc::Prepared prepared;
     std::string send_path = source;
+    // On a terminal: the page being converted, then the upload's time.
+    ProgressLine progress(!out.json && StandardErrorIsTerminal());
+    const std::string shown = file == "-" ? "standard input" : file;
+    if (progress.Shown())
+        options.on_page = [&](int page, int pages) {
+            progress.Show("converting " + shown + ": page " + std::to_string(page) +
+                          (pages > 0 ? " of " + std::to_string(pages) : std::string()));
+        };
     if (!raw) {
         if (!paper_given) options.paper = doc::DefaultPaper();
         doc::RemoveTempFilesOnSignals();
@@ -112,16 +122,22 @@ int RunSend(const Output& out, const Parsed& args) {
         if (file == "-")
             for (std::size_t at; (at = message.find(source)) != std::string::npos;)
                 message.replace(at, source.size(), "standard input");
+        progress.Clear();
         if (o != doc::Outcome::Ok) return PreparationFailed(out, o, message, file, prepared.detected);
         send_path = prepared.path;
     }
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
+    long long send_size = -1;
+    StatPath(send_path, &send_size);
+    std::optional<TransferProgress> sending(std::in_place, progress, "sending " + shown,
+                                            [send_size] { return send_size; });
     out.Attempt([&] {
         fax->SendFax(send_path.data(), static_cast<unsigned int>(to.size()), to.data(), &s);
         return s;
     });
+    sending.reset();
     prepared.temp.Remove();
     std::vector<std::string> json;
     for (const auto& n : numbers) json.push_back(JsonString(n));
@@ -140,7 +156,6 @@ int RunSend(const Output& out, const Parsed& args) {
     if (!raw && prepared.pages > 0) record.Num("pages", prepared.pages);
     record.Num("status", s).Str("status_name", StatusName(s)).Num("exit_status", s);
     Journal("send", record);
-    const std::string shown = file == "-" ? "standard input" : file;
     return out.Finish(s, data, [&] {
         if (raw) {
             std::printf("sent %s unexamined to %zu recipient(s); the device accepted the job\n", shown.c_str(),

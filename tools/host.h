@@ -79,6 +79,9 @@ std::string DefaultJournalPath();
 // and its directory, for the user alone where the system has modes); "" on
 // success, else why not.
 std::string AppendLine(const std::string& path, const std::string& line);
+// Whether standard error is a terminal (a console on Windows), where
+// progress may be shown.
+bool StandardErrorIsTerminal();
 // Whether `path` is the file that standard output writes to.
 bool IsStandardOutput(const std::string& path);
 

@@ -126,6 +126,8 @@ void GiveDefaultMode(const std::string& path) {
     if (!path.empty()) chmod(path.c_str(), 0666 & ~mask);
 }
 
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 bool IsStandardOutput(const std::string& path) {
     struct stat target {}, standard_output {};
     return stat(path.c_str(), &target) == 0 && fstat(STDOUT_FILENO, &standard_output) == 0 &&
@@ -249,7 +251,8 @@ const char* SendHelp() {
            "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
            "is asked (a NUMBER that names a file is pointed out). FILE - reads the document from standard input.\n"
            "The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
-           "how many recipients. TESSALINE_GHOSTSCRIPT names another Ghostscript program.";
+           "how many recipients. TESSALINE_GHOSTSCRIPT names another Ghostscript program. On a terminal the page\n"
+           "being converted, and an upload's time and size, are shown on standard error, cleared at the end.";
 }
 
 const char* ReceiveHelp() {

@@ -166,6 +166,11 @@ std::string AppendLine(const std::string& path, const std::string& line) {
     return {};
 }
 
+bool StandardErrorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 bool IsStandardOutput(const std::string& path) {
     BY_HANDLE_FILE_INFORMATION out {}, target {};
     if (!GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out)) return false;
