@@ -43,7 +43,7 @@ const char kUsage[] =
     "             scheduler puts the client and the device, instead of on one\n"
     "             CPU (see README.md, \"Benchmarks\")\n"
     "  --only     run only these figures: upload, download, small, contention,\n"
-    "             memory\n"
+    "             memory, web\n"
     "\n"
     "Exit status: 0 when every figure was measured (met goals or not), 1 when a\n"
     "measurement failed, 64 for a bad command line.\n";
@@ -90,7 +90,10 @@ int RunAll(const Options& o) {
     s.device = device.pid;
     const std::string ready = device.ReadLine();
     if (ready.rfind("ready ", 0) != 0) Die("the simulated device did not start");
-    s.fax_path = ready.substr(6);
+    const std::size_t space = ready.find(' ', 6);
+    if (space == std::string::npos) Die("the simulated device did not name its channels");
+    s.fax_path = ready.substr(6, space - 6);
+    s.ews_path = ready.substr(space + 1);
     const auto device_cpu_at_start = UserAndKernelSeconds(device.pid);
 
     // The client and the device take turns, one request at a time: a second
@@ -117,6 +120,7 @@ int RunAll(const Options& o) {
     pin(false);
     if (o.Wants("contention")) ContentionFigure(report);
     if (o.Wants("memory")) MemoryFigure(s, report);
+    if (o.Wants("web")) WebFigure(s, o.quick, report);
 
     const auto device_cpu_at_end = UserAndKernelSeconds(device.pid);
     report.device_user = device_cpu_at_end.first - device_cpu_at_start.first;
@@ -157,7 +161,8 @@ int main(int argc, char** argv) {
                 std::size_t comma = list.find(',', pos);
                 if (comma == std::string::npos) comma = list.size();
                 const std::string f = list.substr(pos, comma - pos);
-                static const std::set<std::string> kFigures = {"upload", "download", "small", "contention", "memory"};
+                static const std::set<std::string> kFigures = {"upload", "download", "small", "contention", "memory",
+                                                             "web"};
                 if (!kFigures.count(f)) {
                     std::fprintf(stderr, "tessaline-bench: no figure called '%s'\n%s", f.c_str(), kUsage);
                     return 64;

@@ -20,6 +20,7 @@ namespace bench {
 struct Setup {
     std::string work;
     std::string fax_path;  // the device's fax socket, for the raw client
+    std::string ews_path;  // its EWS socket, for the raw client of the web figure
     std::string small_file;
     std::string large_file;
     std::string download;
@@ -42,6 +43,8 @@ void DownloadFigure(Setup& s, bool quick, Report& report);
 void SmallFigure(const Setup& s, bool quick, Report& report);
 void ContentionFigure(Report& report);
 void MemoryFigure(const Setup& s, Report& report);
+// tessaline web against a raw client of the EWS channel (web_figure.cpp).
+void WebFigure(const Setup& s, bool quick, Report& report);
 
 }  // namespace bench
 

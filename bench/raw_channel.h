@@ -30,6 +30,10 @@ public:
     bool Write(const void* data, std::uint32_t len);
     // One read request of `len` bytes; true when exactly `len` came.
     bool Read(void* data, std::uint32_t len);
+    // One read request of up to `len` bytes, which completes with what the
+    // device has (the EWS channel's bytes come as the device writes them);
+    // `*moved` gets the count.
+    bool ReadSome(void* data, std::uint32_t len, std::uint32_t* moved);
 
 private:
     std::intptr_t channel_ = -1;  // a socket (POSIX) or a handle (Windows); -1: none

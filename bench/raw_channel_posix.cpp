@@ -127,15 +127,19 @@ bool RawChannel::Write(const void* data, std::uint32_t len) {
 }
 
 bool RawChannel::Read(void* data, std::uint32_t len) {
+    std::uint32_t moved = 0;
+    return ReadSome(data, len, &moved) && moved == len;
+}
+
+bool RawChannel::ReadSome(void* data, std::uint32_t len, std::uint32_t* moved) {
     std::uint8_t frame[kFrame];
     wire::StoreLE32(frame + 0, kRead);
     wire::StoreLE32(frame + 4, 0);
     wire::StoreLE32(frame + 8, 0);
     wire::StoreLE32(frame + 12, len);
     iovec iov[1] = {{frame, kFrame}};
-    if (!SendIov(Fd(channel_), iov, 1)) return false;
-    std::uint32_t moved = 0;
-    return ReceiveReadCompletion(Fd(channel_), data, len, &moved) && moved == len;
+    *moved = 0;
+    return SendIov(Fd(channel_), iov, 1) && ReceiveReadCompletion(Fd(channel_), data, len, moved);
 }
 
 }  // namespace bench

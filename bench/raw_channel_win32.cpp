@@ -16,16 +16,22 @@ struct Win32Channel {
 // The handle and its event live in one block that channel_ points to.
 Win32Channel* Of(std::intptr_t channel) { return reinterpret_cast<Win32Channel*>(channel); }
 
-// One overlapped write or read, awaited; true when it moved all `len` bytes.
-bool Transfer(Win32Channel& c, bool write, void* data, std::uint32_t len) {
+// One overlapped write or read, awaited; true when it completed, with the
+// count in `*moved`.
+bool Issue(Win32Channel& c, bool write, void* data, std::uint32_t len, DWORD* moved) {
     OVERLAPPED ov{};
     ov.hEvent = c.event;
     ResetEvent(c.event);
-    DWORD moved = 0;
+    *moved = 0;
     BOOL ok = write ? WriteFile(c.device, data, len, nullptr, &ov) : ReadFile(c.device, data, len, nullptr, &ov);
     if (!ok && GetLastError() != ERROR_IO_PENDING) return false;
-    ok = GetOverlappedResult(c.device, &ov, &moved, TRUE);
-    return ok && moved == len;
+    return GetOverlappedResult(c.device, &ov, moved, TRUE) != 0;
+}
+
+// The same, true when it moved all `len` bytes.
+bool Transfer(Win32Channel& c, bool write, void* data, std::uint32_t len) {
+    DWORD moved = 0;
+    return Issue(c, write, data, len, &moved) && moved == len;
 }
 
 }  // namespace
@@ -58,5 +64,12 @@ bool RawChannel::Write(const void* data, std::uint32_t len) {
 }
 
 bool RawChannel::Read(void* data, std::uint32_t len) { return channel_ != -1 && Transfer(*Of(channel_), false, data, len); }
+
+bool RawChannel::ReadSome(void* data, std::uint32_t len, std::uint32_t* moved) {
+    DWORD count = 0;
+    const bool ok = channel_ != -1 && Issue(*Of(channel_), false, data, len, &count);
+    *moved = count;
+    return ok;
+}
 
 }  // namespace bench

@@ -71,6 +71,7 @@ void PrintReport(const Report& r, bool quick, bool spread) {
                              : ", since the CPU they share ran something else (other load on the machine)");
         PrintTable({"Transfer", "Wall", "Client CPU", "Device CPU", "Rest"}, r.costs);
     }
+    for (const std::string& note : r.notes) std::printf("\n%s\n", note.c_str());
     if (r.contention) {
         std::printf("\nContention: %" PRIu64 " calls, %" PRIu64 " FAXSTATUS_NO_DEVICE, %" PRIu64
                     " other failures; 1 process alone: %" PRIu64 " calls.\n",

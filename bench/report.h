@@ -29,6 +29,8 @@ struct Report {
     std::vector<std::vector<std::string>> costs;
     bool contention = false;  // whether the contention figure ran
     Contention one, many;
+    // Sentences printed after the tables.
+    std::vector<std::string> notes;
     // The simulated device's CPU time over the measurements.
     double device_user = 0;
     double device_kernel = 0;

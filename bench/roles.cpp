@@ -40,7 +40,7 @@ int RunDevice(const std::string& dir) {
         std::fprintf(stderr, "tessaline-bench device: %s\n", device.error().c_str());
         return 1;
     }
-    std::printf("ready %s\n", device.fax_path().c_str());
+    std::printf("ready %s %s\n", device.fax_path().c_str(), device.ews_path().c_str());
     std::fflush(stdout);
     int sig = 0;
     sigwait(&stop, &sig);

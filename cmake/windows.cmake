@@ -75,7 +75,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 # The simulated device, behind named pipes or served through its driver.
-add_library(tessaline_sim STATIC ${TESSALINE_FIRMWARE_SOURCES} sim/pipe_device_win32.cpp sim/driver_device_win32.cpp
+add_library(tessaline_sim STATIC ${TESSALINE_FIRMWARE_SOURCES} sim/simd_options.cpp sim/pipe_device_win32.cpp sim/driver_device_win32.cpp
   sim/driver_install_win32.cpp)
 target_include_directories(tessaline_sim PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tessaline_sim PUBLIC tessaline_core newdev)
@@ -126,18 +126,20 @@ endif()
 # platform layer's header for its device listing, and the named mutex, to
 # tell after a call that found no device whether another program holds the
 # device's access lock.
-# Documents: this build has no imaging libraries, so a file is named by
-# its content, a TIFF is sent as it stands and conversions are refused with
-# a message that says so.
+# Documents: this build has no imaging libraries of its own, so a file is
+# named by its content, a TIFF is told a fax image or not from what the
+# platform's imaging component reads of its pages, a fax image is sent as
+# it stands and conversions are refused with a message that says so.
 add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/host_win32.cpp tools/devices_win32.cpp
                tools/receive_win32.cpp src/platform/named_mutex_win32.cpp
                tools/documents/detect.cpp tools/documents/documents_none.cpp
+               tools/documents/fax_page.cpp tools/documents/tiff_pages_win32.cpp
                tools/documents/temp_file.cpp tools/documents/temp_file_win32.cpp tools/documents/paper_win32.cpp)
 set_target_properties(tessaline-cli PROPERTIES OUTPUT_NAME tessaline)
 target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include
                            ${TESSALINE_LAYER_ROOT}/platform)
 target_compile_definitions(tessaline-cli PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX TESSALINE_VERSION="${PROJECT_VERSION}")
-target_link_libraries(tessaline-cli PRIVATE ole32 oleaut32 uuid shell32 setupapi)
+target_link_libraries(tessaline-cli PRIVATE ole32 oleaut32 uuid shell32 setupapi ws2_32)
 
 if(TESSALINE_TESTS)
   enable_testing()

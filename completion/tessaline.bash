@@ -8,7 +8,7 @@ _tessaline() {
         words=("${COMP_WORDS[@]}")
         cword=$COMP_CWORD
     }
-    local commands="send count list get rm log settings password receive-settings wait receive cancel ews devices history"
+    local commands="send count list get rm log settings password receive-settings wait receive cancel ews web devices history"
     local command= i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -60,6 +60,9 @@ _tessaline() {
         ews)
             case $prev in --write) COMPREPLY=($(compgen -f -- "$cur")); return ;; esac
             COMPREPLY=($(compgen -W "--write --read --help" -- "$cur")) ;;
+        web)
+            case $prev in --port|--device-timeout) return ;; --listen) COMPREPLY=($(compgen -W "127.0.0.1 ::1" -- "$cur")); return ;; esac
+            COMPREPLY=($(compgen -W "--port= --listen= --device-timeout= --help" -- "$cur")) ;;
         *)
             COMPREPLY=($(compgen -W "--help" -- "$cur")) ;;
     esac

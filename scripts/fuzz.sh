@@ -5,6 +5,7 @@
 #
 #   fuzz_device_replies  arbitrary device replies to every operation
 #   fuzz_caller_records  arbitrary caller records against a well-behaved device
+#   fuzz_http_messages   arbitrary HTTP heads and bodies for the web command, and settings forms
 #
 # Prints one line per target: executions, executions per second, inputs that
 # reached new code, and findings. A finding is a crash, a sanitizer report, a
@@ -20,7 +21,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 build=${TESSALINE_FUZZ_BUILD_DIR:-build-fuzz}
-targets=(device_replies caller_records)
+targets=(device_replies caller_records http_messages)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DTESSALINE_FUZZ=ON -DTESSALINE_TESTS=OFF \
   -DTESSALINE_BENCH=OFF -DTESSALINE_WERROR="${TESSALINE_WERROR:-OFF}" >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }

@@ -34,6 +34,9 @@ packages=(
   # tiffinfo lets the tests look at the images sent.
   ghostscript libtiff-dev libpng-dev libjpeg-dev zlib1g-dev libtiff-tools
   clang libclang-rt-14-dev llvm  # libFuzzer, its sanitizers and their symbolizer (scripts/fuzz.sh)
+  # `tessaline web`'s tests: a browser that renders the device's pages
+  # (headless, with screenshots) and an HTTP client.
+  chromium curl
 )
 # The Windows build and its tests under Wine: 32-bit Wine needs the i386
 # architecture; libwine-dev brings the IDL files widl imports, googletest the

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -128,7 +129,13 @@ struct DriverDevice::Service {
         }
         io_event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        // The wake-up event is shared with the firmware's wake-up call, which
+        // another thread may have taken just before Stop withdraws it: the
+        // event lives until the last copy of that call is gone.
+        wake_owner_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr), [](void* h) {
+            if (h) CloseHandle(h);
+        });
+        wake_ = wake_owner_.get();
         if (!io_event_ || !stop_ || !wake_) {
             error = "CreateEvent failed";
             return false;
@@ -148,8 +155,7 @@ struct DriverDevice::Service {
                 return false;
             }
         }
-        HANDLE wake = wake_;
-        fw_.SetWakeup([wake] { SetEvent(wake); });
+        fw_.SetWakeup([wake = wake_owner_] { SetEvent(wake.get()); });
         thread_ = std::thread([this] { Run(); });
         return true;
     }
@@ -182,10 +188,12 @@ struct DriverDevice::Service {
             if (!file.dead) fw_.Close(file.session);
         }
         files_.clear();
-        for (HANDLE* h : {&io_event_, &stop_, &wake_}) {
+        for (HANDLE* h : {&io_event_, &stop_}) {
             if (*h) CloseHandle(*h);
             *h = nullptr;
         }
+        wake_ = nullptr;
+        wake_owner_.reset();
     }
 
 private:
@@ -472,7 +480,8 @@ private:
     HANDLE control_ = INVALID_HANDLE_VALUE;
     HANDLE io_event_ = nullptr;
     HANDLE stop_ = nullptr;
-    HANDLE wake_ = nullptr;
+    HANDLE wake_ = nullptr;  // wake_owner_'s event
+    std::shared_ptr<void> wake_owner_;
     Taker takers_[kTakers];
     std::map<std::uint64_t, HostFile> files_;
     std::vector<std::uint8_t> completion_;

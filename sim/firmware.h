@@ -29,6 +29,10 @@
 
 namespace sim {
 
+namespace ews {
+struct Reply;
+}
+
 using Bytes = std::vector<std::uint8_t>;
 
 enum class Channel { Fax, Ews };
@@ -281,7 +285,8 @@ private:
     void Changed();
     void PushEvent(std::uint32_t event);
     void TrimJobs();
-    std::string StatusPage(const std::string& path, int& code, std::string& type) const;
+    // The EWS server's reply to one request (under the lock).
+    ews::Reply EwsReply(const std::string& method, const std::string& path, const std::string& body, bool form);
 
     mutable std::mutex mu_;
     std::map<SessionId, std::unique_ptr<Session>> sessions_;

@@ -1,10 +1,12 @@
 // The EWS side of the simulated firmware: a small HTTP/1.1 server on the EWS
-// channel with a status page (HTML, or JSON for tests), and the transfer
-// faults scripted for that channel.
+// channel serving the device's pages (ews_pages.h) from its state, the
+// settings form saved into its record, and the transfer faults scripted for
+// that channel.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "sim/ews_pages.h"
 #include "sim/firmware.h"
 #include "sim/firmware_parts.h"
 
@@ -14,36 +16,7 @@ namespace {
 
 constexpr std::size_t kMaxHttpRequest = 64 * 1024;
 
-std::string JsonEscape(const std::string& in) {
-    std::string out;
-    for (unsigned char c : in) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-std::string HtmlEscape(const std::string& in) {
-    std::string out;
-    for (char c : in) {
-        switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // A transfer fault scripted for the EWS channel at the index-th request of
 // its kind on the connection.
@@ -72,54 +45,61 @@ Outcome Firmware::EwsWrite(Session& s, const std::uint8_t* data, std::uint32_t l
         }
     }
     s.in.insert(s.in.end(), data, data + len);
+    // After a request that asked to close, the device takes no more on
+    // this connection: what follows is dropped.
+    if (s.ews_closed) s.in.clear();
     for (;;) {
         static const char kEnd[] = "\r\n\r\n";
         auto end = std::search(s.in.begin(), s.in.end(), kEnd, kEnd + 4);
         if (end == s.in.end()) {
             if (s.in.size() > kMaxHttpRequest) {
                 s.in.clear();
-                const std::string r =
-                    "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n\r\n";
-                s.Push(Bytes(r.begin(), r.end()));
+                s.Push(ToBytes(ews::Serialize(ews::Status(431, "request head too large"), false, false)));
             }
             break;
         }
         const std::string head(s.in.begin(), end);
-        std::size_t consumed = static_cast<std::size_t>(end - s.in.begin()) + 4;
-        // Skip a body the client sent; its length is in Content-Length.
+        const std::size_t consumed = static_cast<std::size_t>(end - s.in.begin()) + 4;
         std::size_t body = 0;
+        bool chunked = false, close = false, form = false;
         for (std::size_t p = head.find("\r\n"); p != std::string::npos; p = head.find("\r\n", p + 2)) {
             std::string line = head.substr(p + 2, head.find("\r\n", p + 2) - (p + 2));
             std::string lower = line;
             std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
             if (lower.rfind("content-length:", 0) == 0) body = std::strtoul(line.c_str() + 15, nullptr, 10);
+            if (lower.rfind("transfer-encoding:", 0) == 0) chunked = true;
+            if (lower.rfind("connection:", 0) == 0 && lower.find("close") != std::string::npos) close = true;
+            if (lower.rfind("content-type:", 0) == 0 &&
+                lower.find("application/x-www-form-urlencoded") != std::string::npos)
+                form = true;
+        }
+        if (chunked) {
+            // The device takes request bodies with a length only.
+            s.in.clear();
+            s.Push(ToBytes(ews::Serialize(ews::Status(411, "a request body needs a Content-Length"), false, true)));
+            s.ews_closed = true;
+            break;
         }
         if (s.in.size() < consumed + body) break;
+        const std::string content(s.in.begin() + static_cast<std::ptrdiff_t>(consumed),
+                                  s.in.begin() + static_cast<std::ptrdiff_t>(consumed + body));
         s.in.erase(s.in.begin(), s.in.begin() + static_cast<std::ptrdiff_t>(consumed + body));
 
         const std::string request_line = head.substr(0, head.find("\r\n"));
-        char method[16] = {}, path[1024] = {}, version[16] = {};
-        int code = 200;
-        std::string type = "text/html; charset=utf-8", body_text;
-        if (std::sscanf(request_line.c_str(), "%15s %1023s %15s", method, path, version) != 3 ||
+        char method[16] = {}, target[1024] = {}, version[16] = {};
+        ews::Reply reply;
+        if (std::sscanf(request_line.c_str(), "%15s %1023s %15s", method, target, version) != 3 ||
             std::strncmp(version, "HTTP/1.", 7) != 0) {
-            code = 400;
-            type = "text/plain";
-            body_text = "bad request\n";
-        } else if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
-            code = 405;
-            type = "text/plain";
-            body_text = "method not allowed\n";
+            reply = ews::Status(400, "bad request");
         } else {
-            body_text = StatusPage(path, code, type);
+            reply = EwsReply(method, std::string(target).substr(0, std::string(target).find('?')), content, form);
         }
-        const char* reason = code == 200 ? "OK" : code == 404 ? "Not Found" : code == 405 ? "Method Not Allowed"
-                                                                                          : "Bad Request";
-        std::string response = "HTTP/1.1 " + std::to_string(code) + " " + reason + "\r\nServer: tessaline-simd\r\n" +
-                               "Content-Type: " + type + "\r\nContent-Length: " +
-                               std::to_string(body_text.size()) + "\r\n\r\n";
-        if (std::strcmp(method, "HEAD") != 0) response += body_text;
-        s.Push(Bytes(response.begin(), response.end()));
+        s.Push(ToBytes(ews::Serialize(reply, std::strcmp(method, "HEAD") == 0, close)));
+        if (close) {
+            s.ews_closed = true;
+            s.in.clear();
+            break;
+        }
     }
     o.count = len;
     return o;
@@ -152,26 +132,35 @@ Outcome Firmware::EwsRead(Session& s, std::uint32_t max) {
     return o;
 }
 
-std::string Firmware::StatusPage(const std::string& path, int& code, std::string& type) const {
-    const std::string fax_name = FieldString(settings_ + 96, 128);
-    const std::string fax_number = FieldString(settings_ + 224, 32);
-    if (path == "/status.json") {
-        type = "application/json";
-        return "{\"device\":\"" + JsonEscape(title_) + "\",\"fax_name\":\"" + JsonEscape(fax_name) +
-               "\",\"fax_number\":\"" + JsonEscape(fax_number) + "\",\"received_faxes\":" +
-               std::to_string(received_.size()) + ",\"sent_jobs\":" + std::to_string(jobs_.size()) + "}\n";
+ews::Reply Firmware::EwsReply(const std::string& method, const std::string& path, const std::string& body,
+                              bool form) {
+    if (method == "POST" && path == "/settings") {
+        if (!form) return ews::Status(400, "the settings form is application/x-www-form-urlencoded");
+        // Saved as a host's save of the record would be, the device's clock
+        // left as it runs (the form does not carry it).
+        bool save = false;
+        ews::Reply r = ews::SettingsForm(body, settings_, save);
+        if (save) Changed();
+        return r;
     }
-    if (path != "/" && path != "/index.html") {
-        code = 404;
-        type = "text/plain";
-        return "not found\n";
+    if (method != "GET" && method != "HEAD") {
+        ews::Reply r = ews::Status(405, "method not allowed");
+        r.headers.emplace_back("Allow", path == "/settings" ? "GET, HEAD, POST" : "GET, HEAD");
+        return r;
     }
-    return "<!DOCTYPE html>\n<html><head><title>" + HtmlEscape(title_) + "</title></head><body>\n<h1>" +
-           HtmlEscape(title_) + "</h1>\n<table>\n<tr><th>Fax name</th><td>" + HtmlEscape(fax_name) +
-           "</td></tr>\n<tr><th>Fax number</th><td>" + HtmlEscape(fax_number) +
-           "</td></tr>\n<tr><th>Received faxes</th><td>" + std::to_string(received_.size()) +
-           "</td></tr>\n<tr><th>Sent jobs</th><td>" + std::to_string(jobs_.size()) +
-           "</td></tr>\n</table>\n</body></html>\n";
+    ews::DeviceView view;
+    view.title = title_;
+    view.settings = settings_;
+    view.device_time = DeviceTimeText(DeviceNow());
+    view.sent_jobs = jobs_.size();
+    for (const ReceivedFax& f : received_) {
+        ews::FaxEntry e;
+        e.name = f.name;
+        e.data = &f.data;
+        std::memcpy(e.log, f.log, sizeof(e.log));
+        view.faxes.push_back(std::move(e));
+    }
+    return ews::Page(path, view);
 }
 
 }  // namespace sim

@@ -75,6 +75,7 @@ struct Firmware::Session {
     std::optional<SentJob> job;
     std::uint64_t job_bytes = 0;  // data bytes of the job under way, kept or not
     bool wrote = false;
+    bool ews_closed = false;  // an EWS request asked to close: later requests are dropped
 
     std::size_t Available() const { return out.size() - out_pos; }
     void Push(const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); }

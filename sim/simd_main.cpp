@@ -26,6 +26,7 @@
 #include "platform/device_directory.h"
 #include "sim/persist.h"
 #include "sim/sim_device.h"
+#include "sim/simd_options.h"
 
 namespace {
 
@@ -113,130 +114,6 @@ const char kUsage[] =
     "      --loopback --fax-number 5550123 --password 1234 &\n"
     "  TESSALINE_DEVICE_DIR=/tmp/fax your-fax-program\n";
 
-struct Options {
-    std::string dir;
-    std::string name = "sim0";
-    std::string state;
-    std::string faxes;
-    bool loopback = false;
-    bool any_job = false;
-    std::optional<std::uint32_t> block_size;
-    std::optional<std::string> password;
-    std::optional<std::string> fax_number;
-    std::optional<std::uint32_t> receive_settings;
-    std::optional<gid_t> socket_group;
-    std::size_t keep_jobs = sim::kDefaultKeptJobs;
-    std::uint64_t keep_job_bytes = sim::kDefaultKeptJobBytes;
-    bool help = false;
-    bool version = false;
-};
-
-// A 32-bit number: decimal, or hexadecimal after 0x.
-bool ParseU32(const std::string& text, std::uint32_t& out) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 10) return false;
-    std::uint64_t v = 0;
-    for (char c : digits) {
-        int d = -1;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        if (d < 0) return false;
-        v = v * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
-        if (v > 0xFFFFFFFFu) return false;
-    }
-    out = static_cast<std::uint32_t>(v);
-    return true;
-}
-
-bool Reject(std::string& error, std::string text) {
-    error = std::move(text);
-    return false;
-}
-
-// False, with the complaint in `error`, for a command line that cannot run.
-bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-            continue;
-        }
-        if (arg == "--version") {
-            o.version = true;
-            continue;
-        }
-        std::optional<std::string> inline_value;
-        if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inline_value = arg.substr(eq + 1);
-            arg.resize(eq);
-        }
-        if (arg == "--loopback") {
-            if (inline_value) return Reject(error, "--loopback takes no value");
-            o.loopback = true;
-            continue;
-        }
-        if (arg == "--any-job") {
-            if (inline_value) return Reject(error, "--any-job takes no value");
-            o.any_job = true;
-            continue;
-        }
-        static const char* const kWithValue[] = {"--dir",      "--name",       "--state",      "--faxes",
-                                                 "--block-size", "--password", "--fax-number", "--receive-settings",
-                                                 "--socket-group", "--keep-jobs", "--keep-job-bytes"};
-        if (std::find_if(std::begin(kWithValue), std::end(kWithValue), [&](const char* k) { return arg == k; }) ==
-            std::end(kWithValue)) {
-            return Reject(error, "unknown option " + arg);
-        }
-        if (!inline_value && i + 1 >= argc) return Reject(error, arg + " needs a value");
-        const std::string value = inline_value ? *inline_value : argv[++i];
-        std::uint32_t number = 0;
-        if (arg == "--dir" || arg == "--state" || arg == "--faxes") {
-            if (value.empty()) return Reject(error, arg + " needs a directory");
-            (arg == "--dir" ? o.dir : arg == "--state" ? o.state : o.faxes) = value;
-        } else if (arg == "--name") {
-            if (value.empty() || value == "." || value == ".." || value.find('/') != std::string::npos) {
-                return Reject(error, "--name must be a plain file name");
-            }
-            o.name = value;
-        } else if (arg == "--block-size") {
-            if (!ParseU32(value, number) || number == 0) return Reject(error, "--block-size must be 1 or more");
-            o.block_size = number;
-        } else if (arg == "--keep-jobs") {
-            if (!ParseU32(value, number)) return Reject(error, "--keep-jobs must be a count");
-            o.keep_jobs = number;
-        } else if (arg == "--keep-job-bytes") {
-            std::string digits = value;
-            std::uint64_t unit = 1;
-            if (!digits.empty()) {
-                const char last = static_cast<char>(std::toupper(static_cast<unsigned char>(digits.back())));
-                unit = last == 'K' ? 1ull << 10 : last == 'M' ? 1ull << 20 : last == 'G' ? 1ull << 30 : 1;
-                if (unit != 1) digits.pop_back();
-            }
-            if (!ParseU32(digits, number)) return Reject(error, "--keep-job-bytes must be a size (N, NK, NM or NG)");
-            o.keep_job_bytes = number * unit;
-        } else if (arg == "--socket-group") {
-            if (const group* g = value.empty() ? nullptr : getgrnam(value.c_str())) {
-                o.socket_group = g->gr_gid;
-            } else if (ParseU32(value, number) && value.find_first_not_of("0123456789") == std::string::npos) {
-                o.socket_group = static_cast<gid_t>(number);
-            } else {
-                return Reject(error, "--socket-group: no group named '" + value + "'");
-            }
-        } else if (arg == "--receive-settings") {
-            if (!ParseU32(value, number)) return Reject(error, "--receive-settings must be a 32-bit number");
-            o.receive_settings = number;
-        } else {
-            // Both fields hold 31 characters and a zero; a longer value would be
-            // cut silently, and the host would then never match it.
-            if (value.size() > 31) return Reject(error, arg + " holds at most 31 bytes");
-            (arg == "--password" ? o.password : o.fax_number) = value;
-        }
-    }
-    return true;
-}
-
 void Complain(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
 
 // Creates `dir` and its missing parents with mode 0755 (a umask can only
@@ -253,7 +130,7 @@ void CreateDirectories(const std::string& dir) {
 
 // Applies the command line to the firmware's state: the settings it
 // presets and the faxes of the folder.
-bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
+bool Prepare(const sim::SimdOptions& o, sim::Firmware& fw, sim::StateStore* store) {
     sim::PersistentState state = fw.Snapshot();
     if (store) {
         bool found = false;
@@ -262,16 +139,7 @@ bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
             return false;
         }
     }
-    if (o.password) {
-        std::memset(state.settings + offsetof(DEFAULT_FAX_SETTINGS, Password), 0, 32);
-        std::memcpy(state.settings + offsetof(DEFAULT_FAX_SETTINGS, Password), o.password->data(),
-                    o.password->size());
-    }
-    if (o.fax_number) {
-        std::memset(state.settings + offsetof(DEFAULT_FAX_SETTINGS, FaxNumber), 0, 32);
-        std::memcpy(state.settings + offsetof(DEFAULT_FAX_SETTINGS, FaxNumber), o.fax_number->data(),
-                    o.fax_number->size());
-    }
+    sim::PresetSettings(o, state.settings);
     if (!o.faxes.empty()) {
         std::vector<sim::ReceivedFax> faxes;
         std::vector<std::string> skipped;
@@ -295,17 +163,12 @@ bool Prepare(const Options& o, sim::Firmware& fw, sim::StateStore* store) {
             if (!kept && !was_removed) state.received.push_back(std::move(fax));
         }
     }
-    fw.SetJobBounds(o.keep_jobs, o.keep_job_bytes);
     fw.Restore(std::move(state));
-    if (o.block_size) fw.SetBlockSize(*o.block_size);
-    if (o.receive_settings) fw.SetReceiveSettings(*o.receive_settings);
-    fw.SetLoopback(o.loopback);
-    fw.SetChecksJobs(!o.any_job);
-    fw.SetClockRuns(true);
+    sim::ApplyBehaviour(o, fw);
     return true;
 }
 
-int Run(const Options& o) {
+int Run(const sim::SimdOptions& o, std::optional<gid_t> socket_group) {
     // The signals that stop the daemon are taken from a descriptor by the
     // main thread; blocked before any thread starts, so every thread
     // inherits the mask and none is interrupted by them.
@@ -327,11 +190,8 @@ int Run(const Options& o) {
     CreateDirectories(dir);  // a failure shows when the device starts
 
     sim::SimDevice device(dir, o.name);
-    if (o.socket_group) device.ShareWithGroup(*o.socket_group);
+    if (socket_group) device.ShareWithGroup(*socket_group);
     sim::Firmware& fw = device.firmware();
-    // Recording keeps every byte for tests to inspect; a daemon would grow
-    // without bound.
-    fw.SetRecording(false);
 
     sim::StateStore store;
     sim::StateStore* persisting = nullptr;
@@ -416,16 +276,31 @@ int Run(const Options& o) {
     return status;
 }
 
+// The group of --socket-group: a group's name, or a number.
+bool FindGroup(const std::string& value, gid_t& gid) {
+    if (const group* g = getgrnam(value.c_str())) {
+        gid = g->gr_gid;
+        return true;
+    }
+    std::uint32_t number = 0;
+    if (value.find_first_not_of("0123456789") != std::string::npos || !sim::ParseSimdNumber(value, number))
+        return false;
+    gid = static_cast<gid_t>(number);
+    return true;
+}
+
+int BadCommandLine(const std::string& text) {
+    Complain(text);
+    std::fprintf(stderr, "Run '%s --help' for usage.\n", kProgram);
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
+    sim::SimdOptions options;
     std::string error;
-    if (!ParseOptions(argc, argv, options, error)) {
-        Complain(error);
-        std::fprintf(stderr, "Run '%s --help' for usage.\n", kProgram);
-        return 2;
-    }
+    if (!sim::ParseSimdOptions(sim::SimdProgram::kPosix, argc, argv, options, error)) return BadCommandLine(error);
     if (options.help) {
         std::fputs(kUsage, stdout);
         return 0;
@@ -434,5 +309,12 @@ int main(int argc, char** argv) {
         std::printf("%s %s\n", kProgram, TESSALINE_VERSION);
         return 0;
     }
-    return Run(options);
+    std::optional<gid_t> socket_group;
+    if (options.socket_group) {
+        gid_t gid = 0;
+        if (!FindGroup(*options.socket_group, gid))
+            return BadCommandLine("--socket-group: no group named '" + *options.socket_group + "'");
+        socket_group = gid;
+    }
+    return Run(options, socket_group);
 }

@@ -22,6 +22,7 @@
 #include "sim/driver_device_win32.h"
 #include "sim/driver_install_win32.h"
 #include "sim/pipe_device_win32.h"
+#include "sim/simd_options.h"
 #include "transport/fax_device.h"
 
 namespace {
@@ -77,14 +78,6 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     return TRUE;
 }
 
-bool ParseNumber(const char* text, std::uint32_t& out) {
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text, &end, 0);
-    if (!*text || *end || v > 0xFFFFFFFFull) return false;
-    out = static_cast<std::uint32_t>(v);
-    return true;
-}
-
 int BadCommandLine(const std::string& why) {
     std::fprintf(stderr, "tessaline-simd: %s\nRun 'tessaline-simd --help' for usage.\n", why.c_str());
     return 2;
@@ -137,66 +130,20 @@ std::string StopEventName(bool driver, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string name = "sim0", faxes;
-    const char* password = nullptr;
-    const char* fax_number = nullptr;
-    std::uint32_t receive_settings = 0, block_size = 0;
-    bool set_receive_settings = false, loopback = false, driver = false, remove_driver = false, stop = false;
-    bool any_job = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("tessaline-simd %s\n", TESSALINE_VERSION);
-            return 0;
-        }
-        // --option=VALUE is --option VALUE.
-        std::string inline_value;
-        bool has_inline = false;
-        if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inline_value = arg.substr(eq + 1);
-            has_inline = true;
-            arg.resize(eq);
-        }
-        if (arg == "--loopback" || arg == "--driver" || arg == "--remove-driver" || arg == "--stop") {
-            if (has_inline) return BadCommandLine(arg + " takes no value");
-            (arg == "--loopback" ? loopback : arg == "--driver" ? driver : arg == "--stop" ? stop : remove_driver) =
-                true;
-            continue;
-        }
-        if (arg == "--any-job") {
-            if (has_inline) return BadCommandLine("--any-job takes no value");
-            any_job = true;
-            continue;
-        }
-        static const char* const kWithValue[] = {"--name", "--password", "--fax-number", "--receive-settings",
-                                                 "--block-size", "--faxes"};
-        bool known = false;
-        for (const char* option : kWithValue) known = known || arg == option;
-        if (!known) return BadCommandLine("unknown option " + arg);
-        if (!has_inline && i + 1 >= argc) return BadCommandLine(arg + " needs a value");
-        const std::string value_text = has_inline ? inline_value : argv[++i];
-        const char* value = value_text.c_str();
-        if (arg == "--name") {
-            name = value;
-        } else if (arg == "--faxes") {
-            faxes = value;
-        } else if (arg == "--password") {
-            password = value;
-        } else if (arg == "--fax-number") {
-            fax_number = value;
-        } else if (arg == "--receive-settings") {
-            if (!ParseNumber(value, receive_settings)) return BadCommandLine("bad number " + std::string(value));
-            set_receive_settings = true;
-        } else if (arg == "--block-size") {
-            if (!ParseNumber(value, block_size) || block_size == 0)
-                return BadCommandLine("bad block size " + std::string(value));
-        }
+    sim::SimdOptions options;
+    std::string error;
+    if (!sim::ParseSimdOptions(sim::SimdProgram::kWindows, argc, argv, options, error)) return BadCommandLine(error);
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
-    if (stop) {
+    if (options.version) {
+        std::printf("tessaline-simd %s\n", TESSALINE_VERSION);
+        return 0;
+    }
+    const bool driver = options.driver;
+    const std::string& name = options.name;
+    if (options.stop) {
         // Stops the device of that name served by another tessaline-simd.
         HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, StopEventName(driver, name).c_str());
         if (!event) return Complain("no tessaline-simd serves " + (driver ? std::string("the driver") : name));
@@ -204,17 +151,13 @@ int main(int argc, char** argv) {
         CloseHandle(event);
         return 0;
     }
-    if (remove_driver) {
+    if (options.remove_driver) {
         if (argc != 2) return BadCommandLine("--remove-driver takes no other option");
         int removed = 0;
-        std::string error;
         if (!sim::RemoveDriverDevices(removed, error)) return Complain(error);
         std::printf("removed %d device%s\n", removed, removed == 1 ? "" : "s");
         return 0;
     }
-    if (name.empty() || name.find_first_of("\\/") != std::string::npos) return BadCommandLine("bad name " + name);
-    if (password && std::strlen(password) > 31) return BadCommandLine("the password is longer than 31 bytes");
-    if (fax_number && std::strlen(fax_number) > 31) return BadCommandLine("the fax number is longer than 31 bytes");
 
     // One of the two fronts, each with the firmware behind it.
     std::unique_ptr<sim::PipeDevice> pipes;
@@ -225,29 +168,16 @@ int main(int argc, char** argv) {
         pipes = std::make_unique<sim::PipeDevice>(name);
     }
     sim::Firmware& fw = driver ? through_driver->firmware() : pipes->firmware();
-    if (password) fw.SetPassword(password);
-    if (fax_number) {
-        std::uint8_t settings[308];
-        fw.GetSettingsWire(settings);
-        // The settings record travels in the layout of DEFAULT_FAX_SETTINGS.
-        char* field = reinterpret_cast<char*>(settings) + offsetof(DEFAULT_FAX_SETTINGS, FaxNumber);
-        std::memset(field, 0, sizeof(DEFAULT_FAX_SETTINGS::FaxNumber));
-        std::memcpy(field, fax_number, std::strlen(fax_number));
-        fw.SetSettingsWire(settings);
-    }
-    if (set_receive_settings) fw.SetReceiveSettings(receive_settings);
-    if (block_size) fw.SetBlockSize(block_size);
-    if (!faxes.empty()) {
+    std::uint8_t settings[308];
+    fw.GetSettingsWire(settings);
+    sim::PresetSettings(options, settings);
+    fw.SetSettingsWire(settings);
+    if (!options.faxes.empty()) {
         std::vector<sim::ReceivedFax> loaded;
-        std::string error;
-        if (!LoadFaxFolder(faxes, loaded, error)) return Complain(error);
+        if (!LoadFaxFolder(options.faxes, loaded, error)) return Complain(error);
         for (sim::ReceivedFax& fax : loaded) fw.AddReceivedFax(std::move(fax));
     }
-    fw.SetLoopback(loopback);
-    fw.SetChecksJobs(!any_job);
-    fw.SetClockRuns(true);
-    fw.SetRecording(false);  // a long-running device keeps no traffic log
-    fw.SetJobBounds(sim::kDefaultKeptJobs, sim::kDefaultKeptJobBytes);
+    sim::ApplyBehaviour(options, fw);
 
     // Named, so that `tessaline-simd --stop` can end this one cleanly.
     g_stop = CreateEventA(nullptr, TRUE, FALSE, StopEventName(driver, name).c_str());
@@ -256,7 +186,6 @@ int main(int argc, char** argv) {
     if (driver) {
         if (!sim::DriverDevicesInstalled()) {
             bool installed = false;
-            std::string error;
             if (!sim::InstallDriverDevices(sim::InfBesideProgram(), installed, error))
                 return Complain("cannot install the simulated device's driver: " + error);
         }

@@ -148,10 +148,16 @@ for status in "12     password check" "64     a usage error" "65     a file refu
   "69     a converter" "73     a file of the command's own" "75     receive --once" "124    the time limit"; do
   contains "$status"
 done
-for c in send count list get rm log settings password receive-settings wait receive cancel ews devices history; do
+for c in send count list get rm log settings password receive-settings wait receive cancel ews web devices history; do
   run 0 "$c" --help
   contains "Usage: tessaline [--json] $c"
 done
+for args in "web --port 65536" "web --device-timeout 0" "web --listen" "web extra"; do
+  # shellcheck disable=SC2086
+  run 64 $args
+done
+run 69 web --port 0 --listen 127.0.0.1 --listen not-an-address
+[[ "$err" == *"not-an-address is not a numeric IPv4 or IPv6 address"* ]] || fail "web --listen not-an-address: $err"
 
 start_device
 

@@ -84,6 +84,9 @@ int RunWait(const Output& out, const Parsed& args);
 int RunCancel(const Output& out, const Parsed& args);
 // The EWS channel.
 int RunEws(const Output& out, const Parsed& args);
+// The device's web pages, served to this machine's browsers over the EWS
+// channel until a stop signal.
+int RunWeb(const Output& out, const Parsed& args);
 // The device listing (one file per platform), its channels, and its end:
 // status 0 when an operation would find a channel, else 7, the listing shown
 // either way.

@@ -247,20 +247,21 @@ const char* EnvironmentHelp() {
 }
 
 const char* SendHelp() {
-    return "Sends FILE as a fax to each NUMBER. A TIFF is sent as it stands, byte for byte: this build converts\n"
-           "nothing and reads no TIFF, so the device judges whether it is a fax image (bilevel, CCITT G3 or G4,\n"
-           "1728 pixels wide, 204 x 196 or 204 x 98 dpi) and its pages are not counted. Any other file is\n"
-           "refused before the device is touched, naming what it is: a document (PDF, PostScript, text, PNG,\n"
-           "JPEG) with exit status 69, anything else with 65.\n"
+    return "Sends FILE as a fax to each NUMBER. A fax image (a TIFF, every page bilevel, CCITT G3 or G4, 1728\n"
+           "pixels wide, 204 x 196 or 204 x 98 dpi, as the Windows Imaging Component reads it) is sent as it\n"
+           "stands, byte for byte, its pages counted. This build converts nothing: another TIFF and a document\n"
+           "(PDF, PostScript, text, PNG, JPEG) are refused with exit status 69, a TIFF that cannot be read and\n"
+           "anything else with 65, before the device is touched, naming what the file is.\n"
            "  --raw                     send FILE unexamined, whatever it holds\n"
            "  --prefix=P                the dialling prefix of every recipient\n"
-           "  --resolution=fine|normal  refused (exit status 69): a TIFF of another resolution needs a\n"
-           "                            conversion\n"
+           "  --resolution=fine|normal  send a fax image only when it is of this resolution; one of the\n"
+           "                            other needs a conversion (exit status 69)\n"
            "  --paper=a4|letter         taken, without effect: it is the page of a conversion\n"
            "FILE must be a readable regular file, and each NUMBER (and P) holds what a dialler takes: digits,\n"
            "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
            "is asked (a NUMBER that names a file is pointed out). FILE - reads the document from standard input.\n"
-           "The summary (and --json: recipients, kind, converted) says how many recipients.";
+           "The summary (and --json: pages, recipients, kind, converted) says how many pages went to how many\n"
+           "recipients.";
 }
 
 const char* ReceiveHelp() {

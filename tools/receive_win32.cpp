@@ -51,13 +51,12 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT: {
-            std::function<void(int)> stop;
-            {
-                std::lock_guard<std::mutex> lock(g_stop_mu);
-                stop = g_on_stop;
-            }
-            if (!stop) return FALSE;
-            stop(event == CTRL_CLOSE_EVENT ? SIGTERM : SIGINT);
+            // Called with the lock held: the call reaches objects of the
+            // job, and RestoreStopSignals, which the job's end calls before
+            // they go, waits for it to return.
+            std::lock_guard<std::mutex> lock(g_stop_mu);
+            if (!g_on_stop) return FALSE;
+            g_on_stop(event == CTRL_CLOSE_EVENT ? SIGTERM : SIGINT);
             return TRUE;
         }
         default:

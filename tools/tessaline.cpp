@@ -108,6 +108,16 @@ const Command kCommands[] = {
      "when a failure, the time limit or a signal ends it: written out as it comes, and under --json\n"
      "given with the outcome (read, data_base64).",
      {{"--write", 0, true}, {"--read", 0, true}}, RunEws},
+    {"web", "web [--port=N] [--listen=ADDR]... [--device-timeout=S]",
+     "Serves the device's own web pages (its EWS channel) to the browsers of this machine at\n"
+     "http://localhost:PORT/ (default 8080; --port 0 takes a free port, and the line printed names it)\n"
+     "until SIGINT or SIGTERM (Ctrl+C), then exits 0. It listens on 127.0.0.1 and ::1; --listen, given\n"
+     "once per address, listens on numeric addresses of your choice instead (a warning when one is not\n"
+     "loopback). Requests reach the device one at a time; a response that does not come within\n"
+     "--device-timeout S (default 30) gets 504 and the channel is opened anew. A Host other than\n"
+     "localhost, 127.0.0.1 or [::1] gets 421; CONNECT, Upgrade and absolute-form targets are refused.\n"
+     "One line per request on standard error: method, target, status, bytes, milliseconds.",
+     {{"--port", 0, true}, {"--listen", 0, true}, {"--device-timeout", 0, true}}, RunWeb},
     {"devices", "devices", DevicesHelp(), {}, RunDevices},
     {"history", "history [--last N]",
      "Shows the journal: each fax sent (file, numbers, pages, status) and each fax stored by receive or\n"
@@ -127,7 +137,8 @@ const char kExitStatus[] =
     "  64     a usage error\n"
     "  65     a file refused: of a kind send does not take, or damaged\n"
     "  66     a local file or directory cannot be used (the message names it and the system's reason)\n"
-    "  69     a converter is missing (Ghostscript, or one this build lacks)\n"
+    "  69     a converter is missing (Ghostscript, or one this build lacks); web: an address or port\n"
+    "         that cannot be listened on\n"
     "  73     a file of the command's own cannot be written (a download, a PDF, a temporary file), or\n"
     "         get --no-clobber found a file at the path\n"
     "  75     receive --once: some fax was not stored, or not removed\n"
@@ -244,22 +255,25 @@ int Run(const Args& given) {
         RouteDiagnostics(verbose || parsed.Has("--verbose"));
         // A time limit, SIGINT and SIGTERM release the command's blocked
         // call with CancelIO, and the command still reports (one JSON object
-        // under --json); receive keeps its own, to stop between faxes.
+        // under --json). receive keeps its own time limit and stop, to stop
+        // between faxes; web its own stop, between requests.
+        const bool own_stop = out.command == "receive" || out.command == "web";
         std::unique_ptr<Deadline> deadline;
-        if (out.command != "receive") {
+        if (out.command != "receive" && (!own_stop || out.timeout_seconds > 0)) {
             deadline = std::make_unique<Deadline>(out.timeout_seconds, CancelFaxIo);
             out.deadline = deadline.get();
             deadline->SetLastWords([&out](int) { out.Overtaken(out.partial ? out.partial() : JsonObject(), false); });
-            OnStopSignals([stop = deadline.get()](int signal) {
-                doc::StopConverter();
-                stop->Interrupt(signal);
-            });
+            if (!own_stop)
+                OnStopSignals([stop = deadline.get()](int signal) {
+                    doc::StopConverter();
+                    stop->Interrupt(signal);
+                });
         }
         MarkCallStart();
         const int status = c.run(out, parsed);
         if (deadline) {
             deadline->Stop();
-            RestoreStopSignals();
+            if (!own_stop) RestoreStopSignals();
         }
         return status;
     }

@@ -26,7 +26,8 @@ struct Detected {
 
 // Reads the start of the file. False, with the reason, when it can't be read.
 // A TIFF is reported as Kind::Tiff here; whether it already is a fax image
-// takes libtiff (IsFaxImage).
+// takes a TIFF reader (libtiff's IsFaxImage, or the platform's through
+// ReadTiffPages), judged by the one rule of fax_page.h.
 bool Detect(const std::string& path, Detected& out, std::string& error);
 
 // The kinds of file the command takes, for messages and help.

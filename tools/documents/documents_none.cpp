@@ -1,9 +1,12 @@
 // The document functions of a build without libtiff: files are still named
-// by their content, and everything that needs a converter says that this
-// build has none.
+// by their content, a TIFF is told a fax image or not where the platform
+// reads TIFF images (ReadTiffPages), and everything that needs a converter
+// says that this build has none.
 #include <cstdio>
+#include <vector>
 
 #include "tools/documents/documents.h"
+#include "tools/documents/fax_page.h"
 
 namespace doc {
 namespace {
@@ -19,12 +22,36 @@ Outcome PrepareForFax(const std::string& path, const FaxOptions& options, Prepar
         message = error;
         return Outcome::Unreadable;
     }
-    // A TIFF goes as it stands: without a TIFF reader the command cannot
-    // tell a fax image from another TIFF, and the device judges it. Its
-    // pages are not counted (0).
-    if (out.detected.kind == Kind::Tiff && !options.resolution_given) {
-        out.path = path;
-        return Outcome::Ok;
+    if (out.detected.kind == Kind::Tiff) {
+        std::vector<TiffPage> pages;
+        const TiffRead read = ReadTiffPages(path, pages, error);
+        if (read == TiffRead::NoReader) {
+            // A TIFF goes as it stands: without a TIFF reader the command
+            // cannot tell a fax image from another TIFF, and the device
+            // judges it. Its pages are not counted (0).
+            if (!options.resolution_given) {
+                out.path = path;
+                return Outcome::Ok;
+            }
+        } else if (read == TiffRead::Unreadable) {
+            message = "cannot send " + path + ": it is a TIFF image that cannot be read (" + error + ")";
+            return Outcome::Refused;
+        } else {
+            const TiffVerdict verdict = JudgeTiff(pages);
+            if (verdict.fax_image && (!options.resolution_given || verdict.resolution == options.resolution)) {
+                out.path = path;
+                out.detected = {Kind::FaxTiff, "a fax image"};
+                out.pages = verdict.pages;
+                return Outcome::Ok;
+            }
+            // Anything else would have to be converted into a fax image.
+            const std::string what = verdict.fax_image ? "a fax image of the other resolution"
+                                                       : "a TIFF image, not a fax image: " + verdict.why;
+            message = "cannot send " + path + " (" + what + "): converting it into a fax image (bilevel, CCITT G4, " +
+                      "1728 pixels wide, 204 x 196 or 204 x 98 dpi) takes libtiff and Ghostscript, and " +
+                      kNoConverter + "; any file is sent unexamined with --raw";
+            return Outcome::Unavailable;
+        }
     }
     if (out.detected.kind == Kind::Empty || out.detected.kind == Kind::Unknown) {
         message = "cannot send " + path + ": it is " + out.detected.description + "; tessaline sends " +

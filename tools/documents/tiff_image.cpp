@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "tools/documents/fax_page.h"
 #include "tools/documents/raster.h"
 
 namespace doc {
@@ -51,8 +52,6 @@ void ReadResolution(TIFF* t, double& x, double& y) {
     y = std::isfinite(yr) && yr > 0 ? yr * scale : 0;
 }
 
-bool Near(double value, double target, double tolerance) { return std::fabs(value - target) <= tolerance; }
-
 }  // namespace
 
 bool IsFaxImage(const std::string& path, int& pages, Resolution& resolution, std::string& why) {
@@ -60,32 +59,21 @@ bool IsFaxImage(const std::string& path, int& pages, Resolution& resolution, std
     TiffPtr t = Open(path, "r", why);
     if (!t) return false;
     do {
-        const std::string page = "page " + std::to_string(pages + 1);
-        std::uint16_t compression = 0, bits = 1, samples = 1, photometric = 0;
-        std::uint32_t width = 0, height = 0;
-        TIFFGetFieldDefaulted(t.get(), TIFFTAG_COMPRESSION, &compression);
-        TIFFGetFieldDefaulted(t.get(), TIFFTAG_BITSPERSAMPLE, &bits);
-        TIFFGetFieldDefaulted(t.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
-        TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &width);
-        TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &height);
-        const bool has_photometric = TIFFGetField(t.get(), TIFFTAG_PHOTOMETRIC, &photometric) == 1;
-        double x = 0, y = 0;
-        ReadResolution(t.get(), x, y);
-        if (bits != 1 || samples != 1 || !has_photometric ||
-            (photometric != PHOTOMETRIC_MINISWHITE && photometric != PHOTOMETRIC_MINISBLACK)) {
-            why = page + " is not bilevel";
-        } else if (compression != COMPRESSION_CCITTFAX3 && compression != COMPRESSION_CCITTFAX4) {
-            why = page + " is not CCITT G3 or G4 compressed";
-        } else if (width != 1728) {
-            why = page + " is " + std::to_string(width) + " pixels wide, not 1728";
-        } else if (!Near(x, 204, 2) || !(Near(y, 196, 2) || Near(y, 98, 1))) {
-            char buf[96];
-            std::snprintf(buf, sizeof(buf), " has a resolution of %.0f x %.0f dpi, not 204 x 196 or 204 x 98", x, y);
-            why = page + buf;
-        } else if (TIFFIsTiled(t.get()) || height == 0) {
-            why = page + (height == 0 ? " has no rows" : " is tiled");
-        } else {
-            if (pages == 0) resolution = Near(y, 98, 1) ? Resolution::Normal : Resolution::Fine;
+        TiffPage facts;
+        std::uint16_t photometric = 0;
+        TIFFGetFieldDefaulted(t.get(), TIFFTAG_COMPRESSION, &facts.compression);
+        TIFFGetFieldDefaulted(t.get(), TIFFTAG_BITSPERSAMPLE, &facts.bits_per_sample);
+        TIFFGetFieldDefaulted(t.get(), TIFFTAG_SAMPLESPERPIXEL, &facts.samples_per_pixel);
+        TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &facts.width);
+        TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &facts.height);
+        if (TIFFGetField(t.get(), TIFFTAG_PHOTOMETRIC, &photometric) == 1) facts.photometric = photometric;
+        ReadResolution(t.get(), facts.xdpi, facts.ydpi);
+        facts.tiled = TIFFIsTiled(t.get()) != 0;
+        why = FaxPageFault(facts, pages);
+        if (why.empty()) {
+            const std::string page = "page " + std::to_string(pages + 1);
+            const std::uint32_t height = facts.height;
+            if (pages == 0) resolution = FaxPageResolution(facts);
             std::vector<std::uint8_t> row(static_cast<std::size_t>(TIFFScanlineSize(t.get())));
             for (std::uint32_t r = 0; r < height; ++r) {
                 if (TIFFReadScanline(t.get(), row.data(), r) < 0) {
