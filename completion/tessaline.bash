@@ -8,18 +8,18 @@ _tessaline() {
         words=("${COMP_WORDS[@]}")
         cword=$COMP_CWORD
     }
-    local commands="send count list get rm log settings password receive-settings wait receive cancel ews web devices"
+    local commands="send count list get rm log settings password receive-settings wait receive cancel ews web devices history"
     local command= i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            --timeout) ((i++)) ;;
+            --timeout|--retry) ((i++)) ;;
             -*) ;;
             *) command=${words[i]}; break ;;
         esac
     done
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "$commands --json --timeout= --help --version" -- "$cur"))
-        [[ $cur == --timeout=* ]] && COMPREPLY=()
+        COMPREPLY=($(compgen -W "$commands --json --timeout= --retry= --verbose --help --version" -- "$cur"))
+        [[ $cur == --timeout=* || $cur == --retry=* ]] && COMPREPLY=()
         return
     fi
     case $command in
@@ -38,13 +38,14 @@ _tessaline() {
             COMPREPLY=($(compgen -W "-l --long --timeout= --help" -- "$cur")) ;;
         get)
             case $prev in -o|--output) COMPREPLY=($(compgen -f -- "$cur")); return ;; esac
-            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "-o --output= --pdf --timeout= --help" -- "$cur")); return; }
+            case $prev in -d|--directory) COMPREPLY=($(compgen -d -- "$cur")); return ;; esac
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "-o --output= --pdf --all -d --directory= --no-clobber --timeout= --retry= --help" -- "$cur")); return; }
             COMPREPLY=($(compgen -W "$("${words[0]}" list 2>/dev/null)" -- "$cur")) ;;
         wait)
             COMPREPLY=($(compgen -W "--timeout= --help" -- "$cur")) ;;
         receive)
-            case $prev in --exec|--retry-max|--timeout) return ;; esac
-            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--pdf --remove --exec= --once --retry-max= --timeout= --help" -- "$cur")); return; }
+            case $prev in --exec|--exec-timeout|--retry-max|--timeout|--retry) return ;; esac
+            [[ $cur == -* ]] && { COMPREPLY=($(compgen -W "--pdf --remove --exec= --exec-timeout= --once --retry-max= --timeout= --retry= --help" -- "$cur")); return; }
             COMPREPLY=($(compgen -d -- "$cur")) ;;
         rm|log)
             COMPREPLY=($(compgen -W "$("${words[0]}" list 2>/dev/null) --help" -- "$cur")) ;;
@@ -52,6 +53,8 @@ _tessaline() {
             COMPREPLY=($(compgen -W "set --show-password --help Password= Prefix= OutsideLineAccess= FaxName=
                 FaxNumber= RingPattern= PulseDialing= bThumbFirst= bPrintConfigReport= AutoAnswer= DeviceDateTime=" \
                 -- "$cur")) ;;
+        history)
+            COMPREPLY=($(compgen -W "--last --help" -- "$cur")) ;;
         password)
             COMPREPLY=($(compgen -W "is-set check --help" -- "$cur")) ;;
         ews)

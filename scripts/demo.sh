@@ -15,6 +15,7 @@ bin=$PWD/build
 
 work=$(mktemp -d /tmp/tessaline-demo-XXXXXX)
 export TESSALINE_DEVICE_DIR=$work/devices
+export TESSALINE_JOURNAL=$work/journal.jsonl  # the demo's faxes stay out of the user's journal
 simd=
 cleanup() {
   if [ -n "$simd" ] && kill -0 "$simd" 2>/dev/null; then kill "$simd"; wait "$simd" || true; fi

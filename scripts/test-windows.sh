@@ -429,7 +429,7 @@ run_installer() {
   rc=$?
   check "tessaline on the PATH: $(crlf "$logs/path-$arch.log" | head -1) (exit $rc)" \
     bash -c '[ "$(tr -d "\r" < "$1")" = "$2" ] && [ "$3" = 0 ]' _ "$logs/path-$arch.log" \
-    '{"command":"count","status":0,"status_name":"FAXSTATUS_OK","count":0,"exit_status":0}' "$rc"
+    '{"command":"count","status":0,"status_name":"FAXSTATUS_OK","count":0,"more_may_exist":false,"exit_status":0}' "$rc"
   stop_simd --name "$name"
 
   timeout 300 "$wine" msiexec /qn /x 'C:\new.msi' /l*v 'C:\uninstall.log'

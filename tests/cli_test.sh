@@ -9,7 +9,8 @@ bin=$1
 work=$(mktemp -d /tmp/tessaline-cli-XXXXXX)
 export TESSALINE_DEVICE_DIR=$work/devices
 export TESSALINE_LOCK_NAME=tessaline-cli-test-$$
-unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS
+unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS TESSALINE_JOURNAL
+export XDG_STATE_HOME=$work/state
 failures=0
 simd=
 simd2=
@@ -56,10 +57,17 @@ start_device() {
 run 7 count
 contains ""; [[ "$err" == *"FAXSTATUS_NO_DEVICE (7)"*"$TESSALINE_DEVICE_DIR"* ]] || fail "no-device advice: $err"
 [ -z "$out" ] || fail "output on failure: $out"
+[[ "$err" == *SetupDi* ]] && fail "the library's discovery message shown without --verbose: $err"
+run 7 --verbose count
+[[ "$err" == *"SetupDiEnumDeviceInterfaces failed"*"FAXSTATUS_NO_DEVICE (7)"* ]] || fail "--verbose: $err"
 run 7 --json count
 json '.status == 7 and .status_name == "FAXSTATUS_NO_DEVICE" and (.error | contains("devices"))'
+[ -z "$err" ] || fail "--json count wrote to standard error: $err"
 # A failed call's object names the cause and holds nothing it did not obtain.
 json '.cause == "no_device" and .exit_status == 7 and (has("count") | not)'
+mkdir "$work/empty"
+run 7 receive --once "$work/empty"
+[[ "$err" == *"FAXSTATUS_NO_DEVICE (7): no device found"* ]] || fail "receive --once without a device: $err"
 run 7 devices
 run 5 cancel
 
@@ -80,6 +88,21 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 run 64 send "$work/fax.tif" 5550100 ""
 [[ "$err" == *"NUMBER 2 is empty"* ]] || fail "empty number: $err"
+# A number no dialler takes is refused before the device, named; one that
+# names a file is probably a second document.
+: >"$work/note.txt"
+run 64 send "$work/fax.tif" "$work/note.txt" 5550100
+[[ "$err" == *"NUMBER '$work/note.txt' has '/', which no dialler takes; it names a file: did you mean to send it?"* ]] ||
+  fail "a file given as a number: $err"
+run 64 --json send "$work/fax.tif" 5550100 abc
+json '.exit_status == 64 and (.error | contains("NUMBER '"'abc'"' has '"'a'"'"))'
+run 64 send --prefix=x9 "$work/fax.tif" 5550100
+[[ "$err" == *"the prefix 'x9' has 'x'"* ]] || fail "prefix: $err"
+# The device's clock is set in the form it shows, and nothing else.
+run 64 settings set DeviceDateTime=garbage
+[[ "$err" == *"DeviceDateTime takes the form YYYY-MM-DD HH:MM:SS"*"'garbage'"* ]] || fail "device time: $err"
+run 64 --json settings set "DeviceDateTime=2026-02-30 10:00:00"
+json '.exit_status == 64 and (.error | contains("YYYY-MM-DD HH:MM:SS"))'
 run 66 get fax0001.tif -o "$work/no/such/dir/x.tif"
 [[ "$err" == *"cannot write $work/no/such/dir/x.tif: $work/no/such/dir: No such file or directory"* ]] ||
   fail "missing output directory: $err"
@@ -125,7 +148,7 @@ for status in "12     password check" "64     a usage error" "65     a file refu
   "69     a converter" "73     a file of the command's own" "75     receive --once" "124    the time limit"; do
   contains "$status"
 done
-for c in send count list get rm log settings password receive-settings wait receive cancel ews web devices; do
+for c in send count list get rm log settings password receive-settings wait receive cancel ews web devices history; do
   run 0 "$c" --help
   contains "Usage: tessaline [--json] $c"
 done
@@ -143,7 +166,7 @@ run 0 list
 run 0 --json list
 json '.faxes == []'
 
-run 0 send "$work/fax.tif" 5550100 5550199
+run 0 send "$work/fax.tif" 5550100 "+1 (555) 019-9,P#"
 contains "3 page(s)"; contains "2 recipient(s)"
 run 0 wait
 contains "e_ReceivedFaxAvailable (1)"
@@ -154,7 +177,7 @@ json '.event == 1 and .event_name == "e_ReceivedFaxAvailable"'
 run 0 count
 [ "$out" = 2 ] || fail "count: $out"
 run 0 count --json
-json '.count == 2 and .status == 0 and .status_name == "FAXSTATUS_OK"'
+json '.count == 2 and .more_may_exist == false and .status == 0 and .status_name == "FAXSTATUS_OK"'
 run 0 list
 [ "$out" = $'fax0001.tif\nfax0002.tif' ] || fail "list: $out"
 
@@ -166,6 +189,53 @@ cmp -s "$work/fax.tif" "$work/second.tif" || fail "second download differs"
 # Standard output, a pipe here, gets the fax and nothing else.
 "$bin/tessaline" get fax0002.tif -o /dev/stdout 2>/dev/null | cmp -s - "$work/fax.tif" || fail "get -o /dev/stdout"
 [ -L /dev/stdout ] || fail "get -o /dev/stdout replaced /dev/stdout"
+# Several faxes at once: --all into a directory, several names, and
+# --no-clobber keeping what is there (73, naming it).
+mkdir "$work/all" "$work/two"
+run 0 get --all -d "$work/all"
+[ "$(ls "$work/all")" = $'fax0001.tif\nfax0002.tif' ] || fail "get --all stored: $(ls "$work/all")"
+cmp -s "$work/fax.tif" "$work/all/fax0002.tif" || fail "get --all: wrong fax"
+run 73 --json get --all -d "$work/all" --no-clobber
+json '.exit_status == 73 and (.faxes | length == 2 and all(.cause == "exists")) and
+      (.faxes[0].error | contains("'"$work/all/fax0001.tif"' is there already"))'
+run 73 get fax0001.tif -o "$work/second.tif" --no-clobber
+[[ "$err" == *"$work/second.tif is there already (--no-clobber)"* ]] || fail "get --no-clobber: $err"
+run 0 --json get fax0001.tif fax0002.tif -d "$work/two"
+json '(.faxes | map(.exit_status) == [0, 0]) and .faxes[1].path == "'"$work/two/fax0002.tif"'"'
+cmp -s "$work/fax.tif" "$work/two/fax0001.tif" || fail "get of several names: wrong fax"
+run 8 get fax0001.tif nosuch.tif -d "$work/two"
+[[ "$err" == *"nosuch.tif: the device lists no fax named 'nosuch.tif'"* ]] || fail "get of several with an unknown name: $err"
+run 64 get --all fax0001.tif
+run 64 get fax0001.tif fax0002.tif -o "$work/x.tif"
+# send -: the document on standard input.
+stdin_file=$work/fax.tif run 0 --json send - 5550199
+json '.status == 0 and .file == "-" and .pages == 3 and .converted == false'
+printf 'plain text\n' >"$work/text.txt"
+stdin_file=$work/text.txt run 0 send - 5550199
+contains "of standard input (a plain text file, converted)"
+
+# The journal: each send and each fax stored, one JSON line each, in the
+# user's state directory; history shows it.
+journal=$XDG_STATE_HOME/tessaline/journal.jsonl
+jq -se '(map(select(.event == "send")) | .[0] | .numbers == ["5550100", "+1 (555) 019-9,P#"] and .pages == 3 and
+         .exit_status == 0 and .file == "'"$work/fax.tif"'") and
+        (map(select(.event == "send" and .file == "-")) | length == 2) and
+        (map(select(.event == "get" and .path == "'"$work/all/fax0002.tif"'")) | length == 1)' "$journal" >/dev/null ||
+  fail "journal: $(cat "$journal")"
+[ "$(stat -c %a "$journal")" = 600 ] || fail "journal mode $(stat -c %a "$journal")"
+printf 'not a journal line\n' >>"$journal"
+run 0 --json history --last 2
+json '(.entries | length) == 2 and .entries[1].event == "send" and .entries[1].pages == 1 and .journal == "'"$journal"'"'
+run 0 history
+contains "send     "; contains "fax0001.tif as $work/two/fax0001.tif"
+lines=$(wc -l <"$journal")
+TESSALINE_JOURNAL=none run 0 get fax0001.tif -o "$work/unjournalled.tif"
+[ "$(wc -l <"$journal")" -eq "$lines" ] || fail "TESSALINE_JOURNAL=none wrote the journal"
+TESSALINE_JOURNAL=/proc/no/journal.jsonl run 0 get fax0001.tif -o "$work/unjournalled.tif"
+[[ "$err" == *"the journal /proc/no/journal.jsonl is not written"* ]] || fail "an unwritable journal: $err"
+TESSALINE_JOURNAL=$work/other.jsonl run 0 get fax0001.tif -o "$work/unjournalled.tif"
+jq -e '.event == "get" and .name == "fax0001.tif"' "$work/other.jsonl" >/dev/null || fail "TESSALINE_JOURNAL: $(cat "$work/other.jsonl")"
+
 # A name the device does not list is told apart from a device fault, and a
 # failed call's object leaves out what it did not obtain.
 run 8 --json get nosuch.tif -o "$work/nosuch.tif"
@@ -195,6 +265,9 @@ for pair in "e_FaxRingDouble 2" "FAXRINGSINGLE 1" "All 0" "double-and-triple 4";
   run 0 --json settings set ringpattern="${pair% *}" AUTOANSWER=Auto
   json ".RingPattern == ${pair#* } and .AutoAnswer == 1 and (has(\"warnings\") | not)"
 done
+run 0 --json settings set "DeviceDateTime=2030-01-02 03:04:05"
+json '.DeviceDateTime | startswith("2030-01-02 03:04")'
+run 0 settings set "DeviceDateTime=$(date '+%Y-%m-%d %H:%M:%S')"
 run 0 --json settings set autoanswer=e_FaxTel bthumbfirst=true
 json '.AutoAnswer == 2 and .bThumbFirst == 1'
 run 64 settings set RingPattern=quadruple
@@ -247,6 +320,14 @@ run 0 ews --write="$work/request" --read=15
 [ "$out" = "HTTP/1.1 200 OK" ] || fail "ews: $out"
 stdin_file=$work/request run 0 --json ews --write - --read 15
 json '.written == 29 and .read == 15 and (.data_base64 | @base64d) == "HTTP/1.1 200 OK"'
+# A read longer than the reply keeps what arrived when the time runs out
+# (the EWS channel cannot be cancelled: the process ends 3 s later), in one
+# object under --json.
+run 124 --json --timeout=0.3 ews --write="$work/request" --read=5000
+json '.exit_status == 124 and .timed_out == true and .written == 29 and .read > 15 and
+      ((.data_base64 | @base64d) | startswith("HTTP/1.1 200 OK"))'
+run 124 --timeout=0.3 ews --write="$work/request" --read=5000
+[[ "$out" == "HTTP/1.1 200 OK"* ]] || fail "ews kept nothing of a reply shorter than the read: $out"
 
 run 0 devices
 contains "an operation would use: $TESSALINE_DEVICE_DIR"
@@ -257,7 +338,9 @@ json '.channels | length == 2 and all(.would_use != null)'
 # operation finds no device and says why, and 'devices' shows it.
 fax_class="$TESSALINE_DEVICE_DIR/{783E1D39-8E60-4E98-A947-E2DE688F1771}"
 chmod 0777 "$fax_class"
-run 7 count
+run 7 --json count
+json '.cause == "not_searched" and (.error | contains("does not search '"$fax_class"': writable by other users"))'
+run 7 -v count
 [[ "$err" == *"libtessaline: not searching $fax_class: writable by other users"* ]] || fail "untrusted directory: $err"
 run 0 devices
 contains "fax channel: $fax_class (not searched: $fax_class: writable by other users)"
@@ -267,7 +350,8 @@ json '.channels[0].listing == "untrusted" and .channels[0].would_use == null and
 chmod 0755 "$fax_class"
 run 0 count
 
-run 0 rm fax0001.tif
+run 8 --json rm fax0001.tif nosuch.tif
+json '.exit_status == 8 and .faxes[0].exit_status == 0 and .faxes[1].cause == "unknown_name"'
 run 0 --json rm fax0002.tif
 json '.name == "fax0002.tif"'
 run 0 count
@@ -283,9 +367,49 @@ if [ -x "$bin/tests/lock_holder" ]; then
   run 7 --json count
   json '.cause == "lock_held" and (.error | contains("access lock"))'
   wait "$holder"; holder=
+  # A program that ended holding the lock: the next call fails at once, and
+  # the one after runs.
+  "$bin/tests/lock_holder" abandon >/dev/null
+  run 7 --json count
+  json '.cause == "lock_abandoned" and (.error | contains("free again"))'
+  run 0 count
+  # --retry waits both out, one line each time; receive does by itself.
+  "$bin/tests/lock_holder" abandon >/dev/null
+  run 0 --json --retry 5 count
+  json '.count == 0'
+  [[ "$err" == "tessaline count: the device's access lock was left abandoned, trying again in 1 s" ]] ||
+    fail "--retry on an abandoned lock: $err"
+  for waiting in "--retry=20 count" "receive --once $work/empty"; do
+    "$bin/tests/lock_holder" hold 6500 >"$work/holder" &
+    holder=$!
+    for _ in $(seq 100); do grep -q locked "$work/holder" && break; sleep 0.05; done
+    # shellcheck disable=SC2086
+    run 0 $waiting
+    [[ "$err" == *"another program holds the device's access lock, trying again in 1 s"* ]] ||
+      fail "tessaline $waiting did not wait for the lock: $err"
+    wait "$holder"; holder=
+  done
 else
   fail "no lock_holder helper in $bin/tests"
 fi
+
+# A device socket this user may not open is told apart from no device, in
+# the message and in the listing.
+sock=$(ls "$fax_class"/* | head -1)
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  chmod 0755 "$work"
+  as_other() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+else
+  chmod 0 "$sock"
+  as_other() { "$@"; }
+fi
+as_other "$bin/tessaline" --json count >"$work/out" 2>"$work/err"
+out=$(cat "$work/out")
+json '.cause == "not_permitted" and (.error | contains("'"$sock"'")) and (.error | contains("--socket-group"))'
+as_other "$bin/tessaline" devices >"$work/out" 2>"$work/err"
+out=$(cat "$work/out")
+contains "$sock  not permitted (mode 0"
+chmod 0700 "$work"; chmod 0600 "$sock"
 
 # Device text in JSON: valid UTF-8 as it is, other bytes (and text that
 # starts with the marker) in the hex: form; every listed name works as the

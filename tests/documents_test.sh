@@ -54,6 +54,7 @@ gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=tiff24nc -r50 -o "$work/colour.tif" -c 
 # says 3 pages; the summary says how many pages went to how many recipients.
 run 0 send "$work/three.pdf" 5550100 5550199
 contains "$out" "3 page(s)"; contains "$out" "2 recipient(s)"
+[[ "$err" == *converting* ]] && fail "progress shown off a terminal: $err"
 receive_next "$work/three.tif"
 tiff_is "$work/three.tif" 3 1728 204 196
 run 0 --json log "$last_name"
@@ -170,5 +171,14 @@ grep -Eq '^fax0001\.tif +20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9:]{8} +3 +[0-9]+s +\+1
 run 0 --json list -l
 json '.faxes[0].name == "fax0001.tif" and .faxes[0].Pages == 3 and .faxes[0].CIS == "+1 555 0100"'
 json "(.faxes | length) == $received"
+
+# On a terminal: the page being converted, the line cleared at the end.
+"$bin/tests/pty_run" "page 3 of 3" "" "$bin/tessaline" send "$work/three.pdf" 5550199 >"$work/pty.out" 2>&1 ||
+  fail "send on a terminal: $(cat -v "$work/pty.out")"
+grep -q "converting $work/three.pdf: page 1 of 3" "$work/pty.out" || fail "no conversion progress: $(cat -v "$work/pty.out")"
+shown=$(cat "$work/pty.out")
+rest=${shown##*page 3 of 3}
+[[ "$rest" == $'\e[K'*$'\r\e[K'*"sent 3 page(s)"* ]] ||
+  fail "the progress line was not cleared before the summary: $(cat -v "$work/pty.out")"
 
 finish

@@ -46,9 +46,14 @@ rc=$?
 [ "$(listing "$work/d2")" = "fax0001.pdf fax0001.tif fax0002.pdf fax0002.tif odd.tif " ] ||
   fail "receive --remove --pdf stored: $(listing "$work/d2")"
 [ "$(tsl list)" = odd.tif ] || fail "left on the device: $(tsl list)"
-jq -se 'length == 3 and ([.[] | select(.removed)] | length) == 2 and
-        (.[] | select(.name == "fax0001.tif") | .pages == 2 and .hook_status == 0 and .Pages == 2)' \
-  "$work/remove.out" >/dev/null || fail "receive --json lines: $(cat "$work/remove.out")"
+# --once under --json: one object holding every fax, and the exit status.
+jq -se 'length == 1 and .[0].exit_status == 75 and (.[0].faxes | length == 3 and
+        ([.[] | select(.removed)] | length) == 2 and
+        (.[] | select(.name == "fax0001.tif") | .pages == 2 and .hook_status == 0 and .Pages == 2))' \
+  "$work/remove.out" >/dev/null || fail "receive --once --json: $(cat "$work/remove.out")"
+tsl --json receive --once "$work/d2" >"$work/nothing.out"
+jq -se 'length == 1 and .[0].faxes == [] and .[0].exit_status == 0 and .[0].more_may_exist == false' \
+  "$work/nothing.out" >/dev/null || fail "receive --once --json with nothing new: $(cat "$work/nothing.out")"
 [ "$(grep -c "^$work/d2/fax000[12].tif 2 +1 555 0100\$" "$work/hook.log")" -eq 2 ] ||
   fail "the hook's view: $(cat "$work/hook.log")"
 grep -q "^$work/d2/odd.tif " "$work/hook.log" || fail "the hook did not see odd.tif"
@@ -78,6 +83,36 @@ elapsed=$((($(date +%s%N) - start) / 1000000))
 ls -A "$work/d3" | grep -q '^\.' && fail "temporary files left in the folder: $(ls -A "$work/d3")"
 grep -q 'the device is back' "$work/run.err" || fail "the device's return went unreported: $(cat "$work/run.err")"
 
+# A failing hook is told as such, with its own status; the fax stays stored
+# and is not fetched again. A hook that hangs is ended by --exec-timeout, and
+# by --timeout. Files are made with the mode the umask gives.
+mkdir -p "$work/d7" "$work/d8" "$work/d9"
+(umask 002 && "$bin/tessaline" receive --once --exec 'exit 3' "$work/d7" >"$work/hook.out" 2>&1)
+rc=$?
+[ "$rc" -eq 76 ] || fail "receive --once with a failing hook exited $rc: $(cat "$work/hook.out")"
+grep -q "stored as $work/d7/fax0003.tif.*but the hook exited with 3" "$work/hook.out" || fail "hook failure: $(cat "$work/hook.out")"
+[ "$(stat -c %a "$work/d7/fax0003.tif")" = 664 ] || fail "receive under umask 002 made $(stat -c %a "$work/d7/fax0003.tif")"
+tsl receive --once --exec 'exit 3' "$work/d7" >"$work/hook.out" 2>&1 || fail "a fax whose hook failed was fetched again: $(cat "$work/hook.out")"
+[ -s "$work/hook.out" ] && fail "a second run handled faxes again: $(cat "$work/hook.out")"
+start=$(date +%s%N)
+(umask 022 && "$bin/tessaline" --json receive --once --exec 'sleep 20' --exec-timeout 0.3 "$work/d8" >"$work/hook.out")
+rc=$?
+elapsed=$((($(date +%s%N) - start) / 1000000))
+[ "$rc" -eq 76 ] || fail "receive --exec-timeout exited $rc: $(cat "$work/hook.out")"
+[ "$elapsed" -lt 15000 ] || fail "receive --exec-timeout took $elapsed ms"
+jq -e '.exit_status == 76 and .cause == "hook_failed" and
+       (.faxes | length > 0 and all(.hook_error | contains("--exec-timeout")))' "$work/hook.out" >/dev/null ||
+  fail "receive --exec-timeout in JSON: $(cat "$work/hook.out")"
+[ "$(stat -c %a "$work/d8/fax0003.tif")" = 644 ] || fail "receive under umask 022 made $(stat -c %a "$work/d8/fax0003.tif")"
+(umask 002 && cd "$work/d9" && "$bin/tessaline" get --pdf fax0003.tif >/dev/null) || fail "get --pdf"
+[ "$(stat -c %a "$work/d9/fax0003.pdf")" = 664 ] || fail "get --pdf under umask 002 made $(stat -c %a "$work/d9/fax0003.pdf")"
+start=$(date +%s%N)
+tsl --timeout=1 receive --once --exec 'sleep 20' "$work/d9" >/dev/null 2>&1
+rc=$?
+elapsed=$((($(date +%s%N) - start) / 1000000))
+[ "$rc" -eq 124 ] || fail "receive --timeout with a hanging hook exited $rc"
+[ "$elapsed" -lt 6000 ] || fail "receive --timeout=1 with a hanging hook took $elapsed ms"
+
 # Time limits: a wait, and any command, released within about a second,
 # with their own status.
 for args in "wait --timeout=1" "--timeout 1 wait" "--json --timeout 0.5 receive $work/d4"; do
@@ -88,6 +123,27 @@ for args in "wait --timeout=1" "--timeout 1 wait" "--json --timeout 0.5 receive 
   [ "$rc" -eq 124 ] || fail "tessaline $args exited $rc: $(cat "$work/timeout.err")"
   [ "$elapsed" -lt 4000 ] || fail "tessaline $args took $elapsed ms"
 done
+# The unattended job under --json: one object per fax, and a last one with
+# the exit status when a signal stops it (its clean stop, status 0).
+"$bin/tessaline" --json receive "$work/d3" >"$work/stream.out" 2>/dev/null &
+job=$!
+eventually grep -q . "$work/stream.out" || sleep 1
+kill -TERM "$job"; wait "$job"; rc=$?; job=
+[ "$rc" -eq 0 ] || fail "receive --json stopped by SIGTERM exited $rc"
+tail -1 "$work/stream.out" | jq -e '.stopped_by == "SIGTERM" and .exit_status == 0 and (has("faxes") | not)' >/dev/null ||
+  fail "receive --json's last object: $(cat "$work/stream.out")"
+# Any other command stopped by a signal: its call released, one object,
+# 130 for SIGINT and 143 for SIGTERM.
+for sig in INT TERM; do
+  "$bin/tessaline" --json wait >"$work/signal.out" 2>"$work/signal.err" &
+  waiter=$!
+  sleep 0.5
+  kill -"$sig" "$waiter"; wait "$waiter"; rc=$?
+  expected=$([ "$sig" = INT ] && echo 130 || echo 143)
+  [ "$rc" -eq "$expected" ] || fail "wait stopped by SIG$sig exited $rc: $(cat "$work/signal.err")"
+  jq -se 'length == 1 and .[0].cause == "interrupted" and .[0].signal == "SIG'"$sig"'" and .[0].exit_status == '"$expected" \
+    "$work/signal.out" >/dev/null || fail "wait stopped by SIG$sig: $(cat "$work/signal.out")"
+done
 tsl --json wait --timeout 0.3 >"$work/timeout.out"
 jq -e '.timed_out == true and .cause == "timed_out" and .exit_status == 124' "$work/timeout.out" >/dev/null || fail "wait --timeout in JSON: $(cat "$work/timeout.out")"
 for bad in "wait --timeout 0" "wait --timeout -1" "wait --timeout 1x" "--timeout nan count"; do
@@ -95,5 +151,42 @@ for bad in "wait --timeout 0" "wait --timeout -1" "wait --timeout 1x" "--timeout
   rc=$?
   [ "$rc" -eq 64 ] || fail "tessaline $bad exited $rc, expected 64"
 done
+
+# A fax of more pages than the log entry's byte counts: the log says "255
+# or more", and JSON names the file's count and the log's byte apart.
+"$bin/tessaline-mktiff" "$work/hundred.tif" 100
+tiffcp "$work/hundred.tif" "$work/hundred.tif" "$work/hundred.tif" "$work/long.tif" || fail "tiffcp"
+tsl send "$work/long.tif" 5550100 >/dev/null && tsl wait >/dev/null || fail "sending 300 pages"
+long=$(tsl list | tail -1)
+tsl list -l | grep -q "^$long .* 255 or more " || fail "list -l of 300 pages: $(tsl list -l)"
+tsl log "$long" | grep -qx "Pages       255 or more" || fail "log of 300 pages: $(tsl log "$long")"
+tsl --json log "$long" | jq -e '.Pages == 255 and .log_pages == 255 and .log_pages_capped == true' >/dev/null ||
+  fail "log --json of 300 pages: $(tsl --json log "$long")"
+mkdir -p "$work/d10"
+tsl --json receive --once --exec 'printf %s "$TESSALINE_FAX_PAGES" >"$1.pages"' "$work/d10" >"$work/long.out"
+jq -e --arg n "$long" '.faxes[] | select(.name == $n) | .file_pages == 300 and .log_pages == 255 and
+                       .log_pages_capped == true' "$work/long.out" >/dev/null || fail "receive --json of 300 pages: $(cat "$work/long.out")"
+[ "$(cat "$work/d10/$long.pages")" = 300 ] || fail "the hook's TESSALINE_FAX_PAGES: $(cat "$work/d10/$long.pages")"
+
+# A device holding more faxes than its list names (46; the list holds 40):
+# count, list and receive say so, and receive --remove drains in rounds.
+stop_device
+mkdir -p "$work/many" "$work/d5" "$work/d6"
+for i in $(seq -w 1 46); do cp "$work/fax.tif" "$work/many/m$i.tif"; done
+start_device --faxes "$work/many"
+tsl count >"$work/many.out" 2>"$work/many.err"
+[ "$(cat "$work/many.out")" = 40 ] || fail "count of a full list: $(cat "$work/many.out")"
+grep -q "lists at most 40 faxes and may hold more" "$work/many.err" || fail "count: nothing said: $(cat "$work/many.err")"
+tsl --json count | jq -e '.count == 40 and .more_may_exist == true' >/dev/null || fail "count --json of a full list"
+tsl --json list | jq -e '(.faxes | length) == 40 and .more_may_exist == true' >/dev/null || fail "list --json of a full list"
+tsl list 2>"$work/many.err" | wc -l | grep -qx 40 || fail "list of a full list"
+grep -q "may hold more" "$work/many.err" || fail "list: nothing said: $(cat "$work/many.err")"
+tsl receive --once "$work/d5" >/dev/null 2>"$work/many.err" || fail "receive --once of a full list"
+[ "$(ls "$work/d5" | wc -l)" -eq 40 ] || fail "receive --once stored $(ls "$work/d5" | wc -l)"
+grep -q "may hold more" "$work/many.err" || fail "receive: nothing said: $(cat "$work/many.err")"
+tsl receive --once --remove "$work/d6" >/dev/null 2>"$work/many.err" || fail "receive --once --remove: $(cat "$work/many.err")"
+[ "$(ls "$work/d6" | wc -l)" -eq 46 ] || fail "receive --remove stored $(ls "$work/d6" | wc -l) of 46"
+[ "$(tsl count)" = 0 ] || fail "receive --remove left $(tsl count) on the device"
+grep -q "may hold more" "$work/many.err" && fail "receive --remove said more may exist after draining"
 
 finish

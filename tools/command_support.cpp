@@ -46,13 +46,18 @@ void CancelFaxIo() {
     fax->CancelIO(&s);
 }
 
+std::string LogPagesText(unsigned pages) {
+    return pages >= kLogPagesCap ? std::to_string(kLogPagesCap) + " or more" : std::to_string(pages);
+}
+
 void AddLogEntry(JsonObject& data, const FAX_LOG_ENTRY& e) {
     const FAX_TIME& t = e.SendTime;
     JsonObject when;
     when.Num("hour", t.hour).Num("min", t.min).Num("sec", t.sec).Num("DOW", t.DOW).Num("day", t.day)
         .Num("month", t.month).Num("year", t.year);
     data.Raw("SendTime", when.Text()).Num("Duration", e.Duration).Num("FAXSTATUS", e.FAXSTATUS)
-        .Num("FaxType", e.FaxType).Num("Pages", e.Pages).Num("Thumbnail", e.Thumbnail)
+        .Num("FaxType", e.FaxType).Num("Pages", e.Pages).Num("log_pages", e.Pages)
+        .Bool("log_pages_capped", e.Pages >= kLogPagesCap).Num("Thumbnail", e.Thumbnail)
         .Str("CIS", Field(e.CIS, sizeof(e.CIS))).Str("FileName", Field(e.FileName, sizeof(e.FileName)));
 }
 

@@ -49,8 +49,18 @@ bool ParseNumber(const std::string& text, std::uint32_t& out);
 // Cancels the I/O pending on the fax channel (a time limit's way to release
 // a blocked call).
 void CancelFaxIo();
-// The log entry's fields as JSON members of `data`.
+// The log entry counts pages in one byte: 255 stands for 255 or more.
+inline constexpr unsigned kLogPagesCap = 255;
+// The log entry's page count for people: "12", or "255 or more".
+std::string LogPagesText(unsigned pages);
+// The log entry's fields as JSON members of `data`; besides the record's
+// Pages, log_pages (the same byte, named apart from a stored file's pages)
+// and log_pages_capped (true at 255: the fax may have had more).
 void AddLogEntry(JsonObject& data, const FAX_LOG_ENTRY& e);
+
+// What to say when the device's list is full: it lists at most
+// MAX_RECEIVED_FAXES names, and more faxes may be behind them.
+std::string MoreMayExistText();
 
 // The received faxes.
 int RunCount(const Output& out, const Parsed& args);
@@ -58,6 +68,12 @@ int RunList(const Output& out, const Parsed& args);
 int RunGet(const Output& out, const Parsed& args);
 int RunRemove(const Output& out, const Parsed& args);
 int RunLog(const Output& out, const Parsed& args);
+// get and rm of several faxes (get --all, get -d DIR), one outcome each.
+int GetSeveral(const Output& out, const Parsed& args);
+int RemoveSeveral(const Output& out, const Parsed& args);
+// The file a fax is stored as by default: its name's last component (after
+// either separator), with .pdf for a PDF; "" when that is no file name.
+std::string DefaultFileName(const std::string& name, bool pdf);
 // The settings and the password.
 int RunSettings(const Output& out, const Parsed& args);
 int RunPassword(const Output& out, const Parsed& args);
@@ -75,6 +91,8 @@ int RunWeb(const Output& out, const Parsed& args);
 // status 0 when an operation would find a channel, else 7, the listing shown
 // either way.
 int RunDevices(const Output& out, const Parsed& args);
+// The journal of faxes sent and stored.
+int RunHistory(const Output& out, const Parsed& args);
 // The unattended receive job.
 int RunReceive(const Output& out, const Parsed& args);
 struct ChannelView {

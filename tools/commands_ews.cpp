@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 namespace cli {
 namespace {
@@ -50,20 +52,47 @@ int RunEws(const Output& out, const Parsed& args) {
     Ref<IIUSBEWS> ews;
     if (!Create(CLSID_IUSBEWS, IID_IIUSBEWS, ews)) return NoObject("IUSBEWS");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    int written = 0, read = 0;
-    std::vector<unsigned char> got(read_count);
-    ews->OpenEWS(&s);
+    int written = 0;
+    // The channel gives no end of a reply: a read of more than the reply
+    // waits for bytes that never come, until the time limit or a signal
+    // ends the command, and a request cut short loses what it had received.
+    // So the bytes are read one request each, and what arrived is kept: for
+    // people written out as it comes, in JSON given with the outcome
+    // whatever it is (also when the process must end without the call).
+    std::vector<unsigned char> got;
+    got.reserve(read_count);
+    std::mutex got_mu;
+    auto result = [&] {
+        std::lock_guard<std::mutex> lock(got_mu);
+        return JsonObject().Num("written", written).Num("read", static_cast<long long>(got.size()))
+            .Str("data_base64", Base64(got));
+    };
+    if (out.json) out.partial = result;
+    if (!out.json) UseBinary(stdout);
+    out.Attempt([&] {
+        ews->OpenEWS(&s);
+        return s;
+    });
     if (s == FAXSTATUS_OK && !data.empty()) ews->WriteEWS(data.data(), static_cast<int>(data.size()), &written, &s);
-    if (s == FAXSTATUS_OK && read_count > 0) ews->ReadEWS(got.data(), static_cast<int>(read_count), &read, &s);
+    while (s == FAXSTATUS_OK && got.size() < read_count) {
+        unsigned char byte = 0;
+        int one = 0;
+        out.Attempt([&] {
+            ews->ReadEWS(&byte, 1, &one, &s);
+            return s;
+        });
+        if (s != FAXSTATUS_OK || one != 1) break;
+        std::lock_guard<std::mutex> lock(got_mu);
+        got.push_back(byte);
+        if (!out.json) std::fputc(byte, stdout);
+    }
     FAXSTATUS closed = FAXSTATUS_CMD_FAIL;
     ews->CloseEWS(&closed);
-    got.resize(static_cast<std::size_t>(read));
-    JsonObject o;
-    o.Num("written", written).Num("read", read).Str("data_base64", Base64(got));
-    return out.Finish(s, o, [&] {
-        UseBinary(stdout);
-        std::fwrite(got.data(), 1, got.size(), stdout);
-    }, Diagnose(s, "ews"));
+    out.partial = nullptr;
+    std::fflush(stdout);
+    // A failure keeps what arrived before it: the counts and the bytes go
+    // with the error in JSON.
+    return out.Finish(s, JsonObject(), [] {}, Diagnose(s, "ews"), result());
 }
 
 }  // namespace cli

@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "tools/documents/documents.h"
+#include "tools/journal.h"
+#include "tools/progress.h"
 #include "tools/receive.h"
 
 namespace cli {
@@ -29,7 +31,17 @@ bool OneFaxName(const Output& out, const Parsed& args, std::string& name, FAX_FI
     return true;
 }
 
+void SayMoreMayExist(const Output& out) {
+    std::fprintf(stderr, "tessaline %s: %s\n", out.command.c_str(), MoreMayExistText().c_str());
+}
+
 }  // namespace
+
+std::string MoreMayExistText() {
+    return "the device lists at most " + std::to_string(MAX_RECEIVED_FAXES) +
+           " faxes and may hold more: 'tessaline receive --remove DIR' stores them all, or removing some "
+           "with 'tessaline rm' shows the rest";
+}
 
 int RunCount(const Output& out, const Parsed& args) {
     if (!args.positional.empty()) return out.Usage("count takes no arguments");
@@ -37,11 +49,25 @@ int RunCount(const Output& out, const Parsed& args) {
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     unsigned int count = 0;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->GetReceivedFaxCount(&count, &s);
-    return out.Finish(s, JsonObject().Num("count", count), [&] { std::printf("%u\n", count); }, Diagnose(s, "count"));
+    out.Attempt([&] {
+        fax->GetReceivedFaxCount(&count, &s);
+        return s;
+    });
+    // The device counts no further than its list goes.
+    const bool more = count >= MAX_RECEIVED_FAXES;
+    return out.Finish(s, JsonObject().Num("count", count).Bool("more_may_exist", more), [&] {
+        std::printf("%u\n", count);
+        if (more) SayMoreMayExist(out);
+    }, Diagnose(s, "count"));
 }
 
 namespace {
+
+// The size of a file being written, or -1 while there is none.
+long long FileSize(const std::string& path) {
+    long long size = -1;
+    return StatPath(path, &size) == PathKind::Regular ? size : -1;
+}
 
 bool EndsWithPdf(const std::string& path) {
     if (path.size() < 4) return false;
@@ -80,7 +106,10 @@ int ListLong(const Output& out, IUSBFAX* fax, FAXSTATUS s, const std::vector<std
         std::memset(&fax_name, 0, sizeof(fax_name));
         std::memcpy(fax_name.faxPath, n.data(), std::min(n.size(), sizeof(fax_name.faxPath) - 1));
         FAXSTATUS ls = FAXSTATUS_CMD_FAIL;
-        fax->GetFaxLogEntry(&fax_name, &r.e, &ls);
+        out.Attempt([&] {
+            fax->GetFaxLogEntry(&fax_name, &r.e, &ls);
+            return ls;
+        });
         r.have_log = ls == FAXSTATUS_OK;
         rows.push_back(r);
     }
@@ -98,18 +127,20 @@ int ListLong(const Output& out, IUSBFAX* fax, FAXSTATUS s, const std::vector<std
         }
         json.push_back(o.Text());
     }
-    return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)), [&] {
+    const bool more = rows.size() >= MAX_RECEIVED_FAXES;
+    return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)).Bool("more_may_exist", more), [&] {
+        if (more) SayMoreMayExist(out);
         if (rows.empty()) return;
-        std::printf("%-*s  %-19s  %5s  %8s  %s\n", static_cast<int>(width), "NAME", "TIME", "PAGES", "DURATION",
+        std::printf("%-*s  %-19s  %11s  %8s  %s\n", static_cast<int>(width), "NAME", "TIME", "PAGES", "DURATION",
                     "SENDER");
         for (const Row& r : rows) {
             if (!r.have_log) {
-                std::printf("%-*s  %-19s  %5s  %8s  %s\n", static_cast<int>(width), r.name.c_str(), "-", "-", "-",
+                std::printf("%-*s  %-19s  %11s  %8s  %s\n", static_cast<int>(width), r.name.c_str(), "-", "-", "-",
                             "(no log entry)");
                 continue;
             }
-            std::printf("%-*s  %-19s  %5u  %7us  %s\n", static_cast<int>(width), r.name.c_str(),
-                        LogTime(r.e.SendTime).c_str(), r.e.Pages, r.e.Duration,
+            std::printf("%-*s  %-19s  %11s  %7us  %s\n", static_cast<int>(width), r.name.c_str(),
+                        LogTime(r.e.SendTime).c_str(), LogPagesText(r.e.Pages).c_str(), r.e.Duration,
                         Field(r.e.CIS, sizeof(r.e.CIS)).c_str());
         }
     });
@@ -141,7 +172,14 @@ int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const 
         return out.Fail(kCannotWrite, "cannot_write", error, inputs);
     std::string download_path = download.Path();
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->GetReceivedFax(&fax_name, download_path.data(), &s);
+    {
+        ProgressLine progress(!out.json && StandardErrorIsTerminal());
+        const TransferProgress fetching(progress, "fetching " + name, [&] { return FileSize(download_path); });
+        out.Attempt([&] {
+            fax->GetReceivedFax(&fax_name, download_path.data(), &s);
+            return s;
+        });
+    }
     if (s != FAXSTATUS_OK) return out.Finish(s, JsonObject(), [] {}, Diagnose(s, "get", &name), inputs);
     int pages = 0;
     if (pdf) {
@@ -157,6 +195,7 @@ int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const 
         UseBinary(stdout);
         if (!CopyTo(result.Path(), stdout))
             return out.Fail(kCannotWrite, "cannot_write", "cannot write to standard output", inputs);
+        JournalStored("get", name, "-", pages);
         return 0;
     }
     if (write_in_place) {
@@ -170,7 +209,9 @@ int GetConverted(const Output& out, IUSBFAX* fax, FAX_FILENAME& fax_name, const 
             return out.Fail(kCannotWrite, "cannot_write", "cannot write " + path + ": " + std::strerror(errno),
                             inputs);
         (pdf ? converted : download).Release();
+        GiveDefaultMode(target);
     }
+    JournalStored("get", name, path, pages);
     long long size = 0;
     const bool sized = StatPath(path, &size) == PathKind::Regular;
     JsonObject data;
@@ -195,7 +236,10 @@ int RunList(const Output& out, const Parsed& args) {
     FAX_FILENAME names[MAX_RECEIVED_FAXES];
     std::memset(names, 0, sizeof(names));
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+    out.Attempt([&] {
+        fax->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+        return s;
+    });
     std::vector<std::string> list;
     for (const FAX_FILENAME& n : names) {
         std::string name = Field(n.faxPath, sizeof(n.faxPath));
@@ -205,12 +249,15 @@ int RunList(const Output& out, const Parsed& args) {
     if (long_form) return ListLong(out, fax.get(), s, list);
     std::vector<std::string> json;
     for (const auto& n : list) json.push_back(JsonString(n));
-    return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)), [&] {
+    const bool more = list.size() >= MAX_RECEIVED_FAXES;
+    return out.Finish(s, JsonObject().Raw("faxes", JsonArray(json)).Bool("more_may_exist", more), [&] {
         for (const auto& n : list) std::printf("%s\n", n.c_str());
+        if (more) SayMoreMayExist(out);
     }, Diagnose(s, "list"));
 }
 
 int RunGet(const Output& out, const Parsed& args) {
+    if (args.positional.size() > 1 || args.Has("--all") || args.Has("--directory")) return GetSeveral(out, args);
     std::string name;
     const bool pdf_asked = args.Has("--pdf");
     FAX_FILENAME fax_name;
@@ -218,18 +265,13 @@ int RunGet(const Output& out, const Parsed& args) {
     std::string path = args.Value("--output");
     if (args.Has("--output") && path.empty()) return out.Usage("--output needs a path");
     if (path.empty()) {
-        // The device chooses its names: keep only the last component, so a
-        // name can never lead outside the current directory.
-        // Either separator: a backslash leads elsewhere on Windows.
-        const std::size_t slash = name.find_last_of("/\\");
-        path = slash == std::string::npos ? name : name.substr(slash + 1);
-        if (path.empty() || path == "." || path == "..")
-            return out.Usage("the fax name '" + name + "' is no file name; give one with -o");
-        if (pdf_asked) {
-            const std::size_t dot = path.rfind('.');
-            path = (dot == std::string::npos || dot == 0 ? path : path.substr(0, dot)) + ".pdf";
-        }
+        path = DefaultFileName(name, pdf_asked);
+        if (path.empty()) return out.Usage("the fax name '" + name + "' is no file name; give one with -o");
     }
+    // --no-clobber: a file already at the path stays, and the command says so.
+    if (args.Has("--no-clobber") && path != "-" && StatPath(path) != PathKind::Missing)
+        return out.Fail(kCannotWrite, "exists", path + " is there already (--no-clobber)",
+                        JsonObject().Str("name", name).Str("path", path));
     // -o - writes the fax (or its PDF) to standard output, alone.
     const bool to_dash = path == "-";
     if (to_dash && out.json) return out.Usage("-o - and --json would both write to standard output");
@@ -243,7 +285,16 @@ int RunGet(const Output& out, const Parsed& args) {
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     if (pdf || to_dash) return GetConverted(out, fax.get(), fax_name, name, path, pdf);
-    fax->GetReceivedFax(&fax_name, path.data(), &s);
+    {
+        // On a terminal, a download that takes a while shows its time and size.
+        ProgressLine progress(!out.json && !to_stdout && StandardErrorIsTerminal());
+        const TransferProgress fetching(progress, "fetching " + name, [&] { return FileSize(path); });
+        out.Attempt([&] {
+            fax->GetReceivedFax(&fax_name, path.data(), &s);
+            return s;
+        });
+    }
+    if (s == FAXSTATUS_OK) JournalStored("get", name, path, 0);
     long long size = 0;
     const bool sized = s == FAXSTATUS_OK && StatPath(path, &size) == PathKind::Regular;
     JsonObject data;
@@ -258,13 +309,17 @@ int RunGet(const Output& out, const Parsed& args) {
 }
 
 int RunRemove(const Output& out, const Parsed& args) {
+    if (args.positional.size() > 1) return RemoveSeveral(out, args);
     std::string name;
     FAX_FILENAME fax_name;
     if (int exit = 0; !OneFaxName(out, args, name, fax_name, exit)) return exit;
     Ref<IUSBFAX> fax;
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->RemoveReceivedFax(&fax_name, &s);
+    out.Attempt([&] {
+        fax->RemoveReceivedFax(&fax_name, &s);
+        return s;
+    });
     return out.Finish(s, JsonObject(), [&] { std::printf("removed %s\n", name.c_str()); }, Diagnose(s, "rm", &name),
                       JsonObject().Str("name", name));
 }
@@ -278,15 +333,18 @@ int RunLog(const Output& out, const Parsed& args) {
     FAX_LOG_ENTRY e;
     std::memset(&e, 0, sizeof(e));
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->GetFaxLogEntry(&fax_name, &e, &s);
+    out.Attempt([&] {
+        fax->GetFaxLogEntry(&fax_name, &e, &s);
+        return s;
+    });
     const FAX_TIME& t = e.SendTime;
     JsonObject data;
     AddLogEntry(data, e);
     return out.Finish(s, data, [&] {
         std::printf("SendTime    %02d:%02d:%02d  day-of-week %d  day %d  month %d  year %d\n", t.hour, t.min, t.sec,
                     t.DOW, t.day, t.month, t.year);
-        std::printf("Duration    %u\nFAXSTATUS   %u\nFaxType     %u\nPages       %u\nThumbnail   %u\n", e.Duration,
-                    e.FAXSTATUS, e.FaxType, e.Pages, e.Thumbnail);
+        std::printf("Duration    %u\nFAXSTATUS   %u\nFaxType     %u\nPages       %s\nThumbnail   %u\n", e.Duration,
+                    e.FAXSTATUS, e.FaxType, LogPagesText(e.Pages).c_str(), e.Thumbnail);
         std::printf("CIS         %s\nFileName    %s\n", Field(e.CIS, sizeof(e.CIS)).c_str(),
                     Field(e.FileName, sizeof(e.FileName)).c_str());
     }, Diagnose(s, "log", &name), JsonObject().Str("name", name));

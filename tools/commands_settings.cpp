@@ -8,6 +8,8 @@
 #include <cstring>
 #include <map>
 
+#include "tools/input_checks.h"
+
 namespace cli {
 namespace {
 
@@ -177,6 +179,10 @@ int RunSettings(const Output& out, const Parsed& args) {
     for (const auto& c : changes) {
         std::string error, warning;
         if (!ParseSetting(*c.first, c.second, probe, error, &warning)) return out.Usage(error);
+        // The device shows its clock in one form and reads back only that.
+        if (std::strcmp(c.first->name, "DeviceDateTime") == 0 && !IsDeviceTime(FromTextForm(c.second)))
+            return out.Usage(std::string("DeviceDateTime takes the form ") + kDeviceTimeForm +
+                             ", as the device shows it, not '" + c.second + "'");
         if (!warning.empty()) {
             std::fprintf(stderr, "tessaline settings: warning: %s\n", warning.c_str());
             warnings.push_back(JsonString(warning));
@@ -188,17 +194,26 @@ int RunSettings(const Output& out, const Parsed& args) {
     DEFAULT_FAX_SETTINGS st;
     std::memset(&st, 0, sizeof(st));
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->ReadFaxSettings(&st, &s);
+    out.Attempt([&] {
+        fax->ReadFaxSettings(&st, &s);
+        return s;
+    });
     if (set && s == FAXSTATUS_OK) {
         for (const auto& c : changes) {
             std::string error;
             ParseSetting(*c.first, c.second, st, error);
         }
-        fax->SaveFaxSettings(&st, &s);
+        out.Attempt([&] {
+            fax->SaveFaxSettings(&st, &s);
+            return s;
+        });
         if (s == FAXSTATUS_OK) {
             DEFAULT_FAX_SETTINGS saved;
             std::memset(&saved, 0, sizeof(saved));
-            fax->ReadFaxSettings(&saved, &s);
+            out.Attempt([&] {
+                fax->ReadFaxSettings(&saved, &s);
+                return s;
+            });
             st = saved;
         }
     }
@@ -216,7 +231,10 @@ int RunPassword(const Output& out, const Parsed& args) {
         if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
         unsigned int is_set = 0;
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-        fax->CheckFaxPasswordSet(&is_set, &s);
+        out.Attempt([&] {
+            fax->CheckFaxPasswordSet(&is_set, &s);
+            return s;
+        });
         return out.Finish(s, JsonObject().Bool("set", is_set != 0),
                           [&] { std::printf("%s\n", is_set ? "a fax password is set" : "no fax password is set"); },
                           Diagnose(s, "password"));
@@ -228,7 +246,10 @@ int RunPassword(const Output& out, const Parsed& args) {
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     unsigned int passed = 0;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->CheckFaxPassword(password.data(), &passed, &s);
+    out.Attempt([&] {
+        fax->CheckFaxPassword(password.data(), &passed, &s);
+        return s;
+    });
     return out.Finish(s, JsonObject().Bool("passed", passed != 0),
                       [&] { std::printf("%s\n", passed ? "the password is correct" : "the password is wrong"); },
                       Diagnose(s, "password"), JsonObject(), passed ? 0 : kWrongPassword);
@@ -240,7 +261,10 @@ int RunReceiveSettings(const Output& out, const Parsed& args) {
     if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax)) return NoObject("USBFAX");
     TSL_ULONG value = 0;
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-    fax->GetFaxReceiveSettings(&value, &s);
+    out.Attempt([&] {
+        fax->GetFaxReceiveSettings(&value, &s);
+        return s;
+    });
     return out.Finish(s, JsonObject().Num("value", value), [&] {
         std::printf("%lu (0x%08lx)\n", static_cast<unsigned long>(value), static_cast<unsigned long>(value));
     }, Diagnose(s, "receive-settings"));

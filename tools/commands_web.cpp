@@ -549,7 +549,7 @@ int RunWeb(const Output& out, const Parsed& args) {
     }
     std::fflush(stdout);
 
-    OnStopSignals([&server] { server.stopping = true; });
+    OnStopSignals([&server](int) { server.stopping = true; });
     std::vector<const web::Socket*> waiting;
     for (const web::Socket& l : listeners) waiting.push_back(&l);
     std::list<Connection> connections;

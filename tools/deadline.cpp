@@ -3,6 +3,7 @@
 #include "tools/deadline.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,14 +31,33 @@ bool ParseSeconds(const std::string& text, double& seconds) {
     return true;
 }
 
-Deadline::Deadline(double seconds, std::function<void()> cancel, std::string message, double grace_seconds)
-    : cancel_(std::move(cancel)), message_(std::move(message)) {
+int InterruptedStatus(int signal) { return 128 + signal; }
+
+std::string SignalName(int signal) {
+    if (signal == SIGINT) return "SIGINT";
+    if (signal == SIGTERM) return "SIGTERM";
+    return "signal " + std::to_string(signal);
+}
+
+Deadline::Deadline(double seconds, std::function<void()> cancel, double grace_seconds) : cancel_(std::move(cancel)) {
     thread_ = std::thread([this, seconds, grace_seconds] { Watch(seconds, grace_seconds); });
 }
 
 Deadline::~Deadline() {
     Stop();
     if (thread_.joinable()) thread_.join();
+}
+
+void Deadline::SetLastWords(std::function<void(int)> words) {
+    std::lock_guard<std::mutex> lock(mu_);
+    last_words_ = std::move(words);
+}
+
+void Deadline::Interrupt(int signal) {
+    std::lock_guard<std::mutex> lock(mu_);
+    int none = 0;
+    signal_.compare_exchange_strong(none, signal);
+    cv_.notify_all();
 }
 
 void Deadline::Stop() {
@@ -48,22 +68,32 @@ void Deadline::Stop() {
 
 void Deadline::Watch(double seconds, double grace_seconds) {
     using Clock = std::chrono::steady_clock;
-    const auto due = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::unique_lock<std::mutex> lock(mu_);
-    if (cv_.wait_until(lock, due, [this] { return stopped_; })) return;
-    expired_.store(true);
+    const auto woken = [this] { return stopped_ || signal_.load() != 0; };
+    if (seconds > 0) {
+        const auto due =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        if (!cv_.wait_until(lock, due, woken)) expired_.store(true);
+    } else {
+        cv_.wait(lock, woken);
+    }
+    if (stopped_) return;
+    // A person who pressed Ctrl+C waits a second at most.
+    const double grace = signal_.load() != 0 && grace_seconds > 1 ? 1 : grace_seconds;
     const auto give_up =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(grace_seconds));
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(grace));
     while (!stopped_) {
         lock.unlock();
         cancel_();
         lock.lock();
         if (cv_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopped_; })) return;
         if (Clock::now() >= give_up) {
+            const int status = expired_.load() ? kTimedOut : InterruptedStatus(signal_.load());
             doc::RemoveAllTempFiles();
-            std::fprintf(stderr, "%s\n", message_.c_str());
+            if (last_words_) last_words_(status);
             std::fflush(stdout);
-            std::_Exit(kTimedOut);
+            std::fflush(stderr);
+            std::_Exit(status);
         }
     }
 }

@@ -36,12 +36,21 @@ int RunDevices(const Output& out, const Parsed& args) {
                  : listing == plat::ClassListing::Untrusted  ? " (not searched: " + refusal + ")\n"
                                                              : "\n";
         for (const auto& e : entries) {
+            std::string detail;
+            const bool refused = e.state == plat::DeviceState::Unreachable && NotPermitted(e.path, detail);
             const char* state = e.state == plat::DeviceState::Live        ? "live"
                                 : e.state == plat::DeviceState::Stale     ? "stale"
                                 : e.state == plat::DeviceState::NotASocket ? "not a socket"
+                                : refused                                  ? "not permitted"
                                                                           : "cannot be probed";
-            human += "  " + e.path + "  " + state + "\n";
-            json_entries.push_back(JsonObject().Str("path", e.path).Str("state", state).Text());
+            human += "  " + e.path + "  " + state;
+            if (refused)
+                human += " (" + detail + "; its server shares it with a group: tessaline-simd --socket-group GROUP)";
+            human += "\n";
+            JsonObject je;
+            je.Str("path", e.path).Str("state", state);
+            if (refused) je.Str("detail", detail);
+            json_entries.push_back(je.Text());
         }
         if (named && *named) human += "  " + std::string(c.variable) + " names " + named + "\n";
         human += "  an operation would use: " + (use.empty() ? std::string("none") : use) + "\n";

@@ -42,14 +42,26 @@ std::vector<std::string> PresentInterfaces(const plat::InterfaceClass& cls) {
 
 }  // namespace
 
-bool FaxDevicePresent() {
+bool NotPermitted(const std::string&, std::string&) { return false; }
+
+FaxDeviceLook LookForFaxDevice() {
+    FaxDeviceLook look;
+    bool present = false;
     if (const char* named = std::getenv("TESSALINE_FAX_DEVICE"); named && *named) {
         // A pipe is present with an instance free or all of them busy; it is
         // asked without a connection, which would take an instance.
-        if (_strnicmp(named, "\\\\.\\pipe\\", 9) != 0) return GetFileAttributesA(named) != INVALID_FILE_ATTRIBUTES;
-        return WaitNamedPipeA(named, 1) || GetLastError() == ERROR_SEM_TIMEOUT;
+        if (_strnicmp(named, "\\\\.\\pipe\\", 9) != 0)
+            present = GetFileAttributesA(named) != INVALID_FILE_ATTRIBUTES;
+        else
+            present = WaitNamedPipeA(named, 1) || GetLastError() == ERROR_SEM_TIMEOUT;
+        if (present) look.path = named;
+    } else {
+        const std::vector<std::string> paths = PresentInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL);
+        present = !paths.empty();
+        if (present) look.path = paths.front();
     }
-    return !PresentInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL).empty();
+    if (present) look.kind = FaxDeviceLook::Kind::Present;
+    return look;
 }
 
 int RunDevices(const Output& out, const Parsed& args) {

@@ -67,6 +67,21 @@ bool ReadHidden(const char* prompt, std::string& line);
 // be a directory, and its directory must exist and take a new file.
 std::string CheckInputFile(const std::string& file);
 std::string CheckOutputPath(const std::string& path);
+// Gives a file the command created the mode a new file gets from the user
+// (0666 less the umask on POSIX systems; nothing to do on Windows): a fax
+// stored or fetched by way of a private temporary file reads like any other.
+void GiveDefaultMode(const std::string& path);
+// The journal's place when TESSALINE_JOURNAL names none: on POSIX systems
+// $XDG_STATE_HOME/tessaline/journal.jsonl (else ~/.local/state/...), on
+// Windows %LOCALAPPDATA%\Tessaline\journal.jsonl; "" when neither is known.
+std::string DefaultJournalPath();
+// Appends `line` to the file at `path` with one write (creating the file,
+// and its directory, for the user alone where the system has modes); "" on
+// success, else why not.
+std::string AppendLine(const std::string& path, const std::string& line);
+// Whether standard error is a terminal (a console on Windows), where
+// progress may be shown.
+bool StandardErrorIsTerminal();
 // Whether `path` is the file that standard output writes to.
 bool IsStandardOutput(const std::string& path);
 
@@ -84,8 +99,22 @@ std::string DirectoryOf(const std::string& path);
 // Empty when new files can be made in `dir`; otherwise why not.
 std::string CheckStoreDirectory(const std::string& dir);
 
-// Whether a fax channel device is present where an operation would look.
-bool FaxDevicePresent();
+// What an operation would find for the fax channel, told apart for a
+// failed call's message: nothing; a device it may use; a device this user
+// may not open (on POSIX systems, a socket without read and write
+// permission for the user); or, on POSIX systems, a directory discovery
+// does not search.
+struct FaxDeviceLook {
+    enum class Kind { Absent, Present, NotPermitted, NotSearched };
+    Kind kind = Kind::Absent;
+    std::string path;    // the device (Present, NotPermitted)
+    std::string detail;  // NotPermitted: the socket's mode and owners; NotSearched: the directory and why
+};
+FaxDeviceLook LookForFaxDevice();
+// Whether this user lacks the permission to open the device at `path`;
+// `detail` then says what the system has (on POSIX systems the socket's
+// mode, owner and group).
+bool NotPermitted(const std::string& path, std::string& detail);
 
 // Where an operation looks for the channel of `cls`, for advice texts.
 std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable);

@@ -3,6 +3,8 @@
 #include "tools/host.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@ namespace cli {
 
 bool StartHost(int argc, char** argv, std::vector<std::string>& args, std::string&) {
     args.assign(argv + 1, argv + argc);
+    GiveDefaultMode("");  // reads the umask while the process has one thread
     return true;
 }
 
@@ -89,6 +92,42 @@ std::string CheckOutputPath(const std::string& path) {
     return {};
 }
 
+std::string DefaultJournalPath() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
+        return std::string(state) + "/tessaline/journal.jsonl";
+    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/state/tessaline/journal.jsonl";
+    return {};
+}
+
+std::string AppendLine(const std::string& path, const std::string& line) {
+    // The directories up to the file, for the user alone (it names who was
+    // faxed).
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string dir = path.substr(0, slash);
+        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return dir + ": " + std::strerror(errno);
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return std::strerror(errno);
+    const ssize_t n = write(fd, line.data(), line.size());
+    const int why = errno;
+    close(fd);
+    if (n != static_cast<ssize_t>(line.size())) return n < 0 ? std::strerror(why) : "written in part";
+    return {};
+}
+
+void GiveDefaultMode(const std::string& path) {
+    // The umask can only be read by setting it: once, before any thread of
+    // the command's own runs (the first call comes from StartHost).
+    static const mode_t mask = [] {
+        const mode_t m = umask(022);
+        umask(m);
+        return m;
+    }();
+    if (!path.empty()) chmod(path.c_str(), 0666 & ~mask);
+}
+
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 bool IsStandardOutput(const std::string& path) {
     struct stat target {}, standard_output {};
     return stat(path.c_str(), &target) == 0 && fstat(STDOUT_FILENO, &standard_output) == 0 &&
@@ -134,16 +173,48 @@ std::string CheckStoreDirectory(const std::string& dir) {
     return {};
 }
 
-bool FaxDevicePresent() {
+bool NotPermitted(const std::string& path, std::string& detail) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK | W_OK) == 0 || errno != EACCES) return false;
+    char mode[8];
+    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const passwd* owner = getpwuid(st.st_uid);
+    const group* grp = getgrgid(st.st_gid);
+    detail = std::string("mode ") + mode + ", owner " + (owner ? owner->pw_name : std::to_string(st.st_uid)) +
+             ", group " + (grp ? grp->gr_name : std::to_string(st.st_gid));
+    return true;
+}
+
+FaxDeviceLook LookForFaxDevice() {
+    FaxDeviceLook look;
     if (const char* named = std::getenv("TESSALINE_FAX_DEVICE"); named && *named) {
         struct stat st {};
-        return stat(named, &st) == 0;
+        if (stat(named, &st) != 0) return look;
+        look.path = named;
+        look.kind = NotPermitted(named, look.detail) ? FaxDeviceLook::Kind::NotPermitted : FaxDeviceLook::Kind::Present;
+        return look;
     }
     std::vector<plat::DeviceEntry> entries;
-    plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL, entries);
-    for (const auto& e : entries)
-        if (e.state == plat::DeviceState::Live) return true;
-    return false;
+    std::string refusal;
+    if (plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL, entries, &refusal) == plat::ClassListing::Untrusted) {
+        look.kind = FaxDeviceLook::Kind::NotSearched;
+        look.detail = refusal;
+        return look;
+    }
+    // The first live or unprobed socket is the one an open would use.
+    for (const auto& e : entries) {
+        if (e.state != plat::DeviceState::Live && e.state != plat::DeviceState::Unreachable) continue;
+        look.path = e.path;
+        if (e.state == plat::DeviceState::Live) {
+            look.kind = FaxDeviceLook::Kind::Present;
+        } else if (NotPermitted(e.path, look.detail)) {
+            look.kind = FaxDeviceLook::Kind::NotPermitted;
+        } else {
+            continue;
+        }
+        return look;
+    }
+    return look;
 }
 
 std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) {
@@ -156,7 +227,10 @@ const char* EnvironmentHelp() {
     return "  TESSALINE_DEVICE_DIR   device directory (default $XDG_RUNTIME_DIR/tessaline, else /run/tessaline)\n"
            "  TESSALINE_FAX_DEVICE   device path of the fax channel, skipping discovery\n"
            "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
-           "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n"
+           "  TESSALINE_DIAGNOSTICS  the library's discovery messages: shown on standard error when stderr or with\n"
+           "                         --verbose, dropped otherwise\n"
+           "  TESSALINE_JOURNAL      the journal's file (default $XDG_STATE_HOME/tessaline/journal.jsonl, else\n"
+           "                         ~/.local/state/tessaline/journal.jsonl); none turns it off\n"
            "  TESSALINE_GHOSTSCRIPT  the Ghostscript program that renders documents (default gs)\n"
            "  PAPERSIZE              a4 or letter, the page of a conversion (default: the locale's)\n";
 }
@@ -173,9 +247,12 @@ const char* SendHelp() {
            "                            LC_PAPER, else A4)\n"
            "  --raw                     send FILE unexamined, whatever it holds\n"
            "  --prefix=P                the dialling prefix of every recipient\n"
-           "FILE must be a readable regular file and no NUMBER may be empty: both are checked before the device\n"
-           "is asked. The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
-           "how many recipients. TESSALINE_GHOSTSCRIPT names another Ghostscript program.";
+           "FILE must be a readable regular file, and each NUMBER (and P) holds what a dialler takes: digits,\n"
+           "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
+           "is asked (a NUMBER that names a file is pointed out). FILE - reads the document from standard input.\n"
+           "The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
+           "how many recipients. TESSALINE_GHOSTSCRIPT names another Ghostscript program. On a terminal the page\n"
+           "being converted, and an upload's time and size, are shown on standard error, cleared at the end.";
 }
 
 const char* ReceiveHelp() {
@@ -196,7 +273,9 @@ const char* ReceiveHelp() {
 const char* DevicesHelp() {
     return "Shows where discovery looks, the devices present in each channel class, and which one an\n"
            "operation would use. A directory that others can write, or that belongs to another user, is not\n"
-           "searched; it is shown with the reason.";
+           "searched; it is shown with the reason. A device socket this user may not open is shown as not\n"
+           "permitted, with its mode and owners (its server shares it with a group: tessaline-simd\n"
+           "--socket-group GROUP).";
 }
 
 }  // namespace cli

@@ -144,6 +144,33 @@ std::string CheckOutputPath(const std::string& path) {
     return {};
 }
 
+void GiveDefaultMode(const std::string&) {}
+
+std::string DefaultJournalPath() {
+    const char* local = std::getenv("LOCALAPPDATA");
+    return local && *local ? std::string(local) + "\\Tessaline\\journal.jsonl" : std::string();
+}
+
+std::string AppendLine(const std::string& path, const std::string& line) {
+    for (std::size_t sep = path.find_first_of("/\\", 3); sep != std::string::npos; sep = path.find_first_of("/\\", sep + 1))
+        CreateDirectoryA(path.substr(0, sep).c_str(), nullptr);
+    // Appending access alone: every write goes to the end, in one piece.
+    const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "error " + std::to_string(GetLastError());
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    const DWORD why = GetLastError();
+    CloseHandle(file);
+    if (!ok || written != line.size()) return "error " + std::to_string(why);
+    return {};
+}
+
+bool StandardErrorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 bool IsStandardOutput(const std::string& path) {
     BY_HANDLE_FILE_INFORMATION out {}, target {};
     if (!GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out)) return false;
@@ -212,7 +239,10 @@ std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) 
 const char* EnvironmentHelp() {
     return "  TESSALINE_FAX_DEVICE   device path of the fax channel, skipping discovery\n"
            "  TESSALINE_EWS_DEVICE   device path of the EWS channel, skipping discovery\n"
-           "  TESSALINE_DIAGNOSTICS  where discovery messages go: stderr (this tool's default) or none\n"
+           "  TESSALINE_DIAGNOSTICS  the library's discovery messages: shown on standard error when stderr or with\n"
+           "                         --verbose, dropped otherwise\n"
+           "  TESSALINE_JOURNAL      the journal's file (default %LOCALAPPDATA%\\Tessaline\\journal.jsonl); none\n"
+           "                         turns it off\n"
            "Tessaline.dll is used as registered (regsvr32, or the installer package).\n";
 }
 
@@ -227,9 +257,11 @@ const char* SendHelp() {
            "  --resolution=fine|normal  send a fax image only when it is of this resolution; one of the\n"
            "                            other needs a conversion (exit status 69)\n"
            "  --paper=a4|letter         taken, without effect: it is the page of a conversion\n"
-           "FILE must be a readable regular file and no NUMBER may be empty: both are checked before the device\n"
-           "is asked. The summary (and --json: pages, recipients, kind, converted) says how many pages went to how\n"
-           "many recipients.";
+           "FILE must be a readable regular file, and each NUMBER (and P) holds what a dialler takes: digits,\n"
+           "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
+           "is asked (a NUMBER that names a file is pointed out). FILE - reads the document from standard input.\n"
+           "The summary (and --json: pages, recipients, kind, converted) says how many pages went to how many\n"
+           "recipients.";
 }
 
 const char* ReceiveHelp() {

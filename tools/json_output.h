@@ -38,6 +38,11 @@ public:
     JsonObject& Str(const std::string& key, const std::string& value) { return Raw(key, JsonString(value)); }
     JsonObject& Num(const std::string& key, long long value) { return Raw(key, std::to_string(value)); }
     JsonObject& Bool(const std::string& key, bool value) { return Raw(key, value ? "true" : "false"); }
+    // The members of `other`, after these.
+    JsonObject& Append(const JsonObject& other) {
+        members_.insert(members_.end(), other.members_.begin(), other.members_.end());
+        return *this;
+    }
     std::string Text() const {
         std::string out = "{";
         for (std::size_t i = 0; i < members_.size(); ++i) {

@@ -1,14 +1,17 @@
 // How the tool reports a command's outcome: for people or as JSON.
 #include "tools/output.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/named_mutex.h"
 #include "tools/com_ref.h"
 #include "tools/deadline.h"
 #include "tools/host.h"
+#include "tools/retry.h"
 
 namespace cli {
 
@@ -80,28 +83,61 @@ std::string Advice(FAXSTATUS s, const std::string& command) {
     }
 }
 
+namespace {
+
+// When the command's current call to the device began: a call that failed
+// after about the access lock's 5 s wait met a lock held by another program.
+std::chrono::steady_clock::time_point g_call_start = std::chrono::steady_clock::now();
+constexpr std::chrono::milliseconds kLockWaitSeen{4500};
+
+}  // namespace
+
+void MarkCallStart() { g_call_start = std::chrono::steady_clock::now(); }
+
 Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_name) {
     if (s == FAXSTATUS_NO_DEVICE && command != "ews") {
-        if (!FaxDevicePresent())
-            return {"no_device", "no device found: looked for " +
-                                     ChannelWhere(GUID_DEVINTERFACE_FAX_CHANNEL, "TESSALINE_FAX_DEVICE") +
-                                     "; is the device (or tessaline-simd) running? Run 'tessaline devices' to see "
-                                     "what discovery finds"};
-        // The device is there: was the access lock the obstacle?
-        // The access lock's name, as every user of the fax channel opens it.
+        const bool waited = std::chrono::steady_clock::now() - g_call_start >= kLockWaitSeen;
+        const FaxDeviceLook look = LookForFaxDevice();
+        switch (look.kind) {
+            case FaxDeviceLook::Kind::Absent:
+                return {"no_device", "no device found: looked for " +
+                                         ChannelWhere(GUID_DEVINTERFACE_FAX_CHANNEL, "TESSALINE_FAX_DEVICE") +
+                                         "; is the device (or tessaline-simd) running? Run 'tessaline devices' to "
+                                         "see what discovery finds"};
+            case FaxDeviceLook::Kind::NotSearched:
+                return {"not_searched", "no device found: discovery does not search " + look.detail +
+                                            " (whoever can put a device there would receive the faxes and the "
+                                            "password); see 'tessaline devices'"};
+            case FaxDeviceLook::Kind::NotPermitted:
+                return {"not_permitted", "a device is present at " + look.path + ", but this user may not open it (" +
+                                             look.detail + "): its server must share it with a group of this "
+                                             "user's (tessaline-simd --socket-group GROUP)"};
+            case FaxDeviceLook::Kind::Present:
+                break;
+        }
+        // The device is there: was the access lock the obstacle? The
+        // library fails a call at once on a lock that a program left
+        // abandoned (and releases it), and after 5 s on one that another
+        // program holds.
         plat::MutexWait w = plat::MutexWait::Failed;
         if (const plat::MutexHandle lock = plat::OpenNamedMutex("FAX_DEVICE_ACCESS_LOCK"); lock.is_open()) {
             w = plat::WaitNamedMutex(lock, 0);
             if (w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned) plat::ReleaseNamedMutex(lock);
         }
-        if (w == plat::MutexWait::Abandoned)
-            return {"lock_abandoned", "a program ended while holding the device's access lock; the lock is free "
-                                      "again now, so the next command can run"};
+        const std::string retry = "; --retry S tries again for up to S seconds";
         if (w == plat::MutexWait::TimedOut)
-            return {"lock_held", "the device is present, but another program has held its access lock for more "
-                                 "than 5 s and still holds it"};
-        return {"device_not_opened", "the device is present but could not be opened (or another program held "
-                                     "its access lock for 5 s and has released it since)"};
+            return {"lock_held", std::string("the device is present, but another program ") +
+                                     (waited ? "has held its access lock for more than 5 s and still holds it"
+                                             : "holds its access lock") +
+                                     " (a long transfer, or a program that hangs)" + retry};
+        if (w == plat::MutexWait::Acquired && waited)
+            return {"lock_held", "the device is present, but another program held its access lock for 5 s (it "
+                                 "has released it since)" + retry};
+        if (w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned)
+            return {"lock_abandoned", "a program ended while holding the device's access lock, which fails the "
+                                      "next call at once; the lock is free again now, so the next command can run" +
+                                          retry};
+        return {"device_not_opened", "the device is present but could not be opened" + retry};
     }
     if (fax_name && s != FAXSTATUS_OK && s != FAXSTATUS_NO_DEVICE) {
         Ref<IUSBFAX> fax;
@@ -132,16 +168,33 @@ std::string Merge(std::string text, const JsonObject& more) {
 
 }  // namespace
 
+Obstacle ObstacleOf(FAXSTATUS s, const std::string& command) {
+    if (s == FAXSTATUS_BUSY) return Obstacle::Busy;
+    if (s != FAXSTATUS_NO_DEVICE) return Obstacle::None;
+    const Cause cause = Diagnose(s, command);
+    if (cause.code == "lock_held") return Obstacle::LockHeld;
+    if (cause.code == "lock_abandoned") return Obstacle::LockAbandoned;
+    return Obstacle::None;
+}
+
+FAXSTATUS Output::Attempt(const std::function<FAXSTATUS()>& call) const {
+    RetryPolicy policy;
+    policy.budget_seconds = retry_seconds;
+    policy.who = "tessaline " + command;
+    policy.obstacle = [this](FAXSTATUS s) { return ObstacleOf(s, command); };
+    policy.stopping = [this] { return deadline && (deadline->Expired() || deadline->Interrupted()); };
+    return cli::Attempt(policy, [&] {
+        MarkCallStart();
+        return call();
+    });
+}
+
 int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()>& human, const Cause& cause,
                    JsonObject inputs, int exit_ok) const {
-    // A call that still succeeded as the limit ran out is reported as it is.
-    if (deadline && deadline->Expired() && status != FAXSTATUS_OK) {
-        char limit[32];
-        std::snprintf(limit, sizeof(limit), "%g", timeout_seconds);
-        return Fail(kTimedOut, "timed_out",
-                    std::string("no answer within ") + limit + " s: the call was released with CancelIO",
-                    inputs.Bool("timed_out", true));
-    }
+    // A call that still succeeded as the limit ran out, or as the command
+    // was asked to stop, is reported as it is.
+    if (status != FAXSTATUS_OK && deadline && (deadline->Expired() || deadline->Interrupted()))
+        return Overtaken(inputs, true);
     const int exit_status = status == FAXSTATUS_OK ? exit_ok : static_cast<int>(status);
     const std::string advice = cause.text.empty() ? Advice(status, command) : cause.text;
     if (json) {
@@ -168,7 +221,28 @@ int Output::Finish(FAXSTATUS status, JsonObject data, const std::function<void()
     return exit_status;
 }
 
+int Output::Overtaken(JsonObject data, bool released) const {
+    const std::string how = released ? ": the call was released with CancelIO"
+                                     : ", and the call could not be released: the command ends";
+    if (deadline && deadline->Interrupted()) {
+        const int signal = deadline->Interrupted();
+        return Report(InterruptedStatus(signal), "interrupted", "stopped by " + SignalName(signal) + how,
+                      data.Str("signal", SignalName(signal)));
+    }
+    char limit[32];
+    std::snprintf(limit, sizeof(limit), "%g", timeout_seconds);
+    return Report(kTimedOut, "timed_out", std::string("no answer within ") + limit + " s" + how,
+                  data.Bool("timed_out", true));
+}
+
 int Output::Fail(int exit_status, const char* cause, const std::string& message, JsonObject data) const {
+    // A failure that a stop request brought about (a converter ended, a
+    // transfer cancelled) is the stop.
+    if (deadline && deadline->Interrupted()) return Overtaken(std::move(data), true);
+    return Report(exit_status, cause, message, std::move(data));
+}
+
+int Output::Report(int exit_status, const char* cause, const std::string& message, JsonObject data) const {
     if (json) {
         std::string text = Merge(JsonObject().Str("command", command).Text(), data);
         text = Merge(text, JsonObject().Str("error", message).Str("cause", cause).Num("exit_status", exit_status));

@@ -24,6 +24,7 @@ constexpr int kLocalFileError = 66; // a local file or directory cannot be read 
 constexpr int kUnavailable = 69;    // a converter missing from the system or from this build
 constexpr int kCannotWrite = 73;    // a file of the command's own that cannot be written
 constexpr int kIncomplete = 75;     // receive --once: some fax was not stored (or not removed)
+constexpr int kHookFailed = 76;     // receive --once: every fax stored, but a --exec hook failed
 
 class Deadline;
 
@@ -35,8 +36,8 @@ const char* AnswerName(std::int64_t v);
 std::string Advice(FAXSTATUS s, const std::string& command);
 
 // Why a call failed, where the tool could find out more than the status
-// says: "no_device", "lock_held", "lock_abandoned", "device_not_opened",
-// "unknown_name". Empty
+// says: "no_device", "not_searched", "not_permitted", "lock_held",
+// "lock_abandoned", "device_not_opened", "unknown_name". Empty
 // when nothing more is known.
 struct Cause {
     std::string code;
@@ -48,6 +49,14 @@ struct Cause {
 // failure of a call that named a received fax, whether the device lists that
 // name at all.
 Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_name = nullptr);
+// What a failed call met that --retry waits out: a busy device, a held or an
+// abandoned access lock (Diagnose tells the last two apart).
+enum class Obstacle;
+Obstacle ObstacleOf(FAXSTATUS s, const std::string& command);
+// Marks the start of a call to the device, for Diagnose to tell a lock that
+// was waited for from one that failed the call at once. The command's start
+// counts as one.
+void MarkCallStart();
 
 struct Output {
     bool json = false;
@@ -57,6 +66,17 @@ struct Output {
     // gave.
     const Deadline* deadline = nullptr;
     double timeout_seconds = 0;
+    // What the command has obtained so far, for the object printed when the
+    // process must end before its call returns (set by a command whose
+    // partial result is worth keeping; called from another thread).
+    mutable std::function<JsonObject()> partial;
+    // --retry: how long a call that met a busy device or a held (or
+    // abandoned) access lock is tried again.
+    double retry_seconds = 0;
+
+    // Runs one call to the device (it returns the call's status), tried
+    // again as --retry says; the last call's status.
+    FAXSTATUS Attempt(const std::function<FAXSTATUS()>& call) const;
 
     // Prints the outcome of a command and gives its exit status: 0 on
     // success, else the status, or `exit_ok` for a successful call whose
@@ -76,6 +96,15 @@ struct Output {
     // message (which names what failed); in JSON with `cause` (a short code
     // such as "refused") and the members of `data`.
     int Fail(int exit_status, const char* cause, const std::string& message, JsonObject data = {}) const;
+    // The command's time limit ran out, or a signal asked it to stop: the
+    // outcome whatever the call gave (kTimedOut, or 130 for SIGINT and 143
+    // for SIGTERM), with the members of `data`. `released`: the call
+    // returned once cancelled; otherwise the process is about to end
+    // without it.
+    int Overtaken(JsonObject data, bool released) const;
+
+private:
+    int Report(int exit_status, const char* cause, const std::string& message, JsonObject data) const;
 };
 
 // A usage error before any command was named.

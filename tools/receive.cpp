@@ -18,6 +18,7 @@
 #include "tools/documents/documents.h"
 #include "tools/output.h"
 #include "tools/receive_platform.h"
+#include "tools/retry.h"
 
 namespace cli {
 namespace {
@@ -89,7 +90,10 @@ public:
     Job(const ReceiveOptions& options, const ReceiveReport& report) : o_(options), report_(report) {}
 
     int Run();
-    void RequestStop(bool timed_out);
+    // Stops the job: at the time limit, or at a signal's request.
+    void RequestStop(bool timed_out, int signal = 0);
+    int StopSignal() const { return signal_.load(); }
+    bool MoreMayExist() const { return more_may_exist_; }
 
 private:
     enum class Phase { Working, Waiting, Sleeping };
@@ -99,6 +103,10 @@ private:
     bool Handle(const std::string& name, int& failures);
     bool Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& local);
     void SleepFor(double seconds);
+    // One call to the device, tried again while the device is busy or
+    // another program holds its access lock, as --retry says (by default for
+    // up to 30 s): the job waits between faxes rather than fail one.
+    FAXSTATUS Try(const std::function<FAXSTATUS()>& call);
     bool Stopping() const { return stop_.load(); }
     void Notice(const std::string& text) {
         if (report_.notice) report_.notice(text);
@@ -109,14 +117,22 @@ private:
     FaxObject fax_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> timed_out_{false};
+    std::atomic<int> signal_{0};
     std::atomic<Phase> phase_{Phase::Working};
+    int removed_ = 0;             // faxes removed from the device so far
+    int hook_failures_ = 0;       // faxes stored whose hook failed
+    bool more_may_exist_ = false;  // a drain ended on a full list
     std::mutex mu_;
     std::condition_variable cv_;
     std::mutex cancel_mu_;  // the signal thread and the timer may both stop the job
 };
 
-void Job::RequestStop(bool timed_out) {
+void Job::RequestStop(bool timed_out, int signal) {
     if (timed_out) timed_out_.store(true);
+    if (signal) {
+        int none = 0;
+        signal_.compare_exchange_strong(none, signal);
+    }
     {
         std::lock_guard<std::mutex> lock(mu_);
         stop_.store(true);
@@ -131,6 +147,19 @@ void Job::RequestStop(bool timed_out) {
         CancelFaxIo();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+}
+
+FAXSTATUS Job::Try(const std::function<FAXSTATUS()>& call) {
+    RetryPolicy policy;
+    policy.budget_seconds = o_.wait_seconds;
+    policy.who = "tessaline receive";
+    policy.obstacle = [](FAXSTATUS s) { return ObstacleOf(s, "receive"); };
+    policy.stopping = [this] { return Stopping(); };
+    policy.say = [this](const std::string& line) { Notice(line.substr(std::strlen("tessaline receive: "))); };
+    return Attempt(policy, [&] {
+        MarkCallStart();
+        return call();
+    });
 }
 
 void Job::SleepFor(double seconds) {
@@ -149,7 +178,10 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
     }
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     std::string path = temp.Path();
-    fax_.p->GetReceivedFax(&fax_name, path.data(), &s);
+    Try([&] {
+        fax_.p->GetReceivedFax(&fax_name, path.data(), &s);
+        return s;
+    });
     out.status = s;
     if (s != FAXSTATUS_OK) {
         out.error = "the download failed";
@@ -183,6 +215,7 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
         target = JoinPath(o_.dir, Numbered(local, n));
     }
     out.path = target;
+    GiveDefaultMode(target);
     // The checks named the hidden download; the fax now has its own name.
     for (std::size_t at; (at = out.warning.find(temp.Path())) != std::string::npos;)
         out.warning.replace(at, temp.Path().size(), target);
@@ -199,6 +232,7 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
                          ("cannot store " + pdf_target + ": " + std::strerror(errno));
         } else {
             out.pdf_path = pdf_target;
+            GiveDefaultMode(pdf_target);
         }
     }
     return true;
@@ -221,7 +255,10 @@ bool Job::Handle(const std::string& name, int& failures) {
     if (!o_.remove && FileExists(JoinPath(o_.dir, local))) return true;
 
     FAXSTATUS log_status = FAXSTATUS_CMD_FAIL;
-    fax_.p->GetFaxLogEntry(&fax_name, &out.log, &log_status);
+    Try([&] {
+        fax_.p->GetFaxLogEntry(&fax_name, &out.log, &log_status);
+        return log_status;
+    });
     out.have_log = log_status == FAXSTATUS_OK;
     if (log_status == FAXSTATUS_NO_DEVICE) return false;
 
@@ -238,23 +275,39 @@ bool Job::Handle(const std::string& name, int& failures) {
         if (out.have_log) {
             const FAX_LOG_ENTRY& e = out.log;
             env.insert(env.end(), {{"TESSALINE_FAX_TIME", LogTime(e.SendTime)},
-                                   {"TESSALINE_FAX_PAGES", std::to_string(e.Pages)},
+                                   // The stored file's count where it was read: the log's
+                                   // byte stops at 255.
+                                   {"TESSALINE_FAX_PAGES", out.verified && out.pages > 0
+                                                               ? std::to_string(out.pages)
+                                                               : std::to_string(e.Pages)},
                                    {"TESSALINE_FAX_SENDER", Field(e.CIS, sizeof(e.CIS))},
                                    {"TESSALINE_FAX_DURATION", std::to_string(e.Duration)},
                                    {"TESSALINE_FAX_STATUS", std::to_string(e.FAXSTATUS)},
                                    {"TESSALINE_FAX_TYPE", std::to_string(e.FaxType)}});
         }
-        out.hook_status = RunHook(o_.exec, out.path, env);
-        if (out.hook_status != 0)
-            out.error += (out.error.empty() ? "" : "; ") + ("the hook exited with " + std::to_string(out.hook_status));
+        // The fax is stored whatever the hook does: a failing hook is told
+        // as such, and the fax is not fetched again.
+        bool ended = false;
+        out.hook_status = RunHook(o_.exec, out.path, env, o_.exec_timeout, [this] { return Stopping(); }, ended);
+        if (ended)
+            out.hook_error = Stopping() ? "the hook was ended as the job stopped"
+                                        : "the hook ran longer than --exec-timeout and was ended";
+        else if (out.hook_status != 0)
+            out.hook_error = out.hook_status < 0 ? "the hook could not be run"
+                                                 : "the hook exited with " + std::to_string(out.hook_status);
+        if (!out.hook_error.empty()) ++hook_failures_;
     }
     // Removed only what is stored whole and reads as the fax image it is.
     if (o_.remove && !out.verified) {
         out.error += (out.error.empty() ? "" : "; ") + std::string("left on the device, as it is no fax image");
     } else if (o_.remove) {
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-        fax_.p->RemoveReceivedFax(&fax_name, &s);
+        Try([&] {
+            fax_.p->RemoveReceivedFax(&fax_name, &s);
+            return s;
+        });
         out.removed = s == FAXSTATUS_OK;
+        if (out.removed) ++removed_;
         if (!out.removed) {
             out.status = s;
             out.error += (out.error.empty() ? "" : "; ") + std::string("it could not be removed from the device");
@@ -267,12 +320,15 @@ bool Job::Handle(const std::string& name, int& failures) {
 
 FAXSTATUS Job::Drain(int& failures) {
     // The device lists at most 40 faxes; when removals make room, the list
-    // is fetched again until it is short or nothing more is removed.
+    // is fetched again until it is short or a round removes nothing.
     for (;;) {
         FAX_FILENAME names[MAX_RECEIVED_FAXES];
         std::memset(names, 0, sizeof(names));
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
-        fax_.p->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+        Try([&] {
+            fax_.p->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+            return s;
+        });
         if (s != FAXSTATUS_OK) return s;
         std::vector<std::string> list;
         for (const FAX_FILENAME& n : names) {
@@ -280,12 +336,20 @@ FAXSTATUS Job::Drain(int& failures) {
             if (name.empty()) break;
             list.push_back(name);
         }
-        int before = failures;
+        const int removed_before = removed_;
         for (const std::string& name : list) {
             if (Stopping()) return FAXSTATUS_OK;
             if (!Handle(name, failures)) return FAXSTATUS_NO_DEVICE;
         }
-        if (!o_.remove || list.size() < MAX_RECEIVED_FAXES || failures != before) return FAXSTATUS_OK;
+        const bool full = list.size() >= MAX_RECEIVED_FAXES;
+        // A full list may hide more faxes. With --remove each round makes
+        // room, and the next one shows what was behind; a round that removed
+        // nothing would only show the same names again.
+        if (full && (!o_.remove || removed_ == removed_before) && !more_may_exist_) {
+            more_may_exist_ = true;
+            Notice(MoreMayExistText());
+        }
+        if (!o_.remove || !full || removed_ == removed_before) return FAXSTATUS_OK;
     }
 }
 
@@ -331,7 +395,7 @@ int Job::Run() {
         lost = false;
         delay = 1;
         if (o_.once) {
-            status = failures ? kIncomplete : 0;
+            status = failures ? kIncomplete : hook_failures_ ? kHookFailed : 0;
             break;
         }
         FAX_STATUS_ENUM event = e_NoFaxesAvailable;
@@ -370,15 +434,20 @@ std::string LogTime(const FAX_TIME& t) {
     return buf;
 }
 
-int Receive(const ReceiveOptions& options, const ReceiveReport& report) {
+int Receive(const ReceiveOptions& options, const ReceiveReport& report, ReceiveSummary& summary) {
     if (!IsDirectory(options.dir)) {
         std::fprintf(stderr, "tessaline receive: %s is not a directory\n", options.dir.c_str());
         return kLocalFileError;
     }
     Job job(options, report);
-    OnStopSignals([&job] { job.RequestStop(false); });
-    const int status = job.Run();
+    OnStopSignals([&job](int signal) { job.RequestStop(false, signal); });
+    int status = job.Run();
     RestoreStopSignals();
+    summary.signal = job.StopSignal();
+    summary.more_may_exist = job.MoreMayExist();
+    // A signal is how the unattended job is meant to stop; --once, stopped
+    // before it has drained the device, did not do its work.
+    if (summary.signal && options.once && status != kTimedOut) status = InterruptedStatus(summary.signal);
     return status;
 }
 

@@ -22,12 +22,18 @@ bool IsDirectory(const std::string& path);
 // `env` added to the environment, its standard output sent to standard
 // error (the job's own output stays one line per fax). Returns its exit
 // status, 128 + the signal that ended it, or -1 when it could not be run.
+// A hook still running after `timeout_seconds` (when above 0), or once
+// `stop` says so, is ended (with its children, where the system can), and
+// `ended` is set.
 int RunHook(const std::string& command, const std::string& path,
-            const std::vector<std::pair<std::string, std::string>>& env);
+            const std::vector<std::pair<std::string, std::string>>& env, double timeout_seconds,
+            const std::function<bool()>& stop, bool& ended);
 
-// SIGINT and SIGTERM call `on_stop` from a thread of their own (never from
-// the signal handler itself), once per signal.
-void OnStopSignals(std::function<void()> on_stop);
+// SIGINT and SIGTERM call `on_stop` with the signal's number from a thread
+// of their own (never from the signal handler itself), once per signal. On
+// Windows, Ctrl+C and Ctrl+Break come as SIGINT, the console's closing as
+// SIGTERM.
+void OnStopSignals(std::function<void(int signal)> on_stop);
 void RestoreStopSignals();
 
 }  // namespace cli

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -33,11 +34,14 @@ std::string Parent(const std::string& path) {
 }
 
 int g_stop_pipe[2] = {-1, -1};
+// The stop thread's pipe carries the signal's number, or this byte to end
+// the thread (no signal has its number).
+constexpr char kQuit = 'q';
 std::thread g_stop_thread;
 
-void OnSignal(int) {
+void OnSignal(int signal) {
     const int saved = errno;
-    const char byte = 's';
+    const char byte = static_cast<char>(signal);
     if (write(g_stop_pipe[1], &byte, 1) < 0) {
     }
     errno = saved;
@@ -65,7 +69,9 @@ bool IsDirectory(const std::string& path) {
 }
 
 int RunHook(const std::string& command, const std::string& path,
-            const std::vector<std::pair<std::string, std::string>>& env) {
+            const std::vector<std::pair<std::string, std::string>>& env, double timeout_seconds,
+            const std::function<bool()>& stop, bool& ended) {
+    ended = false;
     // The environment is built before the fork: the child only calls exec.
     std::vector<std::string> entries;
     for (char** e = environ; *e; ++e) {
@@ -86,20 +92,38 @@ int RunHook(const std::string& command, const std::string& path,
     const pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) {
+        setpgid(0, 0);  // a group of its own, so that its children end with it
         dup2(2, 1);
         execve(argv[0], argv, envp.data());
         _exit(127);
     }
+    setpgid(pid, pid);
+    // Waits in steps, watching the hook's time and the job's stop: a hook
+    // that hangs is sent SIGTERM, and SIGKILL 2 s later.
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    Clock::time_point killed_at{};
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) return -1;
+        const bool over = timeout_seconds > 0 && Clock::now() - started >= std::chrono::duration<double>(timeout_seconds);
+        if (!ended && (over || (stop && stop()))) {
+            ended = true;
+            killed_at = Clock::now();
+            kill(-pid, SIGTERM);
+        } else if (ended && Clock::now() - killed_at >= std::chrono::seconds(2)) {
+            kill(-pid, SIGKILL);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
 }
 
-void OnStopSignals(std::function<void()> on_stop) {
+void OnStopSignals(std::function<void(int)> on_stop) {
     if (pipe(g_stop_pipe) != 0) return;
     fcntl(g_stop_pipe[0], F_SETFD, FD_CLOEXEC);
     fcntl(g_stop_pipe[1], F_SETFD, FD_CLOEXEC);
@@ -108,8 +132,8 @@ void OnStopSignals(std::function<void()> on_stop) {
             char byte = 0;
             const ssize_t n = read(g_stop_pipe[0], &byte, 1);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0 || byte == 'q') return;
-            on_stop();
+            if (n <= 0 || byte == kQuit) return;
+            on_stop(byte);
         }
     });
     struct sigaction sa {};
@@ -124,8 +148,7 @@ void RestoreStopSignals() {
     if (g_stop_pipe[1] < 0) return;
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
-    const char quit = 'q';
-    if (write(g_stop_pipe[1], &quit, 1) < 0) {
+    if (write(g_stop_pipe[1], &kQuit, 1) < 0) {
     }
     if (g_stop_thread.joinable()) g_stop_thread.join();
     close(g_stop_pipe[0]);

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -43,7 +44,7 @@ bool Flush(const std::string& path) {
 }
 
 std::mutex g_stop_mu;
-std::function<void()> g_on_stop;
+std::function<void(int)> g_on_stop;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     switch (event) {
@@ -55,7 +56,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
             // they go, waits for it to return.
             std::lock_guard<std::mutex> lock(g_stop_mu);
             if (!g_on_stop) return FALSE;
-            g_on_stop();
+            g_on_stop(event == CTRL_CLOSE_EVENT ? SIGTERM : SIGINT);
             return TRUE;
         }
         default:
@@ -101,7 +102,9 @@ bool IsDirectory(const std::string& path) {
 }
 
 int RunHook(const std::string& command, const std::string& path,
-            const std::vector<std::pair<std::string, std::string>>& env) {
+            const std::vector<std::pair<std::string, std::string>>& env, double timeout_seconds,
+            const std::function<bool()>& stop, bool& ended) {
+    ended = false;
     // The child's environment block: this process's, the job's values
     // replacing any of the same name (names compare without case on
     // Windows), then the job's.
@@ -136,14 +139,24 @@ int RunHook(const std::string& command, const std::string& path,
     if (err) CloseHandle(err);
     if (!started) return -1;
     CloseHandle(pi.hThread);
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    // Waits in steps, watching the hook's time and the job's stop.
+    const ULONGLONG began = GetTickCount64();
+    while (WaitForSingleObject(pi.hProcess, 50) == WAIT_TIMEOUT) {
+        const bool over = timeout_seconds > 0 && (GetTickCount64() - began) >= timeout_seconds * 1000;
+        if (over || (stop && stop())) {
+            ended = true;
+            TerminateProcess(pi.hProcess, 1);
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            break;
+        }
+    }
     DWORD code = 0;
     const bool got = GetExitCodeProcess(pi.hProcess, &code) != 0;
     CloseHandle(pi.hProcess);
     return got ? static_cast<int>(code & 0x7fffffff) : -1;
 }
 
-void OnStopSignals(std::function<void()> on_stop) {
+void OnStopSignals(std::function<void(int)> on_stop) {
     {
         std::lock_guard<std::mutex> lock(g_stop_mu);
         g_on_stop = std::move(on_stop);

@@ -12,6 +12,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tessaline-wincli.XXXXXX")
 name=cli$$
 fax='\\.\pipe\tessaline-'"$name"'-fax' ews='\\.\pipe\tessaline-'"$name"'-ews'
 unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS
+export TESSALINE_JOURNAL=journal.jsonl  # in the work directory, where every run starts
 passed=0 failed=0 simd=
 cleanup() {
   [ -n "$simd" ] && kill "$simd" 2>/dev/null && wait "$simd" 2>/dev/null
@@ -40,15 +41,16 @@ json() {
 
 # Help and usage errors.
 run 0 --help
-has "$out" "Usage: tessaline [--json] [--timeout=S] COMMAND"
+has "$out" "Usage: tessaline [--json] [--timeout=S] [--retry=S] [--verbose] COMMAND"
 has "$out" "TESSALINE_FAX_DEVICE"
 run 0 --version
 [[ $out =~ ^tessaline\ [0-9]+\.[0-9]+ ]] && ok || fail "--version: $out"
-for c in send count list get rm log settings password receive-settings wait cancel ews web devices; do
+for c in send count list get rm log settings password receive-settings wait cancel ews web devices history; do
   run 0 "$c" --help
   has "$out" "Usage: tessaline [--json] $c"
 done
-for args in "" frobnicate get "settings set NoSuchField=1" "ews --read x"; do
+for args in "" frobnicate get "settings set NoSuchField=1" "settings set DeviceDateTime=garbage" "send x.tif abc" \
+  "ews --read x"; do
   # shellcheck disable=SC2086
   run 64 $args
 done
@@ -72,10 +74,16 @@ has "$err" "adir is a directory" "stderr"
 # error only, and the advice says where it looked.
 run 7 count
 [ -z "$out" ] && ok || fail "output on failure: $out"
-has "$err" "SetupDiEnumDeviceInterfaces failed" "stderr"
+[[ $err != *SetupDi* ]] && ok || fail "the library's discovery message shown without --verbose: $err"
 has "$err" "FAXSTATUS_NO_DEVICE (7): no device found: looked for a present device interface of class {783E1D39-8E60-4E98-A947-E2DE688F1771}" "stderr"
+run 7 --verbose count
+has "$err" "SetupDiEnumDeviceInterfaces failed" "stderr"
 run 7 --json count
 json '.status == 7 and .cause == "no_device" and .exit_status == 7 and (.error | contains("devices"))'
+[ -z "$err" ] && ok || fail "--json count wrote to standard error: $err"
+mkdir -p "$work/empty"
+run 7 receive --once empty
+has "$err" "FAXSTATUS_NO_DEVICE (7): no device found" "stderr"
 TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-none' run 7 --json count
 json '.cause == "no_device" and (.error | contains("tessaline-none"))'
 run 7 devices
@@ -121,8 +129,9 @@ run 69 send --resolution=normal fax.tif 5550100
 has "$err" "converts nothing" "stderr"
 run 0 count
 [ "$out" = 2 ] && ok || fail "count: $out"
-run 0 --json count
-json '.count == 2 and .status_name == "FAXSTATUS_OK"'
+run 0 --json count --retry 2
+json '.count == 2 and .more_may_exist == false and .status_name == "FAXSTATUS_OK"'
+run 64 --retry=soon count
 run 0 --json list
 json '.faxes == ["fax0001.tif", "fax0002.tif"]'
 
@@ -136,6 +145,14 @@ json ".bytes == $(wc -c < "$work/fax.tif")"
 # -o - writes the fax alone to standard output, byte for byte.
 run 0 get fax0001.tif -o -
 cmp -s "$work/fax.tif" "$work/out" && ok || fail "get -o - wrote $(wc -c < "$work/out") bytes, not the fax"
+# Several at once, --no-clobber, and a document on standard input.
+mkdir -p "$work/all"
+run 0 get --all -d all
+cmp -s "$work/fax.tif" "$work/all/fax0002.tif" && ok || fail "get --all -d all: $(ls "$work/all")"
+run 73 get fax0001.tif -o 'Empfänger ä.tif' --no-clobber
+has "$err" "is there already (--no-clobber)" "stderr"
+stdin_file=$work/fax.tif run 0 --json send - 5550199
+json '.status == 0 and .file == "-" and .converted == false'
 run 69 get fax0001.tif --pdf
 has "$err" "cannot write a PDF" "stderr"
 [ ! -e "$work/fax0001.pdf" ] && ls "$work" | grep -vq '^\.tessaline-' && ok || fail "get --pdf left files: $(ls -a "$work")"
@@ -143,12 +160,24 @@ has "$err" "cannot write a PDF" "stderr"
 # finds it stored; its hook runs through cmd.exe with the fax's path.
 mkdir -p "$work/inbox"
 run 0 --json receive --once --exec 'echo hook' inbox
-[ "$(jq -s 'map(select(.path != null and .hook_status == 0 and .verified)) | length' "$work/out" 2>/dev/null)" = 2 ] &&
+[ "$(jq -s '.[0].faxes | map(select(.path != null and .hook_status == 0 and .verified)) | length' "$work/out" 2>/dev/null)" = 2 ] &&
   ok || fail "receive --once: $out"
 cmp -s "$work/fax.tif" "$work/inbox/fax0001.tif" && ok || fail "receive stored: $(ls -a "$work/inbox")"
 has "$err" 'hook "inbox\fax0001.tif"' "stderr"
+run 0 --json receive --once inbox
+json '.faxes == [] and .exit_status == 0'
+# A read longer than the reply keeps what arrived when the time runs out.
+printf 'GET /status.json HTTP/1.1\r\n\r\n' > "$work/request"
+run 124 --json --timeout=0.3 ews --write request --read 5000
+json '.exit_status == 124 and .timed_out == true and ((.data_base64 | @base64d) | startswith("HTTP/1.1 200 OK"))'
 [ -z "$(ls -A "$work/inbox" | grep '^\.')" ] && ok || fail "receive left hidden files: $(ls -A "$work/inbox")"
 run 0 receive --once inbox
+# A failing hook has a status of its own; the fax stays stored.
+mkdir -p "$work/inbox3"
+run 76 receive --once --exec "exit 3" inbox3
+has "$out" 'fax0001.tif stored as inbox3\fax0001.tif'
+has "$out" "but the hook exited with 3"
+run 0 receive --once --exec "exit 3" inbox3
 mkdir -p "$work/inbox2"
 run 0 receive --once inbox2
 has "$out" 'fax0001.tif stored as inbox2\fax0001.tif (from '
@@ -215,6 +244,16 @@ has "$out" "an operation would use: $fax"
 run 0 --json devices
 json '(.channels | length) == 2 and all(.channels[]; .would_use != null)'
 
+# The journal holds each send and each fax stored; history shows it.
+jq -se 'map(select(.event == "send")) | length >= 3' "$work/journal.jsonl" > /dev/null && ok ||
+  fail "journal: $(cat "$work/journal.jsonl" 2>&1)"
+jq -se 'map(select(.event == "receive" and .name == "fax0001.tif")) | length >= 1' "$work/journal.jsonl" > /dev/null &&
+  ok || fail "journal of receive: $(cat "$work/journal.jsonl" 2>&1)"
+run 0 --json history --last 1
+json '(.entries | length) == 1 and .journal == "journal.jsonl"'
+TESSALINE_JOURNAL= run 0 --json history
+json '.journal | endswith("\\Tessaline\\journal.jsonl")'
+
 # The device's web pages through tessaline.exe web, reached from this side
 # with curl: Wine's sockets are the host's.
 if command -v curl > /dev/null; then
@@ -251,8 +290,8 @@ else
   echo "SKIP: curl is not installed (scripts/install-deps.sh): tessaline.exe web not reached"
 fi
 
-run 0 rm fax0001.tif
-run 0 --json rm fax0002.tif
+run 0 --json rm fax0001.tif fax0002.tif
+json '(.faxes | map(.exit_status)) == [0, 0] and .exit_status == 0'
 run 0 count
 [ "$out" = 0 ] && ok || fail "count after removal: $out"
 run 8 rm fax0001.tif

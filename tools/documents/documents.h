@@ -9,6 +9,7 @@
 #ifndef TESSALINE_TOOLS_DOCUMENTS_H
 #define TESSALINE_TOOLS_DOCUMENTS_H
 
+#include <functional>
 #include <string>
 
 #include "tools/documents/temp_file.h"
@@ -39,6 +40,9 @@ struct FaxOptions {
     Resolution resolution = Resolution::Fine;
     bool resolution_given = false;  // a fax image of the other resolution is converted
     Paper paper = Paper::A4;
+    // Told of each page the renderer starts, and of how many there are (0
+    // when it does not say), for a person watching; none by default.
+    std::function<void(int page, int pages)> on_page;
 };
 
 enum class Outcome {

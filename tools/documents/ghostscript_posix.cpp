@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -52,7 +53,10 @@ Outcome RenderWithGhostscript(const std::string& input, const FaxOptions& option
         program, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT", "-sDEVICE=tiffg4",
         "-r204x" + std::to_string(ydpi), "-dDEVICEWIDTH=1728", "-dDEVICEHEIGHT=" + std::to_string(height),
         "-dFIXEDMEDIA", "-dFitPage", "-sOutputFile=" + output, "-f", input};
-
+    // Someone watching: Ghostscript says which page it renders ("Processing
+    // pages 1 through M.", "Page N") unless quiet; those lines, and its
+    // banner, are taken out of what it said.
+    if (options.on_page) args.erase(args.begin() + 1);
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) {
         error = std::string("cannot run Ghostscript: ") + std::strerror(errno);
@@ -83,16 +87,36 @@ Outcome RenderWithGhostscript(const std::string& input, const FaxOptions& option
         error = "cannot run Ghostscript ('" + program + "'): " + std::strerror(spawned);
         return Outcome::Failed;
     }
-    std::string said;
+    std::string said, pending;
+    int pages = 0;
+    auto take_line = [&](const std::string& line) {
+        int a = 0, b = 0;
+        if (options.on_page) {
+            if (std::sscanf(line.c_str(), "Processing pages %d through %d.", &a, &b) == 2) {
+                pages = b - a + 1;
+                return;
+            }
+            if (std::sscanf(line.c_str(), "Page %d", &a) == 1 && line.find_first_not_of("0123456789", 5) == std::string::npos) {
+                options.on_page(a, pages);
+                return;
+            }
+            for (const char* banner : {"GPL Ghostscript", "Copyright (C)", "This software is supplied", "see the file"})
+                if (line.rfind(banner, 0) == 0) return;
+        }
+        if (said.size() < 65536) said += line + "\n";
+    };
     char buf[4096];
     for (;;) {
         const ssize_t n = read(pipe_fds[0], buf, sizeof(buf));
         if (n > 0) {
-            if (said.size() < 65536) said.append(buf, static_cast<std::size_t>(n));
+            pending.append(buf, static_cast<std::size_t>(n));
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
+                take_line(pending.substr(0, end));
         } else if (n == 0 || errno != EINTR) {
             break;
         }
     }
+    if (!pending.empty()) take_line(pending);
     close(pipe_fds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

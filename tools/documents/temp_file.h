@@ -41,12 +41,16 @@ void RemoveAllTempFiles();
 
 // Installs handlers for SIGINT, SIGTERM and SIGHUP that remove the temporary
 // files, end the converter running for the command (if any), and then end
-// the process as the signal would have.
+// the process as the signal would have. A signal the command already
+// handles itself keeps its handler.
 void RemoveTempFilesOnSignals();
 
 // The converter process the command is waiting for (0: none), ended with
 // the command when a signal stops it.
 void SetConverterProcess(int pid);
+// Ends the converter running for the command, if any (the command was asked
+// to stop).
+void StopConverter();
 
 // The system's directory for temporary files.
 std::string TempDirectory();

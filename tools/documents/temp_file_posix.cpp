@@ -50,7 +50,19 @@ void RemoveTempFilesOnSignals() {
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // A stop handler of the command's own stays: it ends the command
+        // (and its converter) in order, and the files go on the way out.
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN &&
+            old.sa_handler != OnSignal)
+            continue;
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+void StopConverter() {
+    if (const int pid = g_converter.load(); pid > 0) kill(pid, SIGTERM);
 }
 
 }  // namespace doc

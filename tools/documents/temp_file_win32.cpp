@@ -63,6 +63,8 @@ void RemovePath(const char* path) { DeleteFileA(path); }
 // No converter runs on Windows: this build converts nothing.
 void SetConverterProcess(int) {}
 
+void StopConverter() {}
+
 void RemoveTempFilesOnSignals() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 }  // namespace doc
