@@ -157,8 +157,8 @@ void Mfp1Engine::Consume(Session& s) {
     s.in.erase(s.in.begin(), s.in.begin() + static_cast<std::ptrdiff_t>(pos));
 }
 
-void Mfp1Engine::Reply(Session& s, std::uint32_t command, std::uint32_t status, const Bytes& data,
-                     std::uint32_t param1, std::optional<std::uint32_t> reply_command) {
+std::uint32_t Mfp1Engine::Reply(Session& s, std::uint32_t command, std::uint32_t status, const Bytes& data,
+                                std::uint32_t param1, std::optional<std::uint32_t> reply_command) {
     Bytes payload = data;
     Bytes h = MakeHeader(reply_command.value_or(command), status, static_cast<std::uint32_t>(data.size()), param1);
     if (const Rule* r = script_.FireReply(s.cmd, s.occurrence, Fault::ReplyStatus)) {
@@ -172,9 +172,11 @@ void Mfp1Engine::Reply(Session& s, std::uint32_t command, std::uint32_t status, 
     }
     if (const Rule* r = script_.FireReply(s.cmd, s.occurrence, Fault::ReplyDataLength)) wire::StoreBE32(h.data() + 20, r->value);
     if (script_.FireReply(s.cmd, s.occurrence, Fault::ReplyBadMagic)) std::memcpy(h.data(), "XXXX", 4);
-    traffic_.Replied(s.id, wire::LoadBE32(h.data() + 16));
+    const std::uint32_t replied = wire::LoadBE32(h.data() + 16);
+    traffic_.Replied(s.id, replied);
     s.Push(h);
     s.Push(payload);
+    return replied;
 }
 
 void Mfp1Engine::QueueDownload(Session& s, const ReceivedFax& fax) {
@@ -232,9 +234,11 @@ void Mfp1Engine::FinishJob(Session& s) {
     // A device that reads its jobs refuses one that is no TIFF image, as a
     // fax machine would: it could not transmit it.
     const std::uint32_t pages = TiffPages(job.data);
-    const bool ok = whole && (!state_.checks_jobs_ || pages > 0);
-    job.outcome = ok ? 0 : kStatusRejected;
-    Reply(s, kSendEnd, job.outcome, {});
+    // The outcome is the status the host is told: a job answered busy or
+    // full by a scripted fault was not sent, and a loopback device does not
+    // receive it.
+    job.outcome = Reply(s, kSendEnd, whole && (!state_.checks_jobs_ || pages > 0) ? 0 : kStatusRejected, {});
+    const bool ok = job.outcome == 0;
 
     if (ok && state_.loopback_) {
         const std::string own = FieldString(state_.settings_ + 224, 32);

@@ -31,8 +31,10 @@ public:
 private:
     void Consume(Session& s);
     void HandleRequest(Session& s, std::uint32_t command, const std::uint8_t* header, const Bytes& data);
-    void Reply(Session& s, std::uint32_t command, std::uint32_t status, const Bytes& data,
-               std::uint32_t param1 = 0, std::optional<std::uint32_t> reply_command = {});
+    // Queues the reply to `command`, with the faults scripted for it, and
+    // returns the status word it carries.
+    std::uint32_t Reply(Session& s, std::uint32_t command, std::uint32_t status, const Bytes& data,
+                        std::uint32_t param1 = 0, std::optional<std::uint32_t> reply_command = {});
     void QueueDownload(Session& s, const ReceivedFax& fax);
     void FinishJob(Session& s);
 

@@ -493,6 +493,36 @@ TEST_F(ControlTest, JobsShowWhatTheHostSentAndResetForgetsIt) {
     EXPECT_EQ(CtlOk({"receive", dir_ + "/in.tif"}), "fax0001.tif\n");
 }
 
+// A loopback device answering a send busy did not send it: the job keeps the
+// status the host was told, and no fax comes back; the retry goes through.
+class ControlLoopbackTest : public ControlTest {
+protected:
+    std::vector<std::string> Args() override { return {"--loopback"}; }
+};
+
+TEST_F(ControlLoopbackTest, ASendAnsweredBusyIsNotSentAndItsJobSaysSo) {
+    const std::string file = dir_ + "/out.tif";
+    WriteBytes(file, TinyTiff(1, 500));
+    FAX_RECIPIENT to[1] = {};
+    std::strcpy(to[0].PhoneNumber, "5550100");
+    CtlOk({"fault", "add", "send-end", "reply-status", "busy", "--times", "1"});
+    FAXSTATUS status = FAXSTATUS_NO_RESPONSE;
+    ASSERT_EQ(fax_->SendFax(const_cast<char*>(file.c_str()), 1, to, &status), S_OK);
+    EXPECT_EQ(status, FAXSTATUS_BUSY);
+    unsigned int count = 7;
+    ASSERT_EQ(fax_->GetReceivedFaxCount(&count, &status), S_OK);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(fax_->SendFax(const_cast<char*>(file.c_str()), 1, to, &status), S_OK);
+    EXPECT_EQ(status, FAXSTATUS_OK);
+    AwaitStatus("\"received_faxes\":[\"fax0001.tif\"]");
+    ASSERT_EQ(fax_->GetReceivedFaxCount(&count, &status), S_OK);
+    EXPECT_EQ(count, 1u);
+    const std::string jobs = CtlOk({"jobs", "--json"});
+    EXPECT_NE(jobs.find("\"id\":1,"), std::string::npos) << jobs;
+    EXPECT_NE(jobs.find("\"pages\":1,\"status\":2},{\"id\":2,"), std::string::npos) << jobs;
+    EXPECT_NE(jobs.find("\"pages\":1,\"status\":0}]}"), std::string::npos) << jobs;
+}
+
 // A device started with a file of rules: they are armed from the start, and
 // a reset arms them again.
 class ControlFaultsFileTest : public ControlTest {
