@@ -138,7 +138,8 @@ if [ "$mode" = driver ]; then
 fi
 
 # What a host sent: recipients, bytes, pages; the job's bytes; the traffic.
-{ printf 'II*\0\010\0\0\0\0\0\016\0\0\0\0\0\0\0\0\0'; head -c 2000 /dev/urandom; } > "$work/out.tif"
+# A fax image of two pages, which the command checks before it sends.
+cp "$(dirname "$0")/fax-2pages.tif" "$work/out.tif"
 size=$(stat -c %s "$work/out.tif")
 host send --prefix 9 out.tif 5551111
 json '.status == 0'
