@@ -10,6 +10,7 @@
 
 
 #include "base/byte_order.h"
+#include "base/mfp1_commands.h"
 #include "sim/device_state.h"
 #include "sim/firmware_types.h"
 
@@ -20,21 +21,20 @@ constexpr std::uint32_t kHeader = 32;
 constexpr std::uint32_t kSettingsSize = 308;
 constexpr std::size_t kDeviceDateTime = 276;  // offset of DeviceDateTime in the settings record
 
-enum Cmd : std::uint32_t {
-    kSendBegin = 0,
-    kSendEnd = 1,
-    kRecipients = 2,
-    kList = 3,
-    kGet = 4,
-    kLog = 5,
-    kRemove = 6,
-    kPasswordSet = 7,
-    kCheckPassword = 8,
-    kReadSettings = 9,
-    kSaveSettings = 10,
-    kData = 13,
-    kReceiveSettings = 14,
-};
+// The command numbers, under the names the firmware's sides use.
+inline constexpr std::uint32_t kSendBegin = FAXCMD_SEND_BEGIN;
+inline constexpr std::uint32_t kSendEnd = FAXCMD_SEND_END;
+inline constexpr std::uint32_t kRecipients = FAXCMD_RECIPIENTS;
+inline constexpr std::uint32_t kList = FAXCMD_LIST_RECEIVED;
+inline constexpr std::uint32_t kGet = FAXCMD_GET_RECEIVED;
+inline constexpr std::uint32_t kLog = FAXCMD_GET_LOG_ENTRY;
+inline constexpr std::uint32_t kRemove = FAXCMD_REMOVE_RECEIVED;
+inline constexpr std::uint32_t kPasswordSet = FAXCMD_PASSWORD_SET;
+inline constexpr std::uint32_t kCheckPassword = FAXCMD_CHECK_PASSWORD;
+inline constexpr std::uint32_t kReadSettings = FAXCMD_READ_SETTINGS;
+inline constexpr std::uint32_t kSaveSettings = FAXCMD_SAVE_SETTINGS;
+inline constexpr std::uint32_t kData = FAXCMD_DATA;
+inline constexpr std::uint32_t kReceiveSettings = FAXCMD_RECEIVE_SETTINGS;
 
 inline Bytes MakeHeader(std::uint32_t command, std::uint32_t status, std::uint32_t length, std::uint32_t param1 = 0) {
     Bytes h(kHeader, 0);
