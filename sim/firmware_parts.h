@@ -1,13 +1,13 @@
 // What the sides of the firmware share, and the fronts never see: the
-// session of one connection, the MFP1 header layout and command numbers, and
-// the small helpers every side of the firmware uses. Not for the fronts.
+// session of one connection, the MFP1 header layout, and the small helpers
+// every side of the firmware uses. The command numbers are the protocol's
+// own (base/mfp1_commands.h). Not for the fronts.
 #ifndef TESSALINE_SIM_FIRMWARE_PARTS_H
 #define TESSALINE_SIM_FIRMWARE_PARTS_H
 
 #include <cstring>
 #include <optional>
 #include <string>
-
 
 #include "base/byte_order.h"
 #include "base/mfp1_commands.h"
@@ -20,21 +20,6 @@ namespace fw {
 constexpr std::uint32_t kHeader = 32;
 constexpr std::uint32_t kSettingsSize = 308;
 constexpr std::size_t kDeviceDateTime = 276;  // offset of DeviceDateTime in the settings record
-
-// The command numbers, under the names the firmware's sides use.
-inline constexpr std::uint32_t kSendBegin = FAXCMD_SEND_BEGIN;
-inline constexpr std::uint32_t kSendEnd = FAXCMD_SEND_END;
-inline constexpr std::uint32_t kRecipients = FAXCMD_RECIPIENTS;
-inline constexpr std::uint32_t kList = FAXCMD_LIST_RECEIVED;
-inline constexpr std::uint32_t kGet = FAXCMD_GET_RECEIVED;
-inline constexpr std::uint32_t kLog = FAXCMD_GET_LOG_ENTRY;
-inline constexpr std::uint32_t kRemove = FAXCMD_REMOVE_RECEIVED;
-inline constexpr std::uint32_t kPasswordSet = FAXCMD_PASSWORD_SET;
-inline constexpr std::uint32_t kCheckPassword = FAXCMD_CHECK_PASSWORD;
-inline constexpr std::uint32_t kReadSettings = FAXCMD_READ_SETTINGS;
-inline constexpr std::uint32_t kSaveSettings = FAXCMD_SAVE_SETTINGS;
-inline constexpr std::uint32_t kData = FAXCMD_DATA;
-inline constexpr std::uint32_t kReceiveSettings = FAXCMD_RECEIVE_SETTINGS;
 
 inline Bytes MakeHeader(std::uint32_t command, std::uint32_t status, std::uint32_t length, std::uint32_t param1 = 0) {
     Bytes h(kHeader, 0);
