@@ -8,6 +8,7 @@
 #include <new>
 
 #include "base/byte_order.h"
+#include "base/mfp1_commands.h"
 
 namespace bench {
 namespace {
@@ -18,12 +19,6 @@ constexpr std::size_t kCommandOffset = 4;
 constexpr std::size_t kParam1Offset = 8;
 constexpr std::size_t kStatusOffset = 16;
 constexpr std::size_t kDataLengthOffset = 20;
-constexpr std::uint32_t kSendBegin = 0;
-constexpr std::uint32_t kSendEnd = 1;
-constexpr std::uint32_t kRecipients = 2;
-constexpr std::uint32_t kList = 3;
-constexpr std::uint32_t kGet = 4;
-constexpr std::uint32_t kData = 13;
 constexpr std::uint32_t kBlock = 4096;
 
 void Header(std::uint8_t (&h)[kHeader], std::uint32_t command, std::uint32_t param1, std::uint32_t length) {
@@ -44,26 +39,26 @@ bool RawSendFax(const std::string& path, const std::uint8_t* data, std::uint32_t
     if (!ch.Connect(path)) return false;
     std::uint8_t h[kHeader];
 
-    Header(h, kSendBegin, size, 0);
+    Header(h, FAXCMD_SEND_BEGIN, size, 0);
     if (!ch.Write(h, kHeader) || !ch.Read(h, kHeader) || Status(h) != 0) return false;
 
     // One recipient: the count, then a slot of prefix (empty) and number.
     std::uint8_t list[4 + 64] = {};
     wire::StoreBE32(list, 1);
     std::strncpy(reinterpret_cast<char*>(list + 4 + 32), number, 31);
-    Header(h, kRecipients, 0, sizeof(list));
+    Header(h, FAXCMD_RECIPIENTS, 0, sizeof(list));
     if (!ch.Write(h, kHeader) || !ch.Write(list, sizeof(list))) return false;
 
     for (std::uint32_t offset = 0; offset < size;) {
         const std::uint32_t n = size - offset < kBlock ? size - offset : kBlock;
-        Header(h, kData, 0, n);
+        Header(h, FAXCMD_DATA, 0, n);
         if (!ch.Write(h, kHeader) || !ch.Write(data + offset, n)) return false;
         offset += n;
     }
-    Header(h, kData, 0, 0);
+    Header(h, FAXCMD_DATA, 0, 0);
     if (!ch.Write(h, kHeader) || !ch.Read(h, kHeader)) return false;
 
-    Header(h, kSendEnd, 0, 0);
+    Header(h, FAXCMD_SEND_END, 0, 0);
     return ch.Write(h, kHeader) && ch.Read(h, kHeader) && Status(h) == 0;
 }
 
@@ -73,7 +68,7 @@ bool RawGetFax(const std::string& path, const char* name,
     if (!ch.Connect(path)) return false;
     std::uint8_t h[kHeader];
     const auto name_length = static_cast<std::uint32_t>(std::strlen(name) + 1);
-    Header(h, kGet, 0, name_length);
+    Header(h, FAXCMD_GET_RECEIVED, 0, name_length);
     if (!ch.Write(h, kHeader) || !ch.Write(name, name_length) || !ch.Read(h, kHeader) || Status(h) != 0) return false;
     const std::uint32_t total = Length(h);
     std::uint8_t* buffer = total ? buffer_for(total) : nullptr;
@@ -91,7 +86,7 @@ bool RawCount(const std::string& path, std::uint32_t* count) {
     RawChannel ch;
     if (!ch.Connect(path)) return false;
     std::uint8_t h[kHeader];
-    Header(h, kList, 0, 0);
+    Header(h, FAXCMD_LIST_RECEIVED, 0, 0);
     if (!ch.Write(h, kHeader) || !ch.Read(h, kHeader) || Status(h) != 0) return false;
     const std::uint32_t length = Length(h);
     std::unique_ptr<std::uint8_t[]> payload(new (std::nothrow) std::uint8_t[length ? length : 1]);

@@ -1,5 +1,5 @@
-// The raw channel on POSIX: the device socket, with the 16-byte request
-// frames and 8-byte completions of the channel contract.
+// The raw channel on POSIX: the device socket, with the request frames and
+// completions of the channel contract (base/channel_frame.h).
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -9,15 +9,13 @@
 #include <cstring>
 
 #include "bench/raw_channel.h"
-#include "base/byte_order.h"
+#include "base/channel_frame.h"
 
 namespace bench {
 namespace {
 
-constexpr std::uint32_t kRead = 1;
-constexpr std::uint32_t kWrite = 2;
-constexpr std::size_t kFrame = 16;
-constexpr std::size_t kCompletion = 8;
+constexpr std::size_t kFrame = wire::kRequestFrameSize;
+constexpr std::size_t kCompletion = wire::kCompletionFrameSize;
 
 // Sends every byte of the iovecs, resuming after partial sends.
 bool SendIov(int fd, iovec* iov, int count) {
@@ -52,8 +50,9 @@ bool ReceiveWriteCompletion(int fd, std::uint32_t* count) {
         if (n <= 0) return false;
         got += static_cast<std::size_t>(n);
     }
-    *count = wire::LoadLE32(done + 4);
-    return wire::LoadLE32(done) == 0;
+    const wire::CompletionFrame completion = wire::DecodeCompletion(done);
+    *count = completion.count;
+    return completion.error == 0;
 }
 
 // Receives a read's completion and up to `cap` bytes of data with as few
@@ -80,8 +79,9 @@ bool ReceiveReadCompletion(int fd, void* data, std::uint32_t cap, std::uint32_t*
         const bool had_completion = got >= kCompletion;
         got += static_cast<std::size_t>(n);
         if (!had_completion && got >= kCompletion) {
-            const std::uint32_t moved = wire::LoadLE32(done + 4);
-            if (wire::LoadLE32(done) != 0 || moved > cap) return false;
+            const wire::CompletionFrame completion = wire::DecodeCompletion(done);
+            const std::uint32_t moved = completion.count;
+            if (completion.error != 0 || moved > cap) return false;
             want = kCompletion + moved;
             if (got > want) return false;  // bytes the device was not asked for
             *count = moved;
@@ -116,10 +116,7 @@ void RawChannel::Close() {
 
 bool RawChannel::Write(const void* data, std::uint32_t len) {
     std::uint8_t frame[kFrame];
-    wire::StoreLE32(frame + 0, kWrite);
-    wire::StoreLE32(frame + 4, 0);
-    wire::StoreLE32(frame + 8, len);
-    wire::StoreLE32(frame + 12, 0);
+    wire::EncodeRequest(frame, {wire::kChannelWrite, 0, len, 0});
     iovec iov[2] = {{frame, kFrame}, {const_cast<void*>(data), len}};
     if (!SendIov(Fd(channel_), iov, len ? 2 : 1)) return false;
     std::uint32_t taken = 0;
@@ -133,10 +130,7 @@ bool RawChannel::Read(void* data, std::uint32_t len) {
 
 bool RawChannel::ReadSome(void* data, std::uint32_t len, std::uint32_t* moved) {
     std::uint8_t frame[kFrame];
-    wire::StoreLE32(frame + 0, kRead);
-    wire::StoreLE32(frame + 4, 0);
-    wire::StoreLE32(frame + 8, 0);
-    wire::StoreLE32(frame + 12, len);
+    wire::EncodeRequest(frame, {wire::kChannelRead, 0, 0, len});
     iovec iov[1] = {{frame, kFrame}};
     *moved = 0;
     return SendIov(Fd(channel_), iov, 1) && ReceiveReadCompletion(Fd(channel_), data, len, moved);

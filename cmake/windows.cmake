@@ -140,7 +140,8 @@ set_target_properties(tessaline-cli PROPERTIES OUTPUT_NAME tessaline)
 target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include
                            ${TESSALINE_LAYER_ROOT}/platform)
 target_compile_definitions(tessaline-cli PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX TESSALINE_VERSION="${PROJECT_VERSION}")
-target_link_libraries(tessaline-cli PRIVATE ole32 oleaut32 uuid shell32 setupapi ws2_32)
+# The platform layer's headers rest on the base layer (the channel contract).
+target_link_libraries(tessaline-cli PRIVATE tessaline_base ole32 oleaut32 uuid shell32 setupapi ws2_32)
 
 if(TESSALINE_TESTS)
   enable_testing()

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/byte_order.h"
+#include "base/mfp1_commands.h"
 #include "fuzz/firmware_device.h"
 #include "fuzz/local_files.h"
 #include "fuzz/fuzz_front.h"
@@ -202,7 +203,8 @@ private:
         if (Settle() != 2 || s != FAXSTATUS_OK) Violated("SaveFaxSettings: a read and a save, both answered");
 
         const auto requests = Requests(device_.conversations().at(1));
-        if (requests.size() != 1 || requests[0].command != 10 || requests[0].data.size() != kSettingsSize)
+        if (requests.size() != 1 || requests[0].command != FAXCMD_SAVE_SETTINGS ||
+            requests[0].data.size() != kSettingsSize)
             Violated("SaveFaxSettings: the save request");
         const std::uint8_t* wire_record = requests[0].data.data();
         for (const auto& f : kSettingsText)
@@ -278,8 +280,8 @@ private:
         if (s != (carried > 0 ? FAXSTATUS_OK : FAXSTATUS_READ)) Violated("SendFax: the device's answer");
 
         const auto requests = Requests(device_.conversations().at(0));
-        if (requests.size() < 2 || requests[0].command != 0 || requests[0].param1 != kFaxFileSize ||
-            requests[1].command != 2 || requests[1].data.size() != RecipientListSize(n)) {
+        if (requests.size() < 2 || requests[0].command != FAXCMD_SEND_BEGIN || requests[0].param1 != kFaxFileSize ||
+            requests[1].command != FAXCMD_RECIPIENTS || requests[1].data.size() != RecipientListSize(n)) {
             Violated("SendFax: the begin and recipients requests");
         }
         const Bytes& wire_list = requests[1].data;

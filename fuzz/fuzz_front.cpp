@@ -13,15 +13,15 @@
 #include <cstring>
 #include <filesystem>
 
-#include "base/byte_order.h"
+#include "base/channel_frame.h"
 #include "platform/named_mutex.h"
 #include "transport/fax_device.h"
 
 namespace fuzz {
 namespace {
 
-constexpr std::size_t kFrame = 16;
-constexpr std::size_t kCompletionFrame = 8;
+constexpr std::size_t kFrame = wire::kRequestFrameSize;
+constexpr std::size_t kCompletionFrame = wire::kCompletionFrameSize;
 // The first request on a connection with this kind is Settle's, not the
 // host's (whose kinds are 1 to 3).
 constexpr std::uint32_t kSettleKind = 0x53455454;
@@ -148,18 +148,18 @@ void Front::ServeConnection(int fd) {
     std::uint8_t frame[kFrame];
     while (RecvAll(fd, frame, sizeof(frame))) {
         Request request;
-        request.kind = wire::LoadLE32(frame + 0);
-        request.code = wire::LoadLE32(frame + 4);
-        request.in_len = wire::LoadLE32(frame + 8);
-        request.out_len = wire::LoadLE32(frame + 12);
+        const wire::RequestFrame header = wire::DecodeRequest(frame);
+        request.kind = header.kind;
+        request.code = header.code;
+        request.in_len = header.in_len;
+        request.out_len = header.out_len;
         if (!counted && request.kind == kSettleKind) {
             // Every earlier connection is closed and served: report whether
             // the access lock is free, as seen from another thread.
             const plat::MutexWait wait = plat::WaitNamedMutex(lock_, 0);
             if (wait == plat::MutexWait::Acquired || wait == plat::MutexWait::Abandoned) plat::ReleaseNamedMutex(lock_);
             std::uint8_t reply[kCompletionFrame] = {};
-            wire::StoreLE32(reply, wait == plat::MutexWait::Acquired ? 0 : 1);
-            wire::StoreLE32(reply + 4, connections_.exchange(0));
+            wire::EncodeCompletion(reply, {wait == plat::MutexWait::Acquired ? 0u : 1u, connections_.exchange(0)});
             // Publishes what the responder recorded to the thread that settles.
             settles_.fetch_add(1, std::memory_order_release);
             SendAll(fd, reply, sizeof(reply));
@@ -181,14 +181,14 @@ void Front::ServeConnection(int fd) {
         if (c.action == Completion::Drop) break;
         std::uint8_t done[kCompletionFrame];
         const bool write = request.kind == kWrite;
-        wire::StoreLE32(done, c.action == Completion::Fail ? (c.error ? c.error : 31) : 0);
+        const std::uint32_t error = c.action == Completion::Fail ? (c.error ? c.error : 31) : 0;
         std::uint32_t moved =
             c.action == Completion::Fail ? 0 : write ? c.count : static_cast<std::uint32_t>(c.data.size());
         if (c.action == Completion::Overstate) {
             moved = (write ? request.in_len : request.out_len) + 1;
             c.data.clear();
         }
-        wire::StoreLE32(done + 4, moved);
+        wire::EncodeCompletion(done, {error, moved});
         if (!SendAll(fd, done, sizeof(done))) break;
         if (!c.data.empty() && !SendAll(fd, c.data.data(), c.data.size())) break;
     }
@@ -198,14 +198,15 @@ void Front::ServeConnection(int fd) {
 
 bool Front::Settle() {
     const int fd = Connect(socket_path_);
-    std::uint8_t frame[kFrame] = {};
-    wire::StoreLE32(frame, kSettleKind);
+    std::uint8_t frame[kFrame];
+    wire::EncodeRequest(frame, {kSettleKind, 0, 0, 0});
     std::uint8_t reply[kCompletionFrame];
     if (!SendAll(fd, frame, sizeof(frame)) || !RecvAll(fd, reply, sizeof(reply))) Violated("the front did not settle");
     close(fd);
     settles_.load(std::memory_order_acquire);
-    settled_connections_ = wire::LoadLE32(reply + 4);
-    return wire::LoadLE32(reply) == 0;
+    const wire::CompletionFrame settled = wire::DecodeCompletion(reply);
+    settled_connections_ = settled.count;
+    return settled.error == 0;
 }
 
 }  // namespace fuzz

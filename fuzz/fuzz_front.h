@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/channel_frame.h"
 #include "platform/handle.h"
 
 namespace fuzz {
@@ -28,7 +29,9 @@ namespace fuzz {
 using Bytes = std::vector<std::uint8_t>;
 
 // Request kinds of the channel contract.
-enum : std::uint32_t { kRead = 1, kWrite = 2, kControl = 3 };
+inline constexpr std::uint32_t kRead = wire::kChannelRead;
+inline constexpr std::uint32_t kWrite = wire::kChannelWrite;
+inline constexpr std::uint32_t kControl = wire::kChannelControl;
 
 struct Request {
     std::uint32_t kind = 0;

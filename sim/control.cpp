@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "base/byte_order.h"
+#include "base/mfp1_commands.h"
 #include "sim/file_bytes.h"
 #include "sim/json_text.h"
 #include "sim/simd_options.h"
@@ -24,10 +25,21 @@ struct CommandWord {
 // The fax commands a rule can name, by their protocol numbers, and the two
 // device-control requests by their control codes.
 constexpr CommandWord kCommands[] = {
-    {"send-begin", 0},     {"send-end", 1},        {"recipients", 2},     {"list", 3},
-    {"get", 4},            {"log", 5},             {"remove", 6},         {"password-set", 7},
-    {"check-password", 8}, {"read-settings", 9},   {"save-settings", 10}, {"data", 13},
-    {"receive-settings", 14}, {"wait", kIoctlWaitForReceivedFax}, {"cancel", kIoctlCancelIo},
+    {"send-begin", FAXCMD_SEND_BEGIN},
+    {"send-end", FAXCMD_SEND_END},
+    {"recipients", FAXCMD_RECIPIENTS},
+    {"list", FAXCMD_LIST_RECEIVED},
+    {"get", FAXCMD_GET_RECEIVED},
+    {"log", FAXCMD_GET_LOG_ENTRY},
+    {"remove", FAXCMD_REMOVE_RECEIVED},
+    {"password-set", FAXCMD_PASSWORD_SET},
+    {"check-password", FAXCMD_CHECK_PASSWORD},
+    {"read-settings", FAXCMD_READ_SETTINGS},
+    {"save-settings", FAXCMD_SAVE_SETTINGS},
+    {"data", FAXCMD_DATA},
+    {"receive-settings", FAXCMD_RECEIVE_SETTINGS},
+    {"wait", kIoctlWaitForReceivedFax},
+    {"cancel", kIoctlCancelIo},
 };
 constexpr char kEws[] = "ews";
 
@@ -66,7 +78,6 @@ struct StatusWord {
 };
 constexpr StatusWord kStatuses[] = {{"ok", 0}, {"no", 1}, {"busy", 2}, {"full", 6}};
 
-constexpr std::uint32_t kGet = 4;
 
 bool ParseNumber(const std::string& text, std::uint32_t& out) { return ParseSimdNumber(text, out); }
 
@@ -183,7 +194,7 @@ bool ParseRule(const std::vector<std::string>& words, Rule& rule, std::string& e
     if ((control || r.channel == Channel::Ews) && action->family != Family::Transfer)
         return Fail(error, std::string(action->name) + " changes a fax reply; " + pos[0] + " has none");
     if (control && r.fault == Fault::Delay) return Fail(error, "delay does not apply to " + pos[0]);
-    if (action->family == Family::Download && r.command != kGet)
+    if (action->family == Family::Download && r.command != FAXCMD_GET_RECEIVED)
         return Fail(error, std::string(action->name) + " applies to get only");
 
     // The value.

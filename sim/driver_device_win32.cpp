@@ -1,3 +1,8 @@
+// The simulated device's user-mode service on Windows: attaches to the
+// driver's control interface, takes each host request the driver passes on
+// (SIMCTL_NEXT), hands it to the simulated firmware as one transfer of a
+// channel, and completes it with the firmware's answer (SIMCTL_COMPLETE).
+// Holds no fax logic of its own; the firmware decides every answer.
 #include "sim/driver_device_win32.h"
 
 #include <windows.h>
@@ -15,6 +20,10 @@
 extern "C" {
 #include "driver/sim_protocol.h"
 }
+
+// The driver passes a request's kind as the channel contract numbers it.
+static_assert(SIM_MSG_READ == wire::kChannelRead && SIM_MSG_WRITE == wire::kChannelWrite &&
+              SIM_MSG_CONTROL == wire::kChannelControl);
 
 namespace sim {
 namespace {

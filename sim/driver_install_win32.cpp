@@ -1,3 +1,7 @@
+// Installing and removing the simulated device's driver on Windows through
+// SetupAPI: creates the three root-enumerated devices the .inf describes when
+// they are missing, binds each to the driver, and removes them again; finds
+// them by their hardware identities (driver/sim_protocol.h).
 #include "sim/driver_install_win32.h"
 
 #include <windows.h>

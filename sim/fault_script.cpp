@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "base/mfp1_commands.h"
+
 namespace sim {
 
 std::uint32_t FaultScript::Add(Rule rule) {
@@ -54,9 +56,8 @@ const Rule* FaultScript::FireReply(std::uint32_t command, int occurrence, Fault 
 }
 
 const Rule* FaultScript::FireBlock(int occurrence, Fault fault, int block) {
-    constexpr std::uint32_t kGet = 4;  // FAXCMD_GET_RECEIVED
     for (Rule& r : rules_) {
-        if (r.times == 0 || r.command != kGet || r.stage != Stage::Reply || r.fault != fault || r.block != block)
+        if (r.times == 0 || r.command != FAXCMD_GET_RECEIVED || r.stage != Stage::Reply || r.fault != fault || r.block != block)
             continue;
         if (r.occurrence >= 0 && r.occurrence != occurrence) continue;
         Fire(&r);

@@ -132,11 +132,11 @@ void Mfp1Engine::Consume(Session& s) {
             s.awaiting = wire::LoadBE32(header + 20);
             s.at_boundary = false;
             const std::uint32_t command = wire::LoadBE32(header + 4);
-            const bool end_of_data = command == kData && s.awaiting == 0;
+            const bool end_of_data = command == FAXCMD_DATA && s.awaiting == 0;
             const std::uint32_t status_le = wire::LoadLE32(header + 16);
             if (std::memcmp(header, "MFP1", 4) != 0 || wire::LoadBE32(header + 12) != 0 ||
                 wire::LoadBE32(header + 24) != 0 || wire::LoadBE32(header + 28) != 0 ||
-                (command != kSendBegin && wire::LoadBE32(header + 8) != 0) ||
+                (command != FAXCMD_SEND_BEGIN && wire::LoadBE32(header + 8) != 0) ||
                 (end_of_data ? (status_le != 0 && status_le != 1) : wire::LoadBE32(header + 16) != 0)) {
                 traffic_.ProtocolError();
             }
@@ -182,7 +182,7 @@ std::uint32_t Mfp1Engine::Reply(Session& s, std::uint32_t command, std::uint32_t
 void Mfp1Engine::QueueDownload(Session& s, const ReceivedFax& fax) {
     const auto total = static_cast<std::uint32_t>(fax.data.size());
     // The reply announces the total; the image follows in blocks.
-    Bytes h = MakeHeader(kGet, 0, total);
+    Bytes h = MakeHeader(FAXCMD_GET_RECEIVED, 0, total);
     if (const Rule* r = script_.FireReply(s.cmd, s.occurrence, Fault::ReplyStatus)) {
         wire::StoreBE32(h.data() + 16, r->value);
         if (r->command_override) wire::StoreBE32(h.data() + 4, *r->command_override);
@@ -204,16 +204,16 @@ void Mfp1Engine::QueueDownload(Session& s, const ReceivedFax& fax) {
     for (int k = 0; offset < total; ++k) {
         std::uint32_t n = std::min(state_.block_size_, total - offset);
         if (const Rule* r = block_rule(Fault::BlockStatus, k)) {
-            s.Push(MakeHeader(kGet, r->value, n));
+            s.Push(MakeHeader(FAXCMD_GET_RECEIVED, r->value, n));
             return;
         }
         if (block_rule(Fault::BlockZeroLength, k)) {
-            s.Push(MakeHeader(kGet, 0, 0));
+            s.Push(MakeHeader(FAXCMD_GET_RECEIVED, 0, 0));
             return;
         }
         std::uint32_t extra = 0;
         if (const Rule* r = block_rule(Fault::BlockOversize, k)) extra = r->value;
-        s.Push(MakeHeader(kGet, 0, n + extra));
+        s.Push(MakeHeader(FAXCMD_GET_RECEIVED, 0, n + extra));
         s.out.insert(s.out.end(), fax.data.begin() + offset, fax.data.begin() + offset + n);
         s.out.insert(s.out.end(), extra, 0xEE);
         offset += n;
@@ -221,7 +221,7 @@ void Mfp1Engine::QueueDownload(Session& s, const ReceivedFax& fax) {
     std::uint32_t closing_status = 0, closing_length = 0;
     if (const Rule* r = block_rule(Fault::ClosingStatus, 0)) closing_status = r->value;
     if (const Rule* r = block_rule(Fault::ClosingDataLength, 0)) closing_length = r->value;
-    s.Push(MakeHeader(kGet, closing_status, closing_length));
+    s.Push(MakeHeader(FAXCMD_GET_RECEIVED, closing_status, closing_length));
 }
 
 void Mfp1Engine::FinishJob(Session& s) {
@@ -237,7 +237,7 @@ void Mfp1Engine::FinishJob(Session& s) {
     // The outcome is the status the host is told: a job answered busy or
     // full by a scripted fault was not sent, and a loopback device does not
     // receive it.
-    job.outcome = Reply(s, kSendEnd, whole && (!state_.checks_jobs_ || pages > 0) ? 0 : kStatusRejected, {});
+    job.outcome = Reply(s, FAXCMD_SEND_END, whole && (!state_.checks_jobs_ || pages > 0) ? 0 : kStatusRejected, {});
     const bool ok = job.outcome == 0;
 
     if (ok && state_.loopback_) {
@@ -281,13 +281,13 @@ void Mfp1Engine::HandleRequest(Session& s, std::uint32_t command, const std::uin
         return it;
     };
     switch (command) {
-        case kSendBegin:
+        case FAXCMD_SEND_BEGIN:
             s.job = SentJob{};
             s.job_bytes = 0;
             s.job->announced_size = wire::LoadBE32(header + 8);
             Reply(s, command, 0, {});
             break;
-        case kRecipients: {
+        case FAXCMD_RECIPIENTS: {
             if (!s.job || data.size() < 4 || (data.size() - 4) % 64 != 0) {
                 traffic_.ProtocolError();
                 break;
@@ -308,7 +308,7 @@ void Mfp1Engine::HandleRequest(Session& s, std::uint32_t command, const std::uin
             }
             break;  // no reply
         }
-        case kData:
+        case FAXCMD_DATA:
             if (!s.job) {
                 traffic_.ProtocolError();
                 if (data.empty()) Reply(s, command, kStatusRejected, {});
@@ -330,14 +330,14 @@ void Mfp1Engine::HandleRequest(Session& s, std::uint32_t command, const std::uin
             s.job->failed_block = header[16] == 1;  // written raw: 01 00 00 00
             Reply(s, command, 0, {});
             break;
-        case kSendEnd:
+        case FAXCMD_SEND_END:
             if (!s.job) {
                 Reply(s, command, kStatusRejected, {});
                 break;
             }
             FinishJob(s);
             break;
-        case kList: {
+        case FAXCMD_LIST_RECEIVED: {
             Bytes list;
             for (const ReceivedFax& f : state_.received_) {
                 std::uint8_t len[2];
@@ -349,13 +349,13 @@ void Mfp1Engine::HandleRequest(Session& s, std::uint32_t command, const std::uin
             Reply(s, command, 0, list);
             break;
         }
-        case kGet:
+        case FAXCMD_GET_RECEIVED:
             if (auto it = named_fax(); it != state_.received_.end()) QueueDownload(s, *it);
             break;
-        case kLog:
+        case FAXCMD_GET_LOG_ENTRY:
             if (auto it = named_fax(); it != state_.received_.end()) Reply(s, command, 0, Bytes(it->log, it->log + 80));
             break;
-        case kRemove:
+        case FAXCMD_REMOVE_RECEIVED:
             if (auto it = named_fax(); it != state_.received_.end()) {
                 // The name is remembered: a fax presented from a folder under
                 // it does not come back, and no new fax is given it.
@@ -369,14 +369,14 @@ void Mfp1Engine::HandleRequest(Session& s, std::uint32_t command, const std::uin
                 Reply(s, command, 0, {});
             }
             break;
-        case kPasswordSet:
+        case FAXCMD_PASSWORD_SET:
             if (state_.settings_[0] != 0) {
                 Reply(s, command, 0, {});
             } else {
-                Reply(s, command, 1, {}, 0, kPasswordSet);
+                Reply(s, command, 1, {}, 0, FAXCMD_PASSWORD_SET);
             }
             break;
-        case kCheckPassword: {
+        case FAXCMD_CHECK_PASSWORD: {
             if (data.empty() || data.size() > 32 || !std::memchr(data.data(), 0, data.size())) {
                 traffic_.ProtocolError();
                 Reply(s, command, kStatusRejected, {});
@@ -387,11 +387,11 @@ void Mfp1Engine::HandleRequest(Session& s, std::uint32_t command, const std::uin
             if (!stored.empty() && sent == stored) {
                 Reply(s, command, 0, {});
             } else {
-                Reply(s, command, 1, {}, 0, kCheckPassword);
+                Reply(s, command, 1, {}, 0, FAXCMD_CHECK_PASSWORD);
             }
             break;
         }
-        case kReadSettings: {
+        case FAXCMD_READ_SETTINGS: {
             // The clock runs: each read reports the device's time of now.
             const std::string now = clock_.running() ? DeviceTimeText(clock_.Now()) : std::string();
             if (!now.empty()) {
@@ -401,7 +401,7 @@ void Mfp1Engine::HandleRequest(Session& s, std::uint32_t command, const std::uin
             Reply(s, command, 0, Bytes(state_.settings_, state_.settings_ + kSettingsSize));
             break;
         }
-        case kSaveSettings:
+        case FAXCMD_SAVE_SETTINGS:
             if (data.size() != kSettingsSize) {
                 traffic_.ProtocolError();
                 Reply(s, command, kStatusRejected, {});
@@ -416,7 +416,7 @@ void Mfp1Engine::HandleRequest(Session& s, std::uint32_t command, const std::uin
             state_.Changed();
             Reply(s, command, 0, {});
             break;
-        case kReceiveSettings:
+        case FAXCMD_RECEIVE_SETTINGS:
             Reply(s, command, 0, {}, state_.receive_settings_);
             break;
         default:

@@ -1,6 +1,7 @@
 // What the sides of the firmware share, and the fronts never see: the
-// session of one connection, the MFP1 header layout and command numbers, and
-// the small helpers every side of the firmware uses. Not for the fronts.
+// session of one connection, the MFP1 header layout, and the small helpers
+// every side of the firmware uses. The command numbers are the protocol's
+// own (base/mfp1_commands.h). Not for the fronts.
 #ifndef TESSALINE_SIM_FIRMWARE_PARTS_H
 #define TESSALINE_SIM_FIRMWARE_PARTS_H
 
@@ -8,8 +9,8 @@
 #include <optional>
 #include <string>
 
-
 #include "base/byte_order.h"
+#include "base/mfp1_commands.h"
 #include "sim/device_state.h"
 #include "sim/firmware_types.h"
 
@@ -19,22 +20,6 @@ namespace fw {
 constexpr std::uint32_t kHeader = 32;
 constexpr std::uint32_t kSettingsSize = 308;
 constexpr std::size_t kDeviceDateTime = 276;  // offset of DeviceDateTime in the settings record
-
-enum Cmd : std::uint32_t {
-    kSendBegin = 0,
-    kSendEnd = 1,
-    kRecipients = 2,
-    kList = 3,
-    kGet = 4,
-    kLog = 5,
-    kRemove = 6,
-    kPasswordSet = 7,
-    kCheckPassword = 8,
-    kReadSettings = 9,
-    kSaveSettings = 10,
-    kData = 13,
-    kReceiveSettings = 14,
-};
 
 inline Bytes MakeHeader(std::uint32_t command, std::uint32_t status, std::uint32_t length, std::uint32_t param1 = 0) {
     Bytes h(kHeader, 0);

@@ -8,16 +8,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/channel_frame.h"
+#include "base/control_codes.h"
+
 namespace sim {
 
 using Bytes = std::vector<std::uint8_t>;
 
 enum class Channel { Fax, Ews };
-enum class Kind : std::uint32_t { Read = 1, Write = 2, Control = 3 };
+enum class Kind : std::uint32_t { Read = wire::kChannelRead, Write = wire::kChannelWrite, Control = wire::kChannelControl };
 
-inline constexpr std::uint32_t kIoctlWaitForReceivedFax = 0x22E004;
-inline constexpr std::uint32_t kIoctlCancelIo = 0x22A01C;
-inline constexpr std::uint32_t kErrorCancelled = 995;         // ERROR_OPERATION_ABORTED
+inline constexpr std::uint32_t kIoctlWaitForReceivedFax = IOCTL_WAIT_FOR_RECEIVED_FAX;
+inline constexpr std::uint32_t kIoctlCancelIo = IOCTL_CANCEL_IO;
+inline constexpr std::uint32_t kErrorCancelled = wire::kErrorOperationAborted;
 inline constexpr std::uint32_t kErrorGenFailure = 31;         // ERROR_GEN_FAILURE
 inline constexpr std::uint32_t kErrorInvalidFunction = 1;     // ERROR_INVALID_FUNCTION
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;   // ERROR_INVALID_PARAMETER

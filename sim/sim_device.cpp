@@ -17,7 +17,7 @@
 #include <list>
 #include <vector>
 
-#include "base/byte_order.h"
+#include "base/channel_frame.h"
 #include "platform/device_directory.h"
 #include "transport/fax_device.h"
 
@@ -26,7 +26,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kRequestFrame = 16;
+constexpr std::size_t kRequestFrame = wire::kRequestFrameSize;
+constexpr std::size_t kCompletionFrame = wire::kCompletionFrameSize;
 // A request carrying more than this is taken for garbage and the connection
 // is closed, as a driver would refuse it.
 constexpr std::uint32_t kMaxRequestBytes = 512u << 20;
@@ -221,10 +222,10 @@ private:
     }
 
     void Complete(Connection& c, std::uint32_t error, std::uint32_t count, const Bytes& data) {
-        std::uint8_t frame[8];
+        std::uint8_t frame[kCompletionFrame];
         const bool with_data = c.record.kind != Kind::Write && !data.empty();
-        wire::StoreLE32(frame, error);
-        wire::StoreLE32(frame + 4, c.record.kind == Kind::Write ? count : static_cast<std::uint32_t>(data.size()));
+        wire::EncodeCompletion(
+            frame, {error, c.record.kind == Kind::Write ? count : static_cast<std::uint32_t>(data.size())});
         // Recorded before the host can see the completion, so that a host
         // that has its answer finds the request in the traffic.
         c.record.error = error;
@@ -235,7 +236,7 @@ private:
         c.pending = c.stalled = c.delayed = false;
         if (c.out_pos < c.out.size()) {
             // Earlier completions still wait for the host to read: queue behind them.
-            c.out.insert(c.out.end(), frame, frame + 8);
+            c.out.insert(c.out.end(), frame, frame + sizeof(frame));
             if (with_data) c.out.insert(c.out.end(), data.begin(), data.end());
         } else {
             // The usual case: completion and data go out at once, straight
@@ -256,7 +257,7 @@ private:
     // One send of a completion frame and its data; the bytes the socket
     // took (0 when it took none or the connection failed: Flush then finds
     // out which).
-    std::size_t SendNow(Connection& c, std::uint8_t (&frame)[8], const Bytes* data) {
+    std::size_t SendNow(Connection& c, std::uint8_t (&frame)[kCompletionFrame], const Bytes* data) {
         iovec iov[2] = {{frame, sizeof(frame)}, {nullptr, 0}};
         if (data) iov[1] = {const_cast<std::uint8_t*>(data->data()), data->size()};
         msghdr msg{};
@@ -274,11 +275,12 @@ private:
             const std::size_t avail = c.in.size() - c.in_pos;
             if (avail < kRequestFrame) break;
             const std::uint8_t* f = c.in.data() + c.in_pos;
-            const std::uint32_t kind = wire::LoadLE32(f);
-            const std::uint32_t code = wire::LoadLE32(f + 4);
-            const std::uint32_t in_len = wire::LoadLE32(f + 8);
-            const std::uint32_t out_len = wire::LoadLE32(f + 12);
-            if (in_len > kMaxRequestBytes || kind < 1 || kind > 3) {
+            const wire::RequestFrame request = wire::DecodeRequest(f);
+            const std::uint32_t kind = request.kind;
+            const std::uint32_t code = request.code;
+            const std::uint32_t in_len = request.in_len;
+            const std::uint32_t out_len = request.out_len;
+            if (in_len > kMaxRequestBytes || kind < wire::kChannelRead || kind > wire::kChannelControl) {
                 Drop(c);
                 return;
             }

@@ -84,8 +84,7 @@ std::string CheckInputFile(const std::string& file) {
 std::string CheckOutputPath(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path + " is a directory";
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string dir = DirectoryOf(path);
     if (stat(dir.c_str(), &st) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
     if (!S_ISDIR(st.st_mode)) return "cannot write " + path + ": " + dir + " is not a directory";
     if (access(dir.c_str(), W_OK | X_OK) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);

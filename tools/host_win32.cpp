@@ -16,6 +16,8 @@
 #include <cstring>
 #include <iostream>
 
+#include <tessaline/guid_text.h>
+
 #include "tools/json_output.h"
 
 namespace cli {
@@ -229,11 +231,7 @@ std::string CheckStoreDirectory(const std::string& dir) {
 std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) {
     if (const char* named = std::getenv(variable); named && *named)
         return std::string("the device named by ") + variable + " (" + named + ")";
-    char guid[39];
-    std::snprintf(guid, sizeof(guid), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(cls.Data1), cls.Data2, cls.Data3, cls.Data4[0], cls.Data4[1],
-                  cls.Data4[2], cls.Data4[3], cls.Data4[4], cls.Data4[5], cls.Data4[6], cls.Data4[7]);
-    return std::string("a present device interface of class ") + guid;
+    return "a present device interface of class " + tessaline::GuidText(cls);
 }
 
 const char* EnvironmentHelp() {

@@ -9,6 +9,7 @@
 
 #include "platform/named_mutex.h"
 #include "tools/com_ref.h"
+#include "tools/command_support.h"
 #include "tools/deadline.h"
 #include "tools/host.h"
 #include "tools/retry.h"
@@ -148,9 +149,7 @@ Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_n
         fax->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &listed);
         if (listed != FAXSTATUS_OK) return {};
         for (const FAX_FILENAME& n : names) {
-            const void* nul = std::memchr(n.faxPath, 0, sizeof(n.faxPath));
-            const std::string name(n.faxPath, nul ? static_cast<const char*>(nul) - n.faxPath : sizeof(n.faxPath));
-            if (name == *fax_name) return {};
+            if (Field(n.faxPath, sizeof(n.faxPath)) == *fax_name) return {};
         }
         return {"unknown_name", "the device lists no fax named '" + *fax_name + "' (see 'tessaline list')"};
     }

@@ -23,25 +23,6 @@
 namespace cli {
 namespace {
 
-// A USBFAX object for the life of the job (the object keeps no state
-// between calls: each method is one conversation of its own).
-struct FaxObject {
-    IUSBFAX* p = nullptr;
-    FaxObject() {
-        if (FAILED(CreateHostObject(CLSID_USBFAX, IID_IUSBFAX, reinterpret_cast<void**>(&p)))) p = nullptr;
-    }
-    ~FaxObject() {
-        if (p) p->Release();
-    }
-    FaxObject(const FaxObject&) = delete;
-    FaxObject& operator=(const FaxObject&) = delete;
-};
-
-std::string Field(const char* p, std::size_t width) {
-    const void* nul = std::memchr(p, 0, width);
-    return std::string(p, nul ? static_cast<const char*>(nul) - p : width);
-}
-
 // The file name a fax is stored under: the last component of the device's
 // name, so that no name can lead outside the folder. Names that are no file
 // name, or that would be hidden (the job's own temporary files start with a
@@ -87,7 +68,9 @@ std::string WithExtension(const std::string& path, const std::string& ext) {
 
 class Job {
 public:
-    Job(const ReceiveOptions& options, const ReceiveReport& report) : o_(options), report_(report) {}
+    Job(const ReceiveOptions& options, const ReceiveReport& report) : o_(options), report_(report) {
+        if (!Create(CLSID_USBFAX, IID_IUSBFAX, fax_)) fax_.reset();
+    }
 
     int Run();
     // Stops the job: at the time limit, or at a signal's request.
@@ -114,7 +97,9 @@ private:
 
     const ReceiveOptions& o_;
     const ReceiveReport& report_;
-    FaxObject fax_;
+    // The USBFAX object for the life of the job (it keeps no state between
+    // calls: each method is one conversation of its own).
+    Ref<IUSBFAX> fax_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> timed_out_{false};
     std::atomic<int> signal_{0};
@@ -179,7 +164,7 @@ bool Job::Store(FaxOutcome& out, FAX_FILENAME& fax_name, const std::string& loca
     FAXSTATUS s = FAXSTATUS_CMD_FAIL;
     std::string path = temp.Path();
     Try([&] {
-        fax_.p->GetReceivedFax(&fax_name, path.data(), &s);
+        fax_->GetReceivedFax(&fax_name, path.data(), &s);
         return s;
     });
     out.status = s;
@@ -256,7 +241,7 @@ bool Job::Handle(const std::string& name, int& failures) {
 
     FAXSTATUS log_status = FAXSTATUS_CMD_FAIL;
     Try([&] {
-        fax_.p->GetFaxLogEntry(&fax_name, &out.log, &log_status);
+        fax_->GetFaxLogEntry(&fax_name, &out.log, &log_status);
         return log_status;
     });
     out.have_log = log_status == FAXSTATUS_OK;
@@ -303,7 +288,7 @@ bool Job::Handle(const std::string& name, int& failures) {
     } else if (o_.remove) {
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
         Try([&] {
-            fax_.p->RemoveReceivedFax(&fax_name, &s);
+            fax_->RemoveReceivedFax(&fax_name, &s);
             return s;
         });
         out.removed = s == FAXSTATUS_OK;
@@ -326,7 +311,7 @@ FAXSTATUS Job::Drain(int& failures) {
         std::memset(names, 0, sizeof(names));
         FAXSTATUS s = FAXSTATUS_CMD_FAIL;
         Try([&] {
-            fax_.p->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
+            fax_->GetReceivedFaxList(names, MAX_RECEIVED_FAXES, &s);
             return s;
         });
         if (s != FAXSTATUS_OK) return s;
@@ -354,7 +339,7 @@ FAXSTATUS Job::Drain(int& failures) {
 }
 
 int Job::Run() {
-    if (!fax_.p) {
+    if (!fax_) {
         std::fprintf(stderr, "tessaline receive: cannot create the USBFAX object\n");
         return FAXSTATUS_MEMALLOC;
     }
@@ -401,7 +386,7 @@ int Job::Run() {
         FAX_STATUS_ENUM event = e_NoFaxesAvailable;
         FAXSTATUS ws = FAXSTATUS_CMD_FAIL;
         phase_.store(Phase::Waiting);
-        if (!Stopping()) fax_.p->WaitForReceivedFax(&event, &ws);
+        if (!Stopping()) fax_->WaitForReceivedFax(&event, &ws);
         phase_.store(Phase::Working);
         if (Stopping()) break;
         if (ws != FAXSTATUS_OK) {

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <thread>
 
+#include "tools/host.h"
+
 extern char** environ;
 
 namespace cli {
@@ -26,11 +28,6 @@ bool Sync(const std::string& path, int flags) {
     const bool ok = fsync(fd) == 0 || errno == EINVAL;  // some file systems can't sync a directory
     close(fd);
     return ok;
-}
-
-std::string Parent(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 int g_stop_pipe[2] = {-1, -1};
@@ -54,7 +51,7 @@ bool PutInPlace(const std::string& temp, const std::string& target) {
     // A hard link never replaces an existing file, so a name that appeared
     // meanwhile (another receiver, or the user) is kept.
     if (link(temp.c_str(), target.c_str()) != 0) return false;
-    Sync(Parent(target), O_RDONLY | O_DIRECTORY);
+    Sync(DirectoryOf(target), O_RDONLY | O_DIRECTORY);
     return true;
 }
 

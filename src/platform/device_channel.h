@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "base/channel_frame.h"
 #include "platform/handle.h"
 
 namespace plat {
@@ -49,7 +50,11 @@ bool GetDeviceInterfacePath(const InterfaceClass& cls, char* path, std::int32_t 
 // is emitted. The channel closes when the handle goes.
 ChannelHandle OpenDevicePath(const char* path);
 
-enum class RequestKind : std::uint32_t { Read = 1, Write = 2, Control = 3 };
+enum class RequestKind : std::uint32_t {
+    Read = wire::kChannelRead,
+    Write = wire::kChannelWrite,
+    Control = wire::kChannelControl,
+};
 
 // Issues one request and waits for it to complete. `in`/`in_len` carry a
 // write's data or a control request's input; `out`/`out_len` receive a read's

@@ -9,10 +9,8 @@
 // why on standard error. An explicitly named device path is the user's own
 // choice and is not checked.
 //
-// Requests, one at a time per connection, all integers 32-bit little-endian:
-//   host -> driver: kind, code, in_len, out_len, then in_len bytes
-//   driver -> host: error, count, then count bytes for a read or control
-// A connection that closes fails the request pending on it.
+// Requests, one at a time per connection, framed as base/channel_frame.h
+// describes. A connection that closes fails the request pending on it.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "base/byte_order.h"
+#include "base/channel_frame.h"
 #include "platform/device_channel.h"
 #include "platform/device_directory.h"
 #include "platform/device_directory_posix.h"
@@ -35,8 +33,8 @@
 namespace plat {
 namespace {
 
-constexpr std::size_t kRequestFrame = 16;
-constexpr std::size_t kCompletionFrame = 8;
+constexpr std::size_t kRequestFrame = wire::kRequestFrameSize;
+constexpr std::size_t kCompletionFrame = wire::kCompletionFrameSize;
 
 // Discovery has to connect to a socket to tell a live device from a stale
 // one. The connection it made is handed to the open that follows on the same
@@ -203,10 +201,8 @@ bool SubmitRequest(const ChannelHandle& h, RequestKind kind, std::uint32_t code,
     if (!out) out_len = 0;
 
     std::uint8_t frame[kRequestFrame];
-    wire::StoreLE32(frame + 0, static_cast<std::uint32_t>(kind));
-    wire::StoreLE32(frame + 4, kind == RequestKind::Control ? code : 0);
-    wire::StoreLE32(frame + 8, in_len);
-    wire::StoreLE32(frame + 12, out_len);
+    wire::EncodeRequest(frame, {static_cast<std::uint32_t>(kind), kind == RequestKind::Control ? code : 0, in_len,
+                                out_len});
     if (!SendAll(fd, frame, sizeof(frame), in, in_len)) return false;
 
     // The completion, and for a read or control request its data, which the
@@ -230,8 +226,9 @@ bool SubmitRequest(const ChannelHandle& h, RequestKind kind, std::uint32_t code,
         got += n;
         if (!known && got >= kCompletionFrame) {
             known = true;
-            error = wire::LoadLE32(done + 0);
-            moved = wire::LoadLE32(done + 4);
+            const wire::CompletionFrame completion = wire::DecodeCompletion(done);
+            error = completion.error;
+            moved = completion.count;
             // Never trust the count beyond what was asked: a write's count is
             // the bytes taken, and never more than were sent; a read's data
             // must fit the caller's buffer.

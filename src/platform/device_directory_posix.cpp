@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include <tessaline/guid_text.h>
+
 namespace plat {
 namespace {
 
@@ -153,13 +155,7 @@ std::string DeviceDirectory() {
     return "/run/tessaline";
 }
 
-std::string FormatInterfaceClass(const InterfaceClass& cls) {
-    char text[39];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned>(cls.Data1), cls.Data2, cls.Data3, cls.Data4[0], cls.Data4[1], cls.Data4[2],
-                  cls.Data4[3], cls.Data4[4], cls.Data4[5], cls.Data4[6], cls.Data4[7]);
-    return text;
-}
+std::string FormatInterfaceClass(const InterfaceClass& cls) { return tessaline::GuidText(cls); }
 
 std::string ClassDirectory(const InterfaceClass& cls) { return DeviceDirectory() + "/" + FormatInterfaceClass(cls); }
 

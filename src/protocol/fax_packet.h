@@ -12,6 +12,7 @@
 #include <tessaline/fax_types.h>
 
 #include "base/byte_order.h"
+#include "base/mfp1_commands.h"
 
 class FAX_DEVICE;
 
@@ -44,22 +45,6 @@ inline constexpr std::uint32_t kReadTimeoutMs = 60000;
 // The most one FAX_DEVICE request carries: its length is a signed 32-bit
 // count. A reply announcing more data than this cannot be read.
 inline constexpr std::uint32_t kMaxReadLength = 0x7FFFFFFF;
-
-enum FAXCMD : std::uint32_t {
-    FAXCMD_SEND_BEGIN = 0,
-    FAXCMD_SEND_END = 1,
-    FAXCMD_RECIPIENTS = 2,
-    FAXCMD_LIST_RECEIVED = 3,
-    FAXCMD_GET_RECEIVED = 4,
-    FAXCMD_GET_LOG_ENTRY = 5,
-    FAXCMD_REMOVE_RECEIVED = 6,
-    FAXCMD_PASSWORD_SET = 7,
-    FAXCMD_CHECK_PASSWORD = 8,
-    FAXCMD_READ_SETTINGS = 9,
-    FAXCMD_SAVE_SETTINGS = 10,
-    FAXCMD_DATA = 13,
-    FAXCMD_RECEIVE_SETTINGS = 14,
-};
 
 enum DEVSTATUS : std::uint32_t {
     DEVSTATUS_OK = 0,

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <new>
 
-#include "platform/module_lock.h"
+#include "platform/server_mutex.h"
 #include "server/module_lock_count.h"
 #include "server/usbews.h"
 #include "server/usbfax.h"
@@ -99,7 +99,7 @@ extern "C" TSL_API_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rcls
     if (!entry) return CLASS_E_CLASSNOTAVAILABLE;
     {
         // Two threads asking at once get the same class object.
-        plat::ModuleLockGuard guard(plat::ModuleLock::ClassTable);
+        plat::ServerMutexGuard guard(plat::ServerMutex::ClassTable);
         if (!entry->factory) entry->factory = new (std::nothrow) CClassFactory(entry->create);
         if (!entry->factory) return E_OUTOFMEMORY;
     }

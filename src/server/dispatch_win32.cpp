@@ -9,7 +9,7 @@
 
 #include <cwchar>
 
-#include "platform/module_lock.h"
+#include "platform/server_mutex.h"
 #include "server/dispatch.h"
 
 namespace {
@@ -59,7 +59,7 @@ void BuildNameTable(ITypeInfo* info, CachedTypeInfo& cache) {
 // on first need. The pointer stays valid until the module unloads.
 HRESULT TypeInfoFor(DispatchInterface which, LCID lcid, ITypeInfo** out) {
     *out = nullptr;
-    plat::ModuleLockGuard guard(plat::ModuleLock::TypeInfo);
+    plat::ServerMutexGuard guard(plat::ServerMutex::TypeInfo);
     CachedTypeInfo& cache = Cache(which);
     if (cache.info) {
         *out = cache.info;
@@ -141,7 +141,7 @@ HRESULT DispatchInvoke(DispatchInterface which, IDispatch* self, DISPID dispIdMe
 }
 
 void ReleaseTypeInfoCache() {
-    plat::ModuleLockGuard guard(plat::ModuleLock::TypeInfo);
+    plat::ServerMutexGuard guard(plat::ServerMutex::TypeInfo);
     for (CachedTypeInfo& cache : g_cache) {
         for (UINT i = 0; i < cache.count; ++i) SysFreeString(cache.names[i].name);
         cache.count = 0;

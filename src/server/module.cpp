@@ -2,14 +2,14 @@
 // descriptions, the class objects and the locks released.
 #include "server/module.h"
 
-#include "platform/module_lock.h"
+#include "platform/server_mutex.h"
 #include "server/class_table.h"
 #include "server/dispatch.h"
 
-bool ModuleInitialize() { return plat::InitModuleLocks(); }
+bool ModuleInitialize() { return plat::InitServerMutexes(); }
 
 void ModuleTerminate() {
     ReleaseTypeInfoCache();
     ReleaseClassObjects();
-    plat::DeleteModuleLocks();
+    plat::DeleteServerMutexes();
 }

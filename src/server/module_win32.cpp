@@ -14,6 +14,8 @@
 #include <new>
 #include <string>
 
+#include <tessaline/guid_text.h>
+
 #include "server/class_table.h"
 #include "server/module.h"
 
@@ -35,14 +37,6 @@ public:
 private:
     LCID saved_;
 };
-
-std::string GuidText(const GUID& g) {
-    char text[39];
-    std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
 
 // The module's full path as the system reports it. A path that fills the
 // buffer may have been cut short, and fails.
@@ -182,7 +176,7 @@ HRESULT RunScript(Mode mode, const Entry* script, std::size_t count, const Varia
 }
 
 HRESULT RunAppIdScript(Mode mode, const std::string& module) {
-    const Variable vars[] = {{"APPID", GuidText(APPID_Tessaline)}, {"MODULE", module}};
+    const Variable vars[] = {{"APPID", tessaline::GuidText(APPID_Tessaline)}, {"MODULE", module}};
     return RunScript(mode, kAppIdScript, std::size(kAppIdScript), vars, std::size(vars));
 }
 
@@ -190,10 +184,10 @@ HRESULT RunClassScript(Mode mode, const CLSID& clsid, const std::string& module)
     const ClassNames* names = NamesOf(clsid);
     if (!names) return E_UNEXPECTED;
     const Variable vars[] = {
-        {"APPID", GuidText(APPID_Tessaline)},
+        {"APPID", tessaline::GuidText(APPID_Tessaline)},
         {"MODULE", module},
-        {"CLSID", GuidText(clsid)},
-        {"LIBID", GuidText(LIBID_TessalineLib)},
+        {"CLSID", tessaline::GuidText(clsid)},
+        {"LIBID", tessaline::GuidText(LIBID_TessalineLib)},
         {"PROGID", names->progid},
         {"DESCRIPTION", names->description},
     };

@@ -7,8 +7,8 @@
 
 #include <tessaline/fax_types.h>
 
-inline constexpr std::uint32_t IOCTL_WAIT_FOR_RECEIVED_FAX = 0x22E004;
-inline constexpr std::uint32_t IOCTL_CANCEL_IO = 0x22A01C;
+#include "base/control_codes.h"
+
 
 // Blocks until the device reports a fax event and stores it through
 // `pReceivedStatus`. Returns the status for the caller: 0; 5 for a null

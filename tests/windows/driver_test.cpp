@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/control_codes.h"
 #include "platform/device_channel.h"
 #include "stress_common.h"
 #include "platform/named_mutex.h"
@@ -24,7 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr DWORD kIoctlCancelIo = 0x22A01C;
+constexpr DWORD kIoctlCancelIo = IOCTL_CANCEL_IO;
 
 class DriverTest : public DeviceTest {
 protected:

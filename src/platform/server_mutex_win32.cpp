@@ -1,8 +1,8 @@
-// The module's locks on Windows: two critical sections, initialised when the
+// The server's two mutexes on Windows: critical sections, initialised when the
 // module is loaded and deleted when it is unloaded.
 #include <windows.h>
 
-#include "platform/module_lock.h"
+#include "platform/server_mutex.h"
 
 namespace plat {
 namespace {
@@ -12,11 +12,11 @@ bool g_initialised[2] = {false, false};
 
 }  // namespace
 
-bool InitModuleLocks() {
+bool InitServerMutexes() {
     for (int i = 0; i < 2; ++i) {
         if (g_initialised[i]) continue;
         if (!InitializeCriticalSectionAndSpinCount(&g_locks[i], 0)) {
-            DeleteModuleLocks();
+            DeleteServerMutexes();
             return false;
         }
         g_initialised[i] = true;
@@ -24,14 +24,14 @@ bool InitModuleLocks() {
     return true;
 }
 
-void DeleteModuleLocks() {
+void DeleteServerMutexes() {
     for (int i = 0; i < 2; ++i) {
         if (g_initialised[i]) DeleteCriticalSection(&g_locks[i]);
         g_initialised[i] = false;
     }
 }
 
-void EnterModuleLock(ModuleLock lock) { EnterCriticalSection(&g_locks[static_cast<int>(lock)]); }
-void LeaveModuleLock(ModuleLock lock) { LeaveCriticalSection(&g_locks[static_cast<int>(lock)]); }
+void LockServerMutex(ServerMutex lock) { EnterCriticalSection(&g_locks[static_cast<int>(lock)]); }
+void UnlockServerMutex(ServerMutex lock) { LeaveCriticalSection(&g_locks[static_cast<int>(lock)]); }
 
 }  // namespace plat
