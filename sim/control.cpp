@@ -76,7 +76,8 @@ struct StatusWord {
     const char* name;
     std::uint32_t status;
 };
-constexpr StatusWord kStatuses[] = {{"ok", 0}, {"no", 1}, {"busy", 2}, {"full", 6}};
+constexpr StatusWord kStatuses[] = {
+    {"ok", DEVSTATUS_OK}, {"no", DEVSTATUS_NO}, {"busy", DEVSTATUS_BUSY}, {"full", DEVSTATUS_FULL}};
 
 
 bool ParseNumber(const std::string& text, std::uint32_t& out) { return ParseSimdNumber(text, out); }

@@ -69,6 +69,13 @@ TEST(WireContractTest, KindsCodesAndCommandsHaveTheirNumbers) {
         {FAXCMD_RECEIVE_SETTINGS, 14},
     };
     for (const auto& c : commands) EXPECT_EQ(c.command, c.number);
+
+    // The status words a reply carries, which the simulated device's control
+    // channel also takes by name ("reply-status busy").
+    EXPECT_EQ(DEVSTATUS_OK, 0u);
+    EXPECT_EQ(DEVSTATUS_NO, 1u);
+    EXPECT_EQ(DEVSTATUS_BUSY, 2u);
+    EXPECT_EQ(DEVSTATUS_FULL, 6u);
 }
 
 // The class directories of the POSIX device directory and the class names

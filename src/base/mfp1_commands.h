@@ -1,6 +1,7 @@
-// The command numbers of the MFP1 packet protocol, as carried in a header's
-// Command word. The library's protocol layer, the simulated firmware and the
-// benchmarks use these values.
+// The command numbers and the reply status words of the MFP1 packet protocol,
+// as carried in a header's Command and Status words. The library's protocol
+// layer, the simulated firmware, its control channel and the benchmarks use
+// these values.
 #ifndef TESSALINE_BASE_MFP1_COMMANDS_H
 #define TESSALINE_BASE_MFP1_COMMANDS_H
 
@@ -20,6 +21,15 @@ enum FAXCMD : std::uint32_t {
     FAXCMD_SAVE_SETTINGS = 10,
     FAXCMD_DATA = 13,
     FAXCMD_RECEIVE_SETTINGS = 14,
+};
+
+// The status words a reply carries that the library tells apart; any other
+// value is a failure of the operation at hand.
+enum DEVSTATUS : std::uint32_t {
+    DEVSTATUS_OK = 0,
+    DEVSTATUS_NO = 1,
+    DEVSTATUS_BUSY = 2,
+    DEVSTATUS_FULL = 6,
 };
 
 #endif

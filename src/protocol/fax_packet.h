@@ -46,13 +46,6 @@ inline constexpr std::uint32_t kReadTimeoutMs = 60000;
 // count. A reply announcing more data than this cannot be read.
 inline constexpr std::uint32_t kMaxReadLength = 0x7FFFFFFF;
 
-enum DEVSTATUS : std::uint32_t {
-    DEVSTATUS_OK = 0,
-    DEVSTATUS_NO = 1,
-    DEVSTATUS_BUSY = 2,
-    DEVSTATUS_FULL = 6,
-};
-
 // The protocol layer's results. Plain integers: MapFaxResult accepts any
 // value, listed or not.
 enum FAXRESULT : std::int32_t {
