@@ -52,9 +52,9 @@ build() {
 }
 
 # Runs the CTest tests of DIR one after another (the Wine tests share a
-# prefix) and counts them from its JUnit report: passed, failed (a test not
-# run because its fixture failed is a failure), and skipped, whose SKIP
-# lines are shown.
+# prefix), shows the checks each test printed (its SKIP line, for a skipped
+# one), and counts the tests from the JUnit report: passed, failed (a test
+# not run because its fixture failed is a failure), and skipped.
 run_ctest() {
   local dir=$1 report=$PWD/$1/wine-logs/ctest.xml counts
   rm -f "$report"
@@ -72,7 +72,7 @@ run_ctest() {
     /<testcase / { status = $0; sub(/.* status="/, "", status); sub(/".*/, "", status); skipped = 0; out = 0 }
     /<skipped message="SKIP_RETURN_CODE=/ { skipped = 1 }
     /<system-out>/ { out = 1; sub(/.*<system-out>/, "") }
-    out && skipped && /^  (SKIP|FAIL|--) / { line = $0; sub(/<\/system-out>.*/, "", line); print unescape(line) > "/dev/stderr" }
+    out && /^  (ok|FAIL|SKIP|--) / { line = $0; sub(/<\/system-out>.*/, "", line); print unescape(line) > "/dev/stderr" }
     /<\/system-out>/ { out = 0 }
     /<\/testcase>/ { if (status == "run") p++; else if (status == "notrun" && skipped) s++; else f++ }
     END { print p + 0, f + 0, s + 0 }' "$report")
