@@ -49,6 +49,7 @@ build() {
     cmake --build "$dir" -j "$(nproc)" ${1:+--target "$@"}; } > "$dir/wine-logs/build.log" 2>&1
   rc=$?
   wine_check "build $dir ($((SECONDS - t0)) s)" test $rc = 0 || tail -40 "$dir/wine-logs/build.log"
+  return $rc
 }
 
 # Runs the CTest tests of DIR one after another (the Wine tests share a
@@ -83,11 +84,12 @@ run_ctest() {
 started=$SECONDS
 # Each architecture once: all of it for the module's tests, the packaged
 # programs only for the installer's; the x64 package carries the 32-bit DLL.
+# An architecture that does not build is not tested.
 builds=()
 for arch in i686 x86_64; do
   if [[ " ${archs[*]} " == *" $arch "* ]]; then
-    if [ -n "$module" ]; then build "$arch"; else build "$arch" tessaline_dll tessaline-cli tessaline-simd; fi
-    builds+=("$arch")
+    if [ -n "$module" ]; then build "$arch"; else build "$arch" tessaline_dll tessaline-cli tessaline-simd; fi &&
+      builds+=("$arch")
   elif [ "$arch" = i686 ] && [ -n "$installer" ] && [[ " ${archs[*]} " == *" x86_64 "* ]]; then
     build i686 tessaline_dll tessaline-cli tessaline-simd
   fi
@@ -98,7 +100,7 @@ if [ -n "$module" ]; then
     run_ctest "$(build_dir "$arch")" 2>&1
   done
 fi
-if [ -n "$installer" ]; then
+if [ -n "$installer" ] && [ ${#builds[@]} -gt 0 ]; then
   packages=()
   for arch in "${builds[@]}"; do
     case $arch in i686) packages+=(x86) ;; x86_64) packages+=(x64) ;; esac
