@@ -39,9 +39,10 @@ file(CONFIGURE OUTPUT ${TESSALINE_GENERATED}/tessaline_version.h @ONLY CONTENT
 #define TESSALINE_VERSION_TEXT \"@PROJECT_VERSION@\"
 ")
 
-# What the build made the module as, for scripts/test-windows.sh to check
-# the DLL and its registration against: the version, and the USBFAX class's
-# identity as the type library and the registration declare it.
+# What the build made the module as, for the tests to check the DLL and its
+# registration against (tests/windows/wine_tests.cmake, and identity.sh for
+# the packages and their test): the version, and the USBFAX class's identity
+# as the type library and the registration declare it.
 file(READ ${TESSALINE_RESOURCES}/Tessaline.idl tessaline_idl)
 string(REGEX MATCH "uuid\\(([0-9A-Fa-f-]+)\\),[ \t\r\n]*helpstring\\(\"USBFAX Class\"\\)" found "${tessaline_idl}")
 set(TESSALINE_USBFAX_CLSID "{${CMAKE_MATCH_1}}")

@@ -22,8 +22,8 @@ if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   exit 1
 fi
 
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+wine_headless
+export WINEPREFIX=$prefix WINEARCH=win64
 echo "== a fresh Wine prefix in $prefix" >&2
 "$wine" wineboot --init >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 wineserver -w

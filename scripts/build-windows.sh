@@ -9,10 +9,16 @@
 #                                               the 64-bit tessaline.exe)
 # Pass i686 or x86_64 to build one architecture only (i686 alone gives the
 # x86 package, x86_64 alone none). TESSALINE_MSI_VERSION sets the packages' version (the
-# default is the build's).
+# default is the build's). --packages-only makes the packages from the
+# builds as they are, building nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+packages_only=
+if [ "${1:-}" = --packages-only ]; then
+  packages_only=yes
+  shift
+fi
 archs=("$@") built=()
 [ ${#archs[@]} -gt 0 ] || archs=(i686 x86_64)
 for arch in "${archs[@]}"; do
@@ -21,10 +27,14 @@ for arch in "${archs[@]}"; do
     x86_64) dir=build-win64 ;;
     *) echo "build-windows.sh: unknown architecture $arch (i686 or x86_64)" >&2; exit 2 ;;
   esac
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
-  cmake --build "$dir" -j "$(nproc)" --target tessaline_dll tessaline-cli tessaline-simd
-  echo "built $dir/bin/Tessaline.dll $dir/bin/tessaline.exe"
+  if [ -n "$packages_only" ]; then
+    [ -f "$dir/bin/Tessaline.dll" ] || { echo "build-windows.sh: $dir is not built" >&2; exit 1; }
+  else
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+          -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
+    cmake --build "$dir" -j "$(nproc)" --target tessaline_dll tessaline-cli tessaline-simd
+    echo "built $dir/bin/Tessaline.dll $dir/bin/tessaline.exe"
+  fi
   built+=("$arch")
 done
 

@@ -1,5 +1,5 @@
 ' The automation objects as a script host uses them: created by ProgID and
-' called through IDispatch. Run by scripts/test-windows.sh as
+' called through IDispatch. Run by tests/windows/wine_step.sh as
 '   cscript objects.vbs pipe     the simulated device behind the pipes named by
 '                                TESSALINE_FAX_DEVICE and TESSALINE_EWS_DEVICE
 '   cscript objects.vbs driver   the simulated device through its driver, found
