@@ -5,99 +5,71 @@
 # page; the library's discovery messages kept off standard output.
 #
 #   cli_test.sh WINE_LOADER BIN_DIR   (in a prefix where Tessaline.dll is registered)
-# Prints one line per failure and "N passed, M failed" last; exits with M.
+# Prints one line per failure and "N passed, M failed" last (tests/cli/harness.sh).
 set -uo pipefail
 wine=$1 bin=$2
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessaline-wincli.XXXXXX")
 name=cli$$
+# shellcheck source=tests/cli/harness.sh
+source "$(dirname "$0")/../cli/harness.sh"
 fax='\\.\pipe\tessaline-'"$name"'-fax' ews='\\.\pipe\tessaline-'"$name"'-ews'
-unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS
 export TESSALINE_JOURNAL=journal.jsonl  # in the work directory, where every run starts
-passed=0 failed=0 simd=
-cleanup() {
-  [ -n "$simd" ] && kill "$simd" 2>/dev/null && wait "$simd" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-ok() { passed=$((passed + 1)); }
-# run EXPECTED ARGS...: tessaline.exe with stdout in $out and stderr in $err
-# (CR LF line ends as written by the console runtime, taken off), the exit
-# status checked; a command that hangs is ended after 60 s.
-run() {
-  local expected=$1
-  shift
-  (cd "$work" && timeout 60 "$wine" "$bin/tessaline.exe" "$@") > "$work/out" 2> "$work/err" < "${stdin_file:-/dev/null}"
-  local rc=$?
-  out=$(tr -d '\r' < "$work/out") err=$(tr -d '\r' < "$work/err")
-  if [ "$rc" = "$expected" ]; then ok; else fail "tessaline $* exited $rc, expected $expected (stderr: $err)"; fi
-}
-has() { if [[ $1 == *"$2"* ]]; then ok; else fail "${3:-output} lacks '$2': $1"; fi; }
-json() {
-  if jq -e "$1" "$work/out" > /dev/null 2>&1 && [ "$(jq -s length "$work/out" 2>/dev/null)" = 1 ]; then ok
-  else fail "JSON check '$1' on: $out"; fi
-}
 
 # Help and usage errors.
 run 0 --help
-has "$out" "Usage: tessaline [--json] [--timeout=S] [--retry=S] [--verbose] COMMAND"
-has "$out" "TESSALINE_FAX_DEVICE"
+contains "$out" "Usage: tessaline [--json] [--timeout=S] [--retry=S] [--verbose] COMMAND"
+contains "$out" "TESSALINE_FAX_DEVICE"
 run 0 --version
 [[ $out =~ ^tessaline\ [0-9]+\.[0-9]+ ]] && ok || fail "--version: $out"
 for c in send count list get rm log settings password receive-settings wait cancel ews web devices history; do
   run 0 "$c" --help
-  has "$out" "Usage: tessaline [--json] $c"
+  contains "$out" "Usage: tessaline [--json] $c"
 done
 for args in "" frobnicate get "settings set NoSuchField=1" "settings set DeviceDateTime=garbage" "send x.tif abc" \
   "ews --read x"; do
   # shellcheck disable=SC2086
   run 64 $args
 done
-has "$err" "Run 'tessaline ews --help' for usage." "stderr"
+contains "$err" "Run 'tessaline ews --help' for usage." "stderr"
 run 64 --json get
 json '.exit_status == 64 and .help == "tessaline get --help"'
 
 # What can be checked here is checked before the device is asked: a file to
 # send, a download's directory (either separator, a drive's root).
 run 66 send missing.tif 5550100
-has "$err" "cannot read missing.tif" "stderr"
+contains "$err" "cannot read missing.tif" "stderr"
 mkdir "$work/adir"
 run 66 --json send adir 5550100
 json '.exit_status == 66 and .path == "adir" and (.error | contains("directory"))'
 run 66 get fax0001.tif -o 'C:\no\such\dir\x.tif'
-has "$err" 'cannot write C:\no\such\dir\x.tif: C:\no\such\dir' "stderr"
+contains "$err" 'cannot write C:\no\such\dir\x.tif: C:\no\such\dir' "stderr"
 run 66 get fax0001.tif --output=adir
-has "$err" "adir is a directory" "stderr"
+contains "$err" "adir is a directory" "stderr"
 
 # No device under Wine: discovery finds none, its message goes to standard
 # error only, and the advice says where it looked.
 run 7 count
 [ -z "$out" ] && ok || fail "output on failure: $out"
 [[ $err != *SetupDi* ]] && ok || fail "the library's discovery message shown without --verbose: $err"
-has "$err" "FAXSTATUS_NO_DEVICE (7): no device found: looked for a present device interface of class {783E1D39-8E60-4E98-A947-E2DE688F1771}" "stderr"
+contains "$err" "FAXSTATUS_NO_DEVICE (7): no device found: looked for a present device interface of class {783E1D39-8E60-4E98-A947-E2DE688F1771}" "stderr"
 run 7 --verbose count
-has "$err" "SetupDiEnumDeviceInterfaces failed" "stderr"
+contains "$err" "SetupDiEnumDeviceInterfaces failed" "stderr"
 run 7 --json count
 json '.status == 7 and .cause == "no_device" and .exit_status == 7 and (.error | contains("devices"))'
 [ -z "$err" ] && ok || fail "--json count wrote to standard error: $err"
 mkdir -p "$work/empty"
 run 7 receive --once empty
-has "$err" "FAXSTATUS_NO_DEVICE (7): no device found" "stderr"
+contains "$err" "FAXSTATUS_NO_DEVICE (7): no device found" "stderr"
 TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-none' run 7 --json count
 json '.cause == "no_device" and (.error | contains("tessaline-none"))'
 run 7 devices
-has "$out" "an operation would use: none"
+contains "$out" "an operation would use: none"
 
 # Every setting the device takes from its command line, in both spellings:
 # each value reaches the device whatever follows it.
-"$wine" "$bin/tessaline-simd.exe" --name "$name" --loopback --fax-number 5550100 --receive-settings 0x12345678 \
+"${simd_program[@]}" --name "$name" --loopback --fax-number 5550100 --receive-settings 0x12345678 \
   --password bar-secret --any-job=x > "$work/simd-bad.log" 2>&1
 [ $? = 2 ] && grep -q 'any-job takes no value' "$work/simd-bad.log" && ok || fail "simd --any-job=x: $(tr -d '\r' < "$work/simd-bad.log")"
-"$wine" "$bin/tessaline-simd.exe" --name "$name" --loopback --fax-number 5550100 --receive-settings 0x12345678 \
-  --password bar-secret > "$work/simd.log" 2>&1 &
-simd=$!
-for _ in $(seq 300); do grep -q '^ready ' "$work/simd.log" 2>/dev/null && break; sleep 0.1; done
+start_device --name "$name" --loopback --fax-number 5550100 --receive-settings 0x12345678 --password bar-secret
 export TESSALINE_FAX_DEVICE=$fax TESSALINE_EWS_DEVICE=$ews
 
 run 0 list
@@ -114,19 +86,19 @@ head -c 3000 /dev/urandom > "$work/noise.bin"
 printf '%%PDF-1.4\n' > "$work/doc.pdf"
 run 64 send fax.tif 5550100 ""
 run 0 send fax.tif 5550100
-has "$out" "sent 2 page(s) of fax.tif (a fax image, as it is) to 1 recipient(s)"
+contains "$out" "sent 2 page(s) of fax.tif (a fax image, as it is) to 1 recipient(s)"
 run 0 --json send --prefix 9 fax.tif 5550100
 json '.status == 0 and .kind == "a fax image" and .pages == 2 and .converted == false'
 # What this build cannot send is refused before the device is asked.
 run 69 --json send colour.tif 5550100
 json '.cause == "unavailable" and .kind == "a TIFF image" and (.error | contains("page 1 is not bilevel")) and (.error | contains("Ghostscript"))'
 run 65 send damaged.tif 5550100
-has "$err" "a TIFF image that cannot be read" "stderr"
+contains "$err" "a TIFF image that cannot be read" "stderr"
 run 65 send noise.bin 5550100
 run 69 --json send doc.pdf 5550100
 json '.cause == "unavailable" and .exit_status == 69'
 run 69 send --resolution=normal fax.tif 5550100
-has "$err" "converts nothing" "stderr"
+contains "$err" "converts nothing" "stderr"
 run 0 count
 [ "$out" = 2 ] && ok || fail "count: $out"
 run 0 --json count --retry 2
@@ -150,11 +122,11 @@ mkdir -p "$work/all"
 run 0 get --all -d all
 cmp -s "$work/fax.tif" "$work/all/fax0002.tif" && ok || fail "get --all -d all: $(ls "$work/all")"
 run 73 get fax0001.tif -o 'Empfänger ä.tif' --no-clobber
-has "$err" "is there already (--no-clobber)" "stderr"
+contains "$err" "is there already (--no-clobber)" "stderr"
 stdin_file=$work/fax.tif run 0 --json send - 5550199
 json '.status == 0 and .file == "-" and .converted == false'
 run 69 get fax0001.tif --pdf
-has "$err" "cannot write a PDF" "stderr"
+contains "$err" "cannot write a PDF" "stderr"
 [ ! -e "$work/fax0001.pdf" ] && ls "$work" | grep -vq '^\.tessaline-' && ok || fail "get --pdf left files: $(ls -a "$work")"
 # The receive job stores what is on the device, once, and a second run
 # finds it stored; its hook runs through cmd.exe with the fax's path.
@@ -163,7 +135,7 @@ run 0 --json receive --once --exec 'echo hook' inbox
 [ "$(jq -s '.[0].faxes | map(select(.path != null and .hook_status == 0 and .verified)) | length' "$work/out" 2>/dev/null)" = 2 ] &&
   ok || fail "receive --once: $out"
 cmp -s "$work/fax.tif" "$work/inbox/fax0001.tif" && ok || fail "receive stored: $(ls -a "$work/inbox")"
-has "$err" 'hook "inbox\fax0001.tif"' "stderr"
+contains "$err" 'hook "inbox\fax0001.tif"' "stderr"
 run 0 --json receive --once inbox
 json '.faxes == [] and .exit_status == 0'
 # A read longer than the reply keeps what arrived when the time runs out.
@@ -175,32 +147,32 @@ run 0 receive --once inbox
 # A failing hook has a status of its own; the fax stays stored.
 mkdir -p "$work/inbox3"
 run 76 receive --once --exec "exit 3" inbox3
-has "$out" 'fax0001.tif stored as inbox3\fax0001.tif'
-has "$out" "but the hook exited with 3"
+contains "$out" 'fax0001.tif stored as inbox3\fax0001.tif'
+contains "$out" "but the hook exited with 3"
 run 0 receive --once --exec "exit 3" inbox3
 mkdir -p "$work/inbox2"
 run 0 receive --once inbox2
-has "$out" 'fax0001.tif stored as inbox2\fax0001.tif (from '
+contains "$out" 'fax0001.tif stored as inbox2\fax0001.tif (from '
 [[ $out != *"0 page(s)"* ]] && ok || fail "receive named an uncounted fax's pages: $out"
 run 69 receive --once --pdf inbox
 run 66 receive --once missing-dir
 run 64 get fax0001.tif -o 'Fax Φ.tif'
-has "$err" "code page (1252) cannot hold" "stderr"
+contains "$err" "code page (1252) cannot hold" "stderr"
 [ ! -e "$work/Fax Φ.tif" ] && [ ! -e "$work/Fax ?.tif" ] && ok || fail "a file was written for a refused name"
 
 run 0 log fax0001.tif
-has "$out" "FileName    fax0001.tif"
+contains "$out" "FileName    fax0001.tif"
 run 0 --json log fax0001.tif
 json '.FileName == "fax0001.tif" and (.Duration | type) == "number"'
 
 # Device texts: human output in the ANSI code page (what the console is set
 # to show), JSON in its characters.
 run 0 settings set FaxName="Müller" RingPattern=triple
-has "$(iconv -f CP1252 -t UTF-8 < "$work/out")" "FaxName             Müller"
-has "$out" "RingPattern         3 (e_FaxRingTriple)"
+contains "$(iconv -f CP1252 -t UTF-8 < "$work/out")" "FaxName             Müller"
+contains "$out" "RingPattern         3 (e_FaxRingTriple)"
 run 0 --json settings
 json '.FaxName == "Müller" and .FaxNumber == "5550100" and .RingPattern == 3'
-has "$out" '"FaxName":"Müller"'
+contains "$out" '"FaxName":"Müller"'
 # The hex: form is taken back as the code page's bytes, and a text that
 # itself starts with hex: is written in it.
 run 0 settings set FaxName=hex:4dfc
@@ -235,12 +207,12 @@ json '.written == 29 and (.data_base64 | @base64d) == "HTTP/1.1 200 OK"'
 
 # A pipe takes no device-control request: the wait and the cancel fail.
 run 2 wait
-has "$err" "FAXSTATUS_CMD_FAIL (2)" "stderr"
+contains "$err" "FAXSTATUS_CMD_FAIL (2)" "stderr"
 run 2 --json cancel
 json '.status == 2'
 
 run 0 devices
-has "$out" "an operation would use: $fax"
+contains "$out" "an operation would use: $fax"
 run 0 --json devices
 json '(.channels | length) == 2 and all(.channels[]; .would_use != null)'
 
@@ -265,8 +237,8 @@ if command -v curl > /dev/null; then
     ok
     url=http://127.0.0.1:$port
     page=$(curl -s "$url/")
-    has "$page" 'id="fax-name">' "the home page"
-    has "$(curl -s "$url/faxes")" 'href="/faxes/fax0001.tif"' "the fax list"
+    contains "$page" 'id="fax-name">' "the home page"
+    contains "$(curl -s "$url/faxes")" 'href="/faxes/fax0001.tif"' "the fax list"
     curl -s -o "$work/web.tif" "$url/faxes/fax0001.tif"
     run 0 get fax0001.tif -o got-web.tif
     cmp -s "$work/web.tif" "$work/got-web.tif" && ok || fail "fax0001.tif through the proxy differs from get's"
@@ -280,14 +252,14 @@ if command -v curl > /dev/null; then
     [ "$code" = 501 ] && ok || fail "Upgrade through tessaline.exe web: $code"
     curl -sv -o /dev/null -o /dev/null "$url/style.css" "$url/logo.png" 2> "$work/curl.err"
     grep -q 'Re-using existing connection' "$work/curl.err" && ok || fail "curl's two requests did not share a connection"
-    has "$(tr -d '\r' < "$work/web.err")" "GET /faxes/fax0001.tif 200 " "the request log"
+    contains "$(tr -d '\r' < "$work/web.err")" "GET /faxes/fax0001.tif 200 " "the request log"
   else
     fail "tessaline.exe web printed no port: $(cat "$work/web.out" "$work/web.err")"
   fi
   kill "$webpid" 2> /dev/null
   wait "$webpid" 2> /dev/null
 else
-  echo "SKIP: curl is not installed (scripts/install-deps.sh): tessaline.exe web not reached"
+  skip "curl is not installed (scripts/install-deps.sh): tessaline.exe web not reached"
 fi
 
 run 0 --json rm fax0001.tif fax0002.tif
@@ -296,5 +268,4 @@ run 0 count
 [ "$out" = 0 ] && ok || fail "count after removal: $out"
 run 8 rm fax0001.tif
 
-echo "$passed passed, $failed failed"
-exit "$failed"
+finish

@@ -6,31 +6,27 @@
 #   ctl_test.sh WINE_LOADER BIN_DIR pipes|driver
 # (in a prefix where Tessaline.dll is registered and, for driver, the
 # simulated device's driver installed). Prints one line per failure and
-# "N passed, M failed" last; exits with M.
+# "N passed, M failed" last (tests/cli/harness.sh).
 set -uo pipefail
 wine=$1 bin=$2 mode=$3
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessaline-winctl.XXXXXX")
-unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS
-passed=0 failed=0 simd=
+name=ctl$$
+# shellcheck source=tests/cli/harness.sh
+source "$(dirname "$0")/../cli/harness.sh"
 if [ "$mode" = driver ]; then
   device=(--driver)
 else
-  name=ctl$$
   device=(--name "$name")
   export TESSALINE_FAX_DEVICE='\\.\pipe\tessaline-'"$name"'-fax' TESSALINE_EWS_DEVICE='\\.\pipe\tessaline-'"$name"'-ews'
 fi
-cleanup() {
-  if [ -n "$simd" ]; then
-    timeout 60 "$wine" "$bin/tessaline-simd.exe" "${device[@]}" --stop > /dev/null 2>&1
-    for _ in $(seq 100); do kill -0 "$simd" 2>/dev/null || break; sleep 0.1; done
-    kill "$simd" 2>/dev/null && wait "$simd" 2>/dev/null
-  fi
-  rm -rf "$work"
+# The device stops on its own --stop, which ends its service too; it is
+# ended if it has not within 10 s.
+stop_device() {
+  timeout 60 "$wine" "$bin/tessaline-simd.exe" "${device[@]}" --stop > /dev/null 2>&1
+  for _ in $(seq 100); do kill -0 "$simd" 2>/dev/null || break; sleep 0.1; done
+  end_process "$simd"
+  simd=
 }
-trap cleanup EXIT
 
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-ok() { passed=$((passed + 1)); }
 # ctl EXPECTED ARGS...: tessaline-simd.exe ctl with stdout in $out and stderr
 # in $err (CR LF taken off), its exit status checked.
 ctl() {
@@ -38,25 +34,18 @@ ctl() {
   shift
   (cd "$work" && timeout 60 "$wine" "$bin/tessaline-simd.exe" "${device[@]}" ctl "$@") > "$work/out" 2> "$work/err"
   local rc=$?
-  out=$(tr -d '\r' < "$work/out") err=$(tr -d '\r' < "$work/err")
+  out=$(output "$work/out") err=$(output "$work/err")
   if [ "$rc" = "$expected" ]; then ok; else fail "ctl $* exited $rc, expected $expected (stderr: $err)"; fi
 }
 # host ARGS...: tessaline.exe --json ARGS, its output in $work/out.
 host() {
-  (cd "$work" && timeout 60 "$wine" "$bin/tessaline.exe" --json "$@") > "$work/out" 2> "$work/err"
+  tessaline --json "$@" > "$work/out" 2> "$work/err"
   host_rc=$?
-  out=$(tr -d '\r' < "$work/out")
+  out=$(output "$work/out")
 }
-json() {
-  if jq -e "$1" "$work/out" > /dev/null 2>&1; then ok; else fail "JSON check '$1' on: $out"; fi
-}
-has() { if [[ $1 == *"$2"* ]]; then ok; else fail "${3:-output} lacks '$2': $1"; fi; }
 now_ms() { date +%s%3N; }
 
-"$wine" "$bin/tessaline-simd.exe" "${device[@]}" > "$work/simd.log" 2>&1 &
-simd=$!
-for _ in $(seq 600); do tr -d '\r' < "$work/simd.log" | grep -q '^ready ' && break; sleep 0.1; done
-tr -d '\r' < "$work/simd.log" | grep -q '^ready ' && ok || { fail "the device did not start: $(cat "$work/simd.log")"; exit 1; }
+start_device "${device[@]}" && ok
 
 ctl 0 --json status
 json '.open_connections == 0 and .armed_rules == 0 and .received_faxes == []'
@@ -65,7 +54,7 @@ json '.open_connections == 0 and .armed_rules == 0 and .received_faxes == []'
 { printf 'II*\0\010\0\0\0\0\0\016\0\0\0\0\0\024\0\0\0\0\0\0\0\0\0'; head -c 3000 /dev/urandom; } > "$work/in.tif"
 if [ "$mode" = driver ]; then
   # It releases a host's pending wait.
-  (cd "$work" && timeout 60 "$wine" "$bin/tessaline.exe" --json wait) > "$work/wait.out" 2>&1 &
+  tessaline --json wait > "$work/wait.out" 2>&1 &
   waiter=$!
   for _ in $(seq 300); do
     ctl 0 status --json
@@ -89,7 +78,7 @@ host log fax0001.tif
 json '.CIS == "5551234" and .Pages == 3'
 printf 'hello' > "$work/notes.txt"
 ctl 1 receive notes.txt
-has "$err" "not a fax" "stderr"
+contains "$err" "not a fax" "stderr"
 
 # Each action, once: what a real device's answer gives the host.
 for rule in "reply-status busy:1" "reply-status 6:11" "drop:8"; do
@@ -121,14 +110,14 @@ json '.status == 0'
 ctl 0 fault list
 [ -z "$out" ] && ok || fail "rules left: $out"
 ctl 2 fault add list explode
-has "$err" "unknown action 'explode'" "stderr"
+contains "$err" "unknown action 'explode'" "stderr"
 
 if [ "$mode" = driver ]; then
   # A stalled wait is released by CancelIO (tessaline.exe's time limit uses
   # it), and the device answers its control pipe meanwhile.
   ctl 0 fault add wait stall --times 1
   t0=$(now_ms)
-  (cd "$work" && timeout 60 "$wine" "$bin/tessaline.exe" --timeout 2 wait) > "$work/wait.out" 2>&1
+  tessaline --timeout 2 wait > "$work/wait.out" 2>&1
   rc=$?
   [ $rc = 124 ] && ok || fail "tessaline.exe --timeout 2 wait on a stalled wait: exit $rc: $(cat "$work/wait.out")"
   ctl 0 --json status
@@ -160,8 +149,7 @@ if [ "$mode" = pipes ]; then
   (cd "$work" && timeout 60 "$wine" "$bin/tessaline-simd.exe" --name "none$$" ctl status) > "$work/out" 2> "$work/err"
   rc=$?
   [ $rc = 1 ] && ok || fail "ctl of a device that is not there exited $rc"
-  has "$(tr -d '\r' < "$work/err")" 'tessaline-none'"$$"'-ctl' "stderr"
+  contains "$(tr -d '\r' < "$work/err")" 'tessaline-none'"$$"'-ctl' "stderr"
 fi
 
-echo "$passed passed, $failed failed"
-exit "$failed"
+finish

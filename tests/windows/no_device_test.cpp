@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "null_status_cases.h"
 #include "win_fixture.h"
 
 namespace {
@@ -33,29 +34,16 @@ std::size_t Count(const std::string& text, const std::string& what) {
 }
 
 TEST_F(ObjectsTest, NullStatusPointerIsEFailWhateverElseIsWrong) {
-    IUSBFAX* f = fax_.get();
     IIUSBEWS* e = ews_.get();
-    const std::function<HRESULT()> calls[] = {
-        [&] { return f->SaveFaxSettings(nullptr, nullptr); },
-        [&] { return f->ReadFaxSettings(nullptr, nullptr); },
-        [&] { return f->CheckFaxPasswordSet(nullptr, nullptr); },
-        [&] { return f->CheckFaxPassword(nullptr, nullptr, nullptr); },
-        [&] { return f->SendFax(nullptr, 0, nullptr, nullptr); },
-        [&] { return f->WaitForReceivedFax(nullptr, nullptr); },
-        [&] { return f->GetReceivedFaxCount(nullptr, nullptr); },
-        [&] { return f->GetReceivedFaxList(nullptr, 5, nullptr); },
-        [&] { return f->GetReceivedFax(nullptr, nullptr, nullptr); },
-        [&] { return f->GetFaxLogEntry(nullptr, nullptr, nullptr); },
-        [&] { return f->RemoveReceivedFax(nullptr, nullptr); },
-        [&] { return f->GetFaxReceiveSettings(nullptr, nullptr); },
-        [&] { return f->CancelIO(nullptr); },
+    const std::function<HRESULT()> ews_calls[] = {
         [&] { return e->OpenEWS(nullptr); },
         [&] { return e->CloseEWS(nullptr); },
         [&] { return e->ReadEWS(nullptr, -1, nullptr, nullptr); },
         [&] { return e->WriteEWS(nullptr, 5, nullptr, nullptr); },
     };
     CapturedStdout out;
-    for (std::size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i](), E_FAIL) << "call " << i;
+    for (const NullStatusCase& c : kNullStatusCases) EXPECT_EQ(c.call(fax_.get()), E_FAIL) << c.method;
+    for (std::size_t i = 0; i < std::size(ews_calls); ++i) EXPECT_EQ(ews_calls[i](), E_FAIL) << "EWS call " << i;
     EXPECT_EQ(out.Text(), "") << "no device was looked for";
 }
 

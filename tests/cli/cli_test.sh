@@ -6,56 +6,19 @@
 set -uo pipefail
 
 bin=$1
-work=$(mktemp -d /tmp/tessaline-cli-XXXXXX)
-export TESSALINE_DEVICE_DIR=$work/devices
-export TESSALINE_LOCK_NAME=tessaline-cli-test-$$
-unset TESSALINE_FAX_DEVICE TESSALINE_EWS_DEVICE TESSALINE_DIAGNOSTICS TESSALINE_JOURNAL
-export XDG_STATE_HOME=$work/state
-failures=0
-simd=
-simd2=
-holder=
-
-cleanup() {
-  for pid in $simd $simd2 $holder; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  rm -rf "$work" "/dev/shm/$TESSALINE_LOCK_NAME"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-# run EXPECTED_STATUS ARGS...: runs tessaline, keeps stdout in $out and
-# stderr in $err, and checks the exit status.
-run() {
-  local expected=$1; shift
-  "$bin/tessaline" "$@" >"$work/out" 2>"$work/err" <"${stdin_file:-/dev/null}"
-  local rc=$?
-  out=$(cat "$work/out"); err=$(cat "$work/err")
-  [ "$rc" -eq "$expected" ] || fail "tessaline $* exited $rc, expected $expected (stderr: $err)"
-}
-
-# json FILTER: checks that stdout is one JSON object and FILTER holds on it.
-json() {
-  jq -e "$1" "$work/out" >/dev/null 2>&1 || fail "JSON check '$1' on: $out"
-  [ "$(jq -s length "$work/out" 2>/dev/null)" = 1 ] || fail "not exactly one JSON object: $out"
-}
-
-contains() { [[ "$out" == *"$1"* ]] || fail "output lacks '$1': $out"; }
-
-start_device() {
-  "$bin/tessaline-simd" --loopback --fax-number 5550100 >"$work/simd.out" 2>&1 &
-  simd=$!
-  for _ in $(seq 100); do grep -q '^ready' "$work/simd.out" 2>/dev/null && return 0; sleep 0.05; done
-  fail "tessaline-simd did not start: $(cat "$work/simd.out")"
-  exit 1
-}
+name=cli
+# shellcheck source=tests/cli/harness.sh
+source "$(dirname "$0")/harness.sh"
+private_devices
+simd2='' holder=''  # a second device, and a process holding the access lock
+suite_cleanup() { end_process "$simd2"; end_process "$holder"; }
 
 "$bin/tessaline-mktiff" "$work/fax.tif" 3 || fail "mktiff"
 
 # No device yet: status 7, the advice names where discovery looked, and the
 # library's discovery message stays off standard output.
 run 7 count
-contains ""; [[ "$err" == *"FAXSTATUS_NO_DEVICE (7)"*"$TESSALINE_DEVICE_DIR"* ]] || fail "no-device advice: $err"
+[[ "$err" == *"FAXSTATUS_NO_DEVICE (7)"*"$TESSALINE_DEVICE_DIR"* ]] || fail "no-device advice: $err"
 [ -z "$out" ] || fail "output on failure: $out"
 [[ "$err" == *SetupDi* ]] && fail "the library's discovery message shown without --verbose: $err"
 run 7 --verbose count
@@ -143,14 +106,14 @@ run 64 settings set NoSuchField=1
 run 64 settings set FaxNumber="$(printf '%040d' 0)"
 run 64 send "$work/fax.tif"
 run 0 --help
-contains "Usage: tessaline"
+contains "$out" "Usage: tessaline"
 for status in "12     password check" "64     a usage error" "65     a file refused" "66     a local file" \
   "69     a converter" "73     a file of the command's own" "75     receive --once" "124    the time limit"; do
-  contains "$status"
+  contains "$out" "$status"
 done
 for c in send count list get rm log settings password receive-settings wait receive cancel ews web devices history; do
   run 0 "$c" --help
-  contains "Usage: tessaline [--json] $c"
+  contains "$out" "Usage: tessaline [--json] $c"
 done
 for args in "web --port 65536" "web --device-timeout 0" "web --listen" "web extra"; do
   # shellcheck disable=SC2086
@@ -159,7 +122,7 @@ done
 run 69 web --port 0 --listen 127.0.0.1 --listen not-an-address
 [[ "$err" == *"not-an-address is not a numeric IPv4 or IPv6 address"* ]] || fail "web --listen not-an-address: $err"
 
-start_device
+start_device --loopback --fax-number 5550100
 
 run 0 list
 [ -z "$out" ] || fail "list of an empty device printed: $out"
@@ -167,9 +130,9 @@ run 0 --json list
 json '.faxes == []'
 
 run 0 send "$work/fax.tif" 5550100 "+1 (555) 019-9,P#"
-contains "3 page(s)"; contains "2 recipient(s)"
+contains "$out" "3 page(s)"; contains "$out" "2 recipient(s)"
 run 0 wait
-contains "e_ReceivedFaxAvailable (1)"
+contains "$out" "e_ReceivedFaxAvailable (1)"
 run 0 send --prefix=9 "$work/fax.tif" 5550100
 run 0 --json wait
 json '.event == 1 and .event_name == "e_ReceivedFaxAvailable"'
@@ -212,7 +175,7 @@ stdin_file=$work/fax.tif run 0 --json send - 5550199
 json '.status == 0 and .file == "-" and .pages == 3 and .converted == false'
 printf 'plain text\n' >"$work/text.txt"
 stdin_file=$work/text.txt run 0 send - 5550199
-contains "of standard input (a plain text file, converted)"
+contains "$out" "of standard input (a plain text file, converted)"
 
 # The journal: each send and each fax stored, one JSON line each, in the
 # user's state directory; history shows it.
@@ -227,7 +190,7 @@ printf 'not a journal line\n' >>"$journal"
 run 0 --json history --last 2
 json '(.entries | length) == 2 and .entries[1].event == "send" and .entries[1].pages == 1 and .journal == "'"$journal"'"'
 run 0 history
-contains "send     "; contains "fax0001.tif as $work/two/fax0001.tif"
+contains "$out" "send     "; contains "$out" "fax0001.tif as $work/two/fax0001.tif"
 lines=$(wc -l <"$journal")
 TESSALINE_JOURNAL=none run 0 get fax0001.tif -o "$work/unjournalled.tif"
 [ "$(wc -l <"$journal")" -eq "$lines" ] || fail "TESSALINE_JOURNAL=none wrote the journal"
@@ -246,16 +209,16 @@ run 8 --json log nosuch.tif
 json '.cause == "unknown_name" and (has("Duration") | not) and (has("SendTime") | not)'
 
 run 0 log fax0001.tif
-contains "FileName    fax0001.tif"
+contains "$out" "FileName    fax0001.tif"
 run 0 --json log fax0001.tif
 json ".FileName == \"fax0001.tif\" and .Pages == 3 and .SendTime.year == $((10#$(date +%y))) and (.Duration | type) == \"number\""
 
 run 0 settings
-contains "FaxNumber           5550100"
+contains "$out" "FaxNumber           5550100"
 run 0 --json settings
 json '.FaxNumber == "5550100" and .PasswordSet == false and (has("Password") | not)'
 run 0 settings set FaxName="Front desk" RingPattern=triple AutoAnswer=7
-contains "RingPattern         3 (e_FaxRingTriple)"
+contains "$out" "RingPattern         3 (e_FaxRingTriple)"
 [[ "$err" == *"warning: AutoAnswer=7 is none of the declared values (0 to 3); the device gets it unchanged"* ]] ||
   fail "no warning for an undeclared value: $err"
 run 0 --json settings set PulseDialing=1
@@ -277,17 +240,17 @@ json '.FaxName == "Ünïcödé"'
 run 0 --json settings set FaxName=hex:ff41
 json '.FaxName == "hex:ff41"'
 run 0 settings
-contains "FaxName             "$'\xff'"A"
+contains "$out" "FaxName             "$'\xff'"A"
 run 0 settings set FaxName="Front desk"
 
 run 0 password is-set
-contains "no fax password"
+contains "$out" "no fax password"
 printf 'open sesame\n' >"$work/pw"
 stdin_file=$work/pw run 0 settings set Password=-
 run 0 --json password is-set
 json '.set == true'
 stdin_file=$work/pw run 0 password check
-contains "correct"
+contains "$out" "correct"
 printf 'open sesame\r\n' >"$work/pw-crlf"
 stdin_file=$work/pw-crlf run 0 --json password check
 json '.passed == true'
@@ -295,7 +258,7 @@ printf 'wrong\n' >"$work/pw-wrong"
 stdin_file=$work/pw-wrong run 12 --json password check
 json '.passed == false and .status == 0 and .exit_status == 12'
 stdin_file=$work/pw-wrong run 12 password check
-contains "the password is wrong"
+contains "$out" "the password is wrong"
 # On a terminal: a prompt, and the password typed is not echoed.
 if [ -x "$bin/tests/pty_run" ]; then
   "$bin/tests/pty_run" "Fax password: " "open sesame" "$bin/tessaline" password check >"$work/pty" 2>&1
@@ -311,7 +274,7 @@ run 0 --json settings --show-password
 json '.Password == "open sesame"'
 
 run 0 receive-settings
-contains "0 (0x00000000)"
+contains "$out" "0 (0x00000000)"
 run 0 --json receive-settings
 json '.value == 0'
 
@@ -330,7 +293,7 @@ run 124 --timeout=0.3 ews --write="$work/request" --read=5000
 [[ "$out" == "HTTP/1.1 200 OK"* ]] || fail "ews kept nothing of a reply shorter than the read: $out"
 
 run 0 devices
-contains "an operation would use: $TESSALINE_DEVICE_DIR"
+contains "$out" "an operation would use: $TESSALINE_DEVICE_DIR"
 run 0 --json devices
 json '.channels | length == 2 and all(.would_use != null)'
 
@@ -343,8 +306,8 @@ json '.cause == "not_searched" and (.error | contains("does not search '"$fax_cl
 run 7 -v count
 [[ "$err" == *"libtessaline: not searching $fax_class: writable by other users"* ]] || fail "untrusted directory: $err"
 run 0 devices
-contains "fax channel: $fax_class (not searched: $fax_class: writable by other users)"
-contains "an operation would use: none"
+contains "$out" "fax channel: $fax_class (not searched: $fax_class: writable by other users)"
+contains "$out" "an operation would use: none"
 run 0 --json devices
 json '.channels[0].listing == "untrusted" and .channels[0].would_use == null and .channels[1].listing == "ok"'
 chmod 0755 "$fax_class"
@@ -408,7 +371,7 @@ out=$(cat "$work/out")
 json '.cause == "not_permitted" and (.error | contains("'"$sock"'")) and (.error | contains("--socket-group"))'
 as_other "$bin/tessaline" devices >"$work/out" 2>"$work/err"
 out=$(cat "$work/out")
-contains "$sock  not permitted (mode 0"
+contains "$out" "$sock  not permitted (mode 0"
 chmod 0700 "$work"; chmod 0600 "$sock"
 
 # Device text in JSON: valid UTF-8 as it is, other bytes (and text that
@@ -443,7 +406,7 @@ while IFS= read -r listed; do
 done <"$work/names"
 TESSALINE_DEVICE_DIR=$work/devices2 run 0 count
 [ "$out" = 0 ] || fail "names from list --json did not all work: $out left"
-kill "$simd2"; wait "$simd2" 2>/dev/null
+kill "$simd2"; wait "$simd2" 2>/dev/null; simd2=
 
 # A wait released by a cancel from another process.
 "$bin/tessaline" --json wait >"$work/wait.out" 2>/dev/null &
@@ -457,8 +420,4 @@ wait "$waiter"; rc=$?
 [ "$rc" -eq 2 ] || fail "cancelled wait exited $rc"
 jq -e '.status == 2' "$work/wait.out" >/dev/null || fail "cancelled wait: $(cat "$work/wait.out")"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "all CLI checks passed"
+finish

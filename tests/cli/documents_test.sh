@@ -8,7 +8,9 @@ set -uo pipefail
 
 bin=$1
 name=documents
-source "$(dirname "$0")/cli_lib.sh"
+# shellcheck source=tests/cli/harness.sh
+source "$(dirname "$0")/harness.sh"
+private_devices
 export TMPDIR=$work/tmp  # every temporary file of the command goes here, to be checked
 mkdir -p "$TMPDIR"
 

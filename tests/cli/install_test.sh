@@ -8,16 +8,17 @@
 set -euo pipefail
 build=$1
 source=$2
-work=$(mktemp -d /tmp/tessaline-install-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+name=install
+# shellcheck source=tests/cli/harness.sh
+source "$(dirname "$0")/harness.sh"
 export TESSALINE_DEVICE_DIR=$work/no-devices TESSALINE_DIAGNOSTICS=none
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 
 # The programs are installed with the library.
 for program in tessaline tessaline-simd tessaline-mktiff; do
-  LD_LIBRARY_PATH=$work/prefix/lib "$work/prefix/bin/$program" --help >/dev/null ||
-    { echo "FAIL: $program is not installed, or its --help fails"; exit 1; }
+  LD_LIBRARY_PATH=$work/prefix/lib "$work/prefix/bin/$program" --help >/dev/null && ok ||
+    fail_now "$program is not installed, or its --help fails"
 done
 
 # With no device the host gets FAXSTATUS_NO_DEVICE (7) back: proof that it
@@ -25,7 +26,7 @@ done
 expect_no_device() {
   local out rc=0
   out=$(LD_LIBRARY_PATH=$work/prefix/lib "$1") || rc=$?
-  [ "$rc" -eq 7 ] && [ "$out" = "status 7, 0 received fax(es)" ] || { echo "FAIL: $1 gave $rc: $out"; exit 1; }
+  [ "$rc" -eq 7 ] && [ "$out" = "status 7, 0 received fax(es)" ] && ok || fail_now "$1 gave $rc: $out"
 }
 
 # The installed programs find the installed library by themselves, also once
@@ -35,19 +36,19 @@ cp -a "$work/prefix" "$work/moved"
 for prefix in "$work/prefix" "$work/moved"; do
   rc=0
   env -u LD_LIBRARY_PATH "$prefix/bin/tessaline" count >/dev/null 2>&1 || rc=$?
-  [ "$rc" -eq 7 ] || { echo "FAIL: $prefix/bin/tessaline count gave $rc, expected 7 (no device)"; exit 1; }
+  [ "$rc" -eq 7 ] && ok || fail_now "$prefix/bin/tessaline count gave $rc, expected 7 (no device)"
   for program in tessaline tessaline-simd tessaline-mktiff; do
-    version=$(env -u LD_LIBRARY_PATH "$prefix/bin/$program" --version) || { echo "FAIL: $program --version"; exit 1; }
-    [ "$version" = "$program $(sed -n 's/^project(tessaline VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")" ] ||
-      { echo "FAIL: $program --version says '$version'"; exit 1; }
-    [ -s "$prefix/share/man/man1/$program.1" ] || { echo "FAIL: no manual page for $program"; exit 1; }
-    bash -c "source '$prefix/share/bash-completion/completions/$program' && complete -p $program" >/dev/null ||
-      { echo "FAIL: no bash completion for $program"; exit 1; }
+    version=$(env -u LD_LIBRARY_PATH "$prefix/bin/$program" --version) && ok || fail_now "$program --version"
+    [ "$version" = "$program $(sed -n 's/^project(tessaline VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")" ] && ok ||
+      fail_now "$program --version says '$version'"
+    [ -s "$prefix/share/man/man1/$program.1" ] && ok || fail_now "no manual page for $program"
+    bash -c "source '$prefix/share/bash-completion/completions/$program' && complete -p $program" >/dev/null && ok ||
+      fail_now "no bash completion for $program"
   done
 done
 [ "$(bash -c "source '$work/prefix/share/bash-completion/completions/tessaline'
-  COMP_WORDS=(tessaline li); COMP_CWORD=1; _tessaline; echo \"\${COMPREPLY[*]}\"")" = list ] ||
-  { echo "FAIL: completing 'tessaline li'"; exit 1; }
+  COMP_WORDS=(tessaline li); COMP_CWORD=1; _tessaline; echo \"\${COMPREPLY[*]}\"")" = list ] && ok ||
+  fail_now "completing 'tessaline li'"
 
 export PKG_CONFIG_PATH=$work/prefix/lib/pkgconfig
 # shellcheck disable=SC2046
@@ -67,3 +68,4 @@ cmake -S "$work/project" -B "$work/project/build" -DCMAKE_PREFIX_PATH="$work/pre
 cmake --build "$work/project/build" >/dev/null
 expect_no_device "$work/project/build/host"
 echo "installed package works with pkg-config and find_package"
+finish

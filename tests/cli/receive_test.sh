@@ -7,8 +7,9 @@ set -uo pipefail
 
 bin=$1
 name=receive
-source "$(dirname "$0")/cli_lib.sh"
-tsl() { "$bin/tessaline" "$@"; }
+# shellcheck source=tests/cli/harness.sh
+source "$(dirname "$0")/harness.sh"
+private_devices
 device() { start_device --loopback --fax-number 5550100 --state "$work/state" --faxes "$work/incoming"; }
 
 # eventually COMMAND...: true once COMMAND holds, within 20 seconds.
@@ -24,34 +25,34 @@ mkdir -p "$work/incoming" "$work/d1" "$work/d2" "$work/d3" "$work/d4"
 printf 'not a fax image' >"$work/incoming/odd.tif"
 "$bin/tessaline-mktiff" "$work/fax.tif" 2
 device
-tsl send "$work/fax.tif" 5550100 >/dev/null && tsl wait >/dev/null || fail "first fax"
-tsl send "$work/fax.tif" 5550100 >/dev/null && tsl wait >/dev/null || fail "second fax"
+tessaline send "$work/fax.tif" 5550100 >/dev/null && tessaline wait >/dev/null || fail "first fax"
+tessaline send "$work/fax.tif" 5550100 >/dev/null && tessaline wait >/dev/null || fail "second fax"
 
 # --once fetches exactly the faxes present, one log line each, and a second
 # run finds nothing new. odd.tif is stored as the device sent it.
-tsl receive --once "$work/d1" >"$work/once.out" 2>"$work/once.err" || fail "receive --once: $(cat "$work/once.err")"
+tessaline receive --once "$work/d1" >"$work/once.out" 2>"$work/once.err" || fail "receive --once: $(cat "$work/once.err")"
 [ "$(listing "$work/d1")" = "fax0001.tif fax0002.tif odd.tif " ] || fail "receive --once stored: $(listing "$work/d1")"
 [ "$(wc -l <"$work/once.out")" -eq 3 ] || fail "not one line per fax: $(cat "$work/once.out")"
 cmp -s "$work/fax.tif" "$work/d1/fax0001.tif" || fail "a stored fax differs from what was sent"
-tsl receive --once "$work/d1" >"$work/again.out" || fail "second receive --once"
+tessaline receive --once "$work/d1" >"$work/again.out" || fail "second receive --once"
 [ -s "$work/again.out" ] && fail "a second run stored again: $(cat "$work/again.out")"
-[ "$(tsl count)" = 3 ] || fail "receive without --remove removed faxes"
+[ "$(tessaline count)" = 3 ] || fail "receive without --remove removed faxes"
 
 # --remove removes only what was stored and reads as a fax image; the hook
 # sees each file with its log entry; --pdf adds a PDF of each fax image.
 hook='printf "%s %s %s\n" "$1" "$TESSALINE_FAX_PAGES" "$TESSALINE_FAX_SENDER" >>"$HOOK_LOG"'
-HOOK_LOG=$work/hook.log tsl --json receive --once --remove --pdf --exec "$hook" "$work/d2" >"$work/remove.out"
+HOOK_LOG=$work/hook.log tessaline --json receive --once --remove --pdf --exec "$hook" "$work/d2" >"$work/remove.out"
 rc=$?
 [ "$rc" -eq 75 ] || fail "receive --remove with a fax it cannot remove exited $rc"
 [ "$(listing "$work/d2")" = "fax0001.pdf fax0001.tif fax0002.pdf fax0002.tif odd.tif " ] ||
   fail "receive --remove --pdf stored: $(listing "$work/d2")"
-[ "$(tsl list)" = odd.tif ] || fail "left on the device: $(tsl list)"
+[ "$(tessaline list)" = odd.tif ] || fail "left on the device: $(tessaline list)"
 # --once under --json: one object holding every fax, and the exit status.
 jq -se 'length == 1 and .[0].exit_status == 75 and (.[0].faxes | length == 3 and
         ([.[] | select(.removed)] | length) == 2 and
         (.[] | select(.name == "fax0001.tif") | .pages == 2 and .hook_status == 0 and .Pages == 2))' \
   "$work/remove.out" >/dev/null || fail "receive --once --json: $(cat "$work/remove.out")"
-tsl --json receive --once "$work/d2" >"$work/nothing.out"
+tessaline --json receive --once "$work/d2" >"$work/nothing.out"
 jq -se 'length == 1 and .[0].faxes == [] and .[0].exit_status == 0 and .[0].more_may_exist == false' \
   "$work/nothing.out" >/dev/null || fail "receive --once --json with nothing new: $(cat "$work/nothing.out")"
 [ "$(grep -c "^$work/d2/fax000[12].tif 2 +1 555 0100\$" "$work/hook.log")" -eq 2 ] ||
@@ -64,12 +65,12 @@ lines() { [ "$(wc -l <"$work/run.out")" -ge "$1" ]; }
 "$bin/tessaline" receive --retry-max 2 "$work/d3" >"$work/run.out" 2>"$work/run.err" &
 job=$!
 eventually test -f "$work/d3/odd.tif" || fail "the job did not drain the device at start"
-tsl send "$work/fax.tif" 5550100 >/dev/null || fail "send while the job waits"
+tessaline send "$work/fax.tif" 5550100 >/dev/null || fail "send while the job waits"
 eventually lines 2 || fail "the job did not store a fax that arrived: $(cat "$work/run.out")"
 stop_device
 eventually grep -q 'the device cannot be reached' "$work/run.err" || fail "the device's absence went unreported"
 device
-tsl send "$work/fax.tif" 5550100 >/dev/null || fail "send after the restart"
+tessaline send "$work/fax.tif" 5550100 >/dev/null || fail "send after the restart"
 eventually lines 3 ||
   fail "the job did not store a fax after the device came back: $(cat "$work/run.out" "$work/run.err")"
 [ "$(ls "$work/d3" | wc -l)" -eq 3 ] || fail "the job stored: $(listing "$work/d3")"
@@ -92,7 +93,7 @@ rc=$?
 [ "$rc" -eq 76 ] || fail "receive --once with a failing hook exited $rc: $(cat "$work/hook.out")"
 grep -q "stored as $work/d7/fax0003.tif.*but the hook exited with 3" "$work/hook.out" || fail "hook failure: $(cat "$work/hook.out")"
 [ "$(stat -c %a "$work/d7/fax0003.tif")" = 664 ] || fail "receive under umask 002 made $(stat -c %a "$work/d7/fax0003.tif")"
-tsl receive --once --exec 'exit 3' "$work/d7" >"$work/hook.out" 2>&1 || fail "a fax whose hook failed was fetched again: $(cat "$work/hook.out")"
+tessaline receive --once --exec 'exit 3' "$work/d7" >"$work/hook.out" 2>&1 || fail "a fax whose hook failed was fetched again: $(cat "$work/hook.out")"
 [ -s "$work/hook.out" ] && fail "a second run handled faxes again: $(cat "$work/hook.out")"
 start=$(date +%s%N)
 (umask 022 && "$bin/tessaline" --json receive --once --exec 'sleep 20' --exec-timeout 0.3 "$work/d8" >"$work/hook.out")
@@ -107,7 +108,7 @@ jq -e '.exit_status == 76 and .cause == "hook_failed" and
 (umask 002 && cd "$work/d9" && "$bin/tessaline" get --pdf fax0003.tif >/dev/null) || fail "get --pdf"
 [ "$(stat -c %a "$work/d9/fax0003.pdf")" = 664 ] || fail "get --pdf under umask 002 made $(stat -c %a "$work/d9/fax0003.pdf")"
 start=$(date +%s%N)
-tsl --timeout=1 receive --once --exec 'sleep 20' "$work/d9" >/dev/null 2>&1
+tessaline --timeout=1 receive --once --exec 'sleep 20' "$work/d9" >/dev/null 2>&1
 rc=$?
 elapsed=$((($(date +%s%N) - start) / 1000000))
 [ "$rc" -eq 124 ] || fail "receive --timeout with a hanging hook exited $rc"
@@ -117,7 +118,7 @@ elapsed=$((($(date +%s%N) - start) / 1000000))
 # with their own status.
 for args in "wait --timeout=1" "--timeout 1 wait" "--json --timeout 0.5 receive $work/d4"; do
   start=$(date +%s%N)
-  tsl $args >"$work/timeout.out" 2>"$work/timeout.err"
+  tessaline $args >"$work/timeout.out" 2>"$work/timeout.err"
   rc=$?
   elapsed=$((($(date +%s%N) - start) / 1000000))
   [ "$rc" -eq 124 ] || fail "tessaline $args exited $rc: $(cat "$work/timeout.err")"
@@ -144,10 +145,10 @@ for sig in INT TERM; do
   jq -se 'length == 1 and .[0].cause == "interrupted" and .[0].signal == "SIG'"$sig"'" and .[0].exit_status == '"$expected" \
     "$work/signal.out" >/dev/null || fail "wait stopped by SIG$sig: $(cat "$work/signal.out")"
 done
-tsl --json wait --timeout 0.3 >"$work/timeout.out"
+tessaline --json wait --timeout 0.3 >"$work/timeout.out"
 jq -e '.timed_out == true and .cause == "timed_out" and .exit_status == 124' "$work/timeout.out" >/dev/null || fail "wait --timeout in JSON: $(cat "$work/timeout.out")"
 for bad in "wait --timeout 0" "wait --timeout -1" "wait --timeout 1x" "--timeout nan count"; do
-  tsl $bad >/dev/null 2>&1
+  tessaline $bad >/dev/null 2>&1
   rc=$?
   [ "$rc" -eq 64 ] || fail "tessaline $bad exited $rc, expected 64"
 done
@@ -156,14 +157,14 @@ done
 # or more", and JSON names the file's count and the log's byte apart.
 "$bin/tessaline-mktiff" "$work/hundred.tif" 100
 tiffcp "$work/hundred.tif" "$work/hundred.tif" "$work/hundred.tif" "$work/long.tif" || fail "tiffcp"
-tsl send "$work/long.tif" 5550100 >/dev/null && tsl wait >/dev/null || fail "sending 300 pages"
-long=$(tsl list | tail -1)
-tsl list -l | grep -q "^$long .* 255 or more " || fail "list -l of 300 pages: $(tsl list -l)"
-tsl log "$long" | grep -qx "Pages       255 or more" || fail "log of 300 pages: $(tsl log "$long")"
-tsl --json log "$long" | jq -e '.Pages == 255 and .log_pages == 255 and .log_pages_capped == true' >/dev/null ||
-  fail "log --json of 300 pages: $(tsl --json log "$long")"
+tessaline send "$work/long.tif" 5550100 >/dev/null && tessaline wait >/dev/null || fail "sending 300 pages"
+long=$(tessaline list | tail -1)
+tessaline list -l | grep -q "^$long .* 255 or more " || fail "list -l of 300 pages: $(tessaline list -l)"
+tessaline log "$long" | grep -qx "Pages       255 or more" || fail "log of 300 pages: $(tessaline log "$long")"
+tessaline --json log "$long" | jq -e '.Pages == 255 and .log_pages == 255 and .log_pages_capped == true' >/dev/null ||
+  fail "log --json of 300 pages: $(tessaline --json log "$long")"
 mkdir -p "$work/d10"
-tsl --json receive --once --exec 'printf %s "$TESSALINE_FAX_PAGES" >"$1.pages"' "$work/d10" >"$work/long.out"
+tessaline --json receive --once --exec 'printf %s "$TESSALINE_FAX_PAGES" >"$1.pages"' "$work/d10" >"$work/long.out"
 jq -e --arg n "$long" '.faxes[] | select(.name == $n) | .file_pages == 300 and .log_pages == 255 and
                        .log_pages_capped == true' "$work/long.out" >/dev/null || fail "receive --json of 300 pages: $(cat "$work/long.out")"
 [ "$(cat "$work/d10/$long.pages")" = 300 ] || fail "the hook's TESSALINE_FAX_PAGES: $(cat "$work/d10/$long.pages")"
@@ -174,19 +175,19 @@ stop_device
 mkdir -p "$work/many" "$work/d5" "$work/d6"
 for i in $(seq -w 1 46); do cp "$work/fax.tif" "$work/many/m$i.tif"; done
 start_device --faxes "$work/many"
-tsl count >"$work/many.out" 2>"$work/many.err"
+tessaline count >"$work/many.out" 2>"$work/many.err"
 [ "$(cat "$work/many.out")" = 40 ] || fail "count of a full list: $(cat "$work/many.out")"
 grep -q "lists at most 40 faxes and may hold more" "$work/many.err" || fail "count: nothing said: $(cat "$work/many.err")"
-tsl --json count | jq -e '.count == 40 and .more_may_exist == true' >/dev/null || fail "count --json of a full list"
-tsl --json list | jq -e '(.faxes | length) == 40 and .more_may_exist == true' >/dev/null || fail "list --json of a full list"
-tsl list 2>"$work/many.err" | wc -l | grep -qx 40 || fail "list of a full list"
+tessaline --json count | jq -e '.count == 40 and .more_may_exist == true' >/dev/null || fail "count --json of a full list"
+tessaline --json list | jq -e '(.faxes | length) == 40 and .more_may_exist == true' >/dev/null || fail "list --json of a full list"
+tessaline list 2>"$work/many.err" | wc -l | grep -qx 40 || fail "list of a full list"
 grep -q "may hold more" "$work/many.err" || fail "list: nothing said: $(cat "$work/many.err")"
-tsl receive --once "$work/d5" >/dev/null 2>"$work/many.err" || fail "receive --once of a full list"
+tessaline receive --once "$work/d5" >/dev/null 2>"$work/many.err" || fail "receive --once of a full list"
 [ "$(ls "$work/d5" | wc -l)" -eq 40 ] || fail "receive --once stored $(ls "$work/d5" | wc -l)"
 grep -q "may hold more" "$work/many.err" || fail "receive: nothing said: $(cat "$work/many.err")"
-tsl receive --once --remove "$work/d6" >/dev/null 2>"$work/many.err" || fail "receive --once --remove: $(cat "$work/many.err")"
+tessaline receive --once --remove "$work/d6" >/dev/null 2>"$work/many.err" || fail "receive --once --remove: $(cat "$work/many.err")"
 [ "$(ls "$work/d6" | wc -l)" -eq 46 ] || fail "receive --remove stored $(ls "$work/d6" | wc -l) of 46"
-[ "$(tsl count)" = 0 ] || fail "receive --remove left $(tsl count) on the device"
+[ "$(tessaline count)" = 0 ] || fail "receive --remove left $(tessaline count) on the device"
 grep -q "may hold more" "$work/many.err" && fail "receive --remove said more may exist after draining"
 
 finish

@@ -9,7 +9,9 @@ set -uo pipefail
 bin=$1
 artifacts=$2
 name=web
-. "$(dirname "$0")/cli_lib.sh"
+# shellcheck source=tests/cli/harness.sh
+source "$(dirname "$0")/harness.sh"
+private_devices
 mkdir -p "$artifacts"
 web=
 
@@ -21,10 +23,10 @@ stop_web() {
   [ "$rc" -eq 0 ] || fail "tessaline web exited $rc after SIGINT, expected 0"
   web=
 }
-trap 'stop_web; cleanup' EXIT
+suite_cleanup() { stop_web; }
 
 for program in chromium curl ss; do
-  command -v "$program" >/dev/null || { echo "SKIP: $program is not installed (scripts/install-deps.sh)"; exit 0; }
+  command -v "$program" >/dev/null || { skip "$program is not installed (scripts/install-deps.sh)"; finish; }
 done
 
 mkdir "$work/faxes"
@@ -36,7 +38,7 @@ start_device --faxes "$work/faxes"
 web=$!
 for _ in $(seq 100); do grep -q '^serving' "$work/web.out" && break; sleep 0.05; done
 port=$(sed -n 's|^serving the device.s web pages at http://localhost:\([0-9]*\)/$|\1|p' "$work/web.out")
-[ -n "$port" ] || { fail "no port printed: $(cat "$work/web.out" "$work/web.err")"; finish; }
+[ -n "$port" ] || fail_now "no port printed: $(cat "$work/web.out" "$work/web.err")"
 url=http://localhost:$port
 
 # Loopback only: every listening socket of the process.

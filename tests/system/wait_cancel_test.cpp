@@ -28,7 +28,7 @@ using sim::Bytes;
 
 constexpr auto kUnset = static_cast<FAX_STATUS_ENUM>(77);
 
-// Runs one operation in a process of its own (tests/op_helper.cpp) and
+// Runs one operation in a process of its own (tests/programs/op_helper.cpp) and
 // returns what it printed, without the final newline.
 std::string RunOp(const std::vector<std::string>& args) {
     int fds[2];

@@ -44,11 +44,9 @@
 #include "protocol/fax_received.h"
 #include "protocol/fax_send.h"
 #include "protocol/fax_settings.h"
-#ifdef _WIN32
-#include "windows/driver_fixture.h"  // the device served through its driver
-#else
-#include "sim_fixture.h"  // the device behind its Unix sockets
-#endif
+// The build's own fixture: on Windows the device served through its
+// driver, elsewhere the device behind its Unix sockets.
+#include "sim_fixture.h"
 #include "transport/fax_device.h"
 #include "transport/wait_cancel.h"
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tools/com_ref.h"
+#include "null_status_cases.h"
 #include "sim_fixture.h"
 
 namespace {
@@ -41,22 +42,7 @@ protected:
 
 TEST_F(UsbFaxTest, NullStatusPointerIsEFailAndNothingElse) {
     IUSBFAX* f = fax_.get();
-    const std::function<HRESULT()> calls[] = {
-        [&] { return f->SaveFaxSettings(nullptr, nullptr); },
-        [&] { return f->ReadFaxSettings(nullptr, nullptr); },
-        [&] { return f->CheckFaxPasswordSet(nullptr, nullptr); },
-        [&] { return f->CheckFaxPassword(nullptr, nullptr, nullptr); },
-        [&] { return f->SendFax(nullptr, 0, nullptr, nullptr); },
-        [&] { return f->WaitForReceivedFax(nullptr, nullptr); },
-        [&] { return f->GetReceivedFaxCount(nullptr, nullptr); },
-        [&] { return f->GetReceivedFaxList(nullptr, 5, nullptr); },
-        [&] { return f->GetReceivedFax(nullptr, nullptr, nullptr); },
-        [&] { return f->GetFaxLogEntry(nullptr, nullptr, nullptr); },
-        [&] { return f->RemoveReceivedFax(nullptr, nullptr); },
-        [&] { return f->GetFaxReceiveSettings(nullptr, nullptr); },
-        [&] { return f->CancelIO(nullptr); },
-    };
-    for (std::size_t i = 0; i < std::size(calls); ++i) EXPECT_EQ(calls[i](), E_FAIL) << "method " << i + 1;
+    for (const NullStatusCase& c : kNullStatusCases) EXPECT_EQ(c.call(f), E_FAIL) << c.method;
 
     // With valid arguments too, nothing is written and the device is not asked.
     DEFAULT_FAX_SETTINGS settings;
