@@ -7,8 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/device_channel.h"
-
 namespace cli {
 
 // A zero-terminated text field of `width` bytes, never read past the field.

@@ -97,7 +97,7 @@ int RunHistory(const Output& out, const Parsed& args);
 int RunReceive(const Output& out, const Parsed& args);
 struct ChannelView {
     const char* label;
-    const plat::InterfaceClass* cls;
+    const TSL_DEVICE_CLASS* cls;
     const char* variable;
 };
 extern const ChannelView kChannels[2];

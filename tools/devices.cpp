@@ -5,44 +5,44 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/device_directory.h"
+#include <tessaline/device_listing.h>
 
 namespace cli {
 
 int RunDevices(const Output& out, const Parsed& args) {
     if (!args.positional.empty()) return out.Usage("devices takes no arguments");
-    const std::string dir = plat::DeviceDirectory();
+    const std::string dir = tessaline::DeviceDirectory();
     std::vector<std::string> json_channels;
     std::string human = "device directory: " + dir + "\n";
     bool any = false;
     for (const ChannelView& c : kChannels) {
-        std::vector<plat::DeviceEntry> entries;
-        std::string refusal;
-        const plat::ClassListing listing = plat::ListDeviceInterfaces(*c.cls, entries, &refusal);
+        // The library's own listing, the one discovery runs before an open.
+        const tessaline::DeviceListing listing = tessaline::ListDevices(*c.cls);
+        const std::string class_dir = tessaline::ClassDirectory(*c.cls);
+        const std::string& refusal = listing.refusal;
         const char* named = std::getenv(c.variable);
         std::string use;
-        if (named && *named) {
+        if (named && *named)
             use = named;
-        } else {
-            for (const auto& e : entries)
-                if (use.empty() && (e.state == plat::DeviceState::Live || e.state == plat::DeviceState::Unreachable))
-                    use = e.path;
-        }
+        else if (listing.would_use >= 0)
+            use = listing.devices[static_cast<std::size_t>(listing.would_use)].path;
         any |= !use.empty();
         std::vector<std::string> json_entries;
-        human += std::string(c.label) + " channel: " + plat::ClassDirectory(*c.cls);
-        human += listing == plat::ClassListing::Missing      ? " (absent)\n"
-                 : listing == plat::ClassListing::Unreadable ? " (cannot be listed)\n"
-                 : listing == plat::ClassListing::Untrusted  ? " (not searched: " + refusal + ")\n"
-                                                             : "\n";
-        for (const auto& e : entries) {
+        using tessaline::DeviceState;
+        using tessaline::ListingOutcome;
+        human += std::string(c.label) + " channel: " + class_dir;
+        human += listing.outcome == ListingOutcome::Missing      ? " (absent)\n"
+                 : listing.outcome == ListingOutcome::Unreadable ? " (cannot be listed)\n"
+                 : listing.outcome == ListingOutcome::Untrusted  ? " (not searched: " + refusal + ")\n"
+                                                                 : "\n";
+        for (const auto& e : listing.devices) {
             std::string detail;
-            const bool refused = e.state == plat::DeviceState::Unreachable && NotPermitted(e.path, detail);
-            const char* state = e.state == plat::DeviceState::Live        ? "live"
-                                : e.state == plat::DeviceState::Stale     ? "stale"
-                                : e.state == plat::DeviceState::NotASocket ? "not a socket"
-                                : refused                                  ? "not permitted"
-                                                                          : "cannot be probed";
+            const bool refused = e.state == DeviceState::Unreachable && NotPermitted(e.path, detail);
+            const char* state = e.state == DeviceState::Live         ? "live"
+                                : e.state == DeviceState::Stale      ? "stale"
+                                : e.state == DeviceState::NotASocket ? "not a socket"
+                                : refused                            ? "not permitted"
+                                                                     : "cannot be probed";
             human += "  " + e.path + "  " + state;
             if (refused)
                 human += " (" + detail + "; its server shares it with a group: tessaline-simd --socket-group GROUP)";
@@ -55,11 +55,11 @@ int RunDevices(const Output& out, const Parsed& args) {
         if (named && *named) human += "  " + std::string(c.variable) + " names " + named + "\n";
         human += "  an operation would use: " + (use.empty() ? std::string("none") : use) + "\n";
         JsonObject jc;
-        jc.Str("channel", c.label).Str("class_directory", plat::ClassDirectory(*c.cls))
-            .Str("listing", listing == plat::ClassListing::Ok          ? "ok"
-                            : listing == plat::ClassListing::Missing   ? "absent"
-                            : listing == plat::ClassListing::Untrusted ? "untrusted"
-                                                                       : "unreadable")
+        jc.Str("channel", c.label).Str("class_directory", class_dir)
+            .Str("listing", listing.outcome == ListingOutcome::Listed      ? "ok"
+                            : listing.outcome == ListingOutcome::Missing   ? "absent"
+                            : listing.outcome == ListingOutcome::Untrusted ? "untrusted"
+                                                                           : "unreadable")
             .Raw("not_searched_because", refusal.empty() ? "null" : JsonString(refusal))
             .Raw("devices", JsonArray(json_entries))
             .Raw("explicit", named && *named ? JsonString(named) : "null")

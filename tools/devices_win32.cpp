@@ -10,39 +10,65 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <tessaline/device_interfaces_win32.h>
+#include <tessaline/fax_device.h>
+
 #include "tools/host.h"
-#include "platform/device_channel.h"
 
 namespace cli {
 namespace {
 
-// The device paths of the present interfaces of `cls`, in discovery order.
-std::vector<std::string> PresentInterfaces(const plat::InterfaceClass& cls) {
+// The present interfaces of `cls` as discovery walks them: their device
+// paths in order, and which one an operation would use (-1: none). The walk
+// ends at the first step that fails, as discovery's does; discovery opens
+// the first interface when its path fits, and tries no other.
+struct PresentInterfaces {
     std::vector<std::string> paths;
-    GUID guid;
-    static_assert(sizeof(guid) == sizeof(cls), "an interface class is a GUID");
-    std::memcpy(&guid, &cls, sizeof(guid));
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return paths;
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof(data);
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data); ++i) {
-        DWORD required = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
-        if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
-        std::vector<char> buffer(required);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr))
-            paths.emplace_back(detail->DevicePath, strnlen(detail->DevicePath, required - sizeof(DWORD)));
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return paths;
+    int would_use = -1;
+};
+
+PresentInterfaces ListPresent(const TSL_DEVICE_CLASS& cls) {
+    PresentInterfaces present;
+    tessaline::WalkDeviceInterfaces(
+        cls,
+        [&](DWORD index, const char* path, std::size_t available) {
+            const std::size_t length = strnlen(path, available);
+            present.paths.emplace_back(path, length);
+            if (index == 0 && length < available && length <= FAX_DEVICE_PATH_MAX) present.would_use = 0;
+            return true;
+        },
+        [](DWORD, tessaline::InterfaceStep, DWORD) {});
+    return present;
 }
 
 }  // namespace
 
 bool NotPermitted(const std::string&, std::string&) { return false; }
+
+LockProbe ProbeAccessLock() {
+    // The lock is a named mutex of the session; one that does not exist is
+    // held by nobody.
+    const HANDLE lock = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, FAX_DEVICE_ACCESS_LOCK_NAME);
+    if (!lock) return GetLastError() == ERROR_FILE_NOT_FOUND ? LockProbe::Free : LockProbe::Unavailable;
+    LockProbe probe = LockProbe::Unavailable;
+    switch (WaitForSingleObject(lock, 0)) {
+        case WAIT_OBJECT_0:
+            probe = LockProbe::Free;
+            ReleaseMutex(lock);
+            break;
+        case WAIT_ABANDONED:
+            probe = LockProbe::Abandoned;
+            ReleaseMutex(lock);
+            break;
+        case WAIT_TIMEOUT:
+            probe = LockProbe::Held;
+            break;
+        default:
+            break;
+    }
+    CloseHandle(lock);
+    return probe;
+}
 
 FaxDeviceLook LookForFaxDevice() {
     FaxDeviceLook look;
@@ -56,9 +82,9 @@ FaxDeviceLook LookForFaxDevice() {
             present = WaitNamedPipeA(named, 1) || GetLastError() == ERROR_SEM_TIMEOUT;
         if (present) look.path = named;
     } else {
-        const std::vector<std::string> paths = PresentInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL);
-        present = !paths.empty();
-        if (present) look.path = paths.front();
+        const PresentInterfaces found = ListPresent(GUID_DEVINTERFACE_FAX_CHANNEL);
+        present = found.would_use >= 0;
+        if (present) look.path = found.paths[static_cast<std::size_t>(found.would_use)];
     }
     if (present) look.kind = FaxDeviceLook::Kind::Present;
     return look;
@@ -70,9 +96,12 @@ int RunDevices(const Output& out, const Parsed& args) {
     std::string human;
     bool any = false;
     for (const ChannelView& c : kChannels) {
-        const std::vector<std::string> paths = PresentInterfaces(*c.cls);
+        const PresentInterfaces found = ListPresent(*c.cls);
+        const std::vector<std::string>& paths = found.paths;
         const char* named = std::getenv(c.variable);
-        const std::string use = named && *named ? named : paths.empty() ? "" : paths.front();
+        const std::string use = named && *named          ? std::string(named)
+                                : found.would_use >= 0 ? paths[static_cast<std::size_t>(found.would_use)]
+                                                       : std::string();
         any |= !use.empty();
         human += std::string(c.label) + " channel: " + ChannelWhere(*c.cls, "TESSALINE_NO_VARIABLE") + "\n";
         std::vector<std::string> json_paths;

@@ -5,14 +5,13 @@
 #ifndef TESSALINE_TOOLS_HOST_H
 #define TESSALINE_TOOLS_HOST_H
 
+#include <tessaline/fax_device.h>
 #include <tessaline/tessaline.h>
 
 #include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
-
-#include "platform/device_channel.h"
 
 namespace cli {
 
@@ -102,30 +101,36 @@ std::string CheckStoreDirectory(const std::string& dir);
 // What an operation would find for the fax channel, told apart for a
 // failed call's message: nothing; a device it may use; a device this user
 // may not open (on POSIX systems, a socket without read and write
-// permission for the user); or, on POSIX systems, a directory discovery
-// does not search.
+// permission for the user); a device that cannot be opened for another
+// reason; or, on POSIX systems, a directory discovery does not search.
 struct FaxDeviceLook {
-    enum class Kind { Absent, Present, NotPermitted, NotSearched };
+    enum class Kind { Absent, Present, NotPermitted, NotOpened, NotSearched };
     Kind kind = Kind::Absent;
-    std::string path;    // the device (Present, NotPermitted)
+    std::string path;    // the device (Present, NotPermitted, NotOpened)
     std::string detail;  // NotPermitted: the socket's mode and owners; NotSearched: the directory and why
 };
 FaxDeviceLook LookForFaxDevice();
+// The device's access lock as a try without waiting finds it: free; held
+// by another program; left abandoned by one that ended (taking it makes it
+// free again); or not to be opened.
+enum class LockProbe { Free, Held, Abandoned, Unavailable };
+LockProbe ProbeAccessLock();
 // Whether this user lacks the permission to open the device at `path`;
 // `detail` then says what the system has (on POSIX systems the socket's
 // mode, owner and group).
 bool NotPermitted(const std::string& path, std::string& detail);
 
 // Where an operation looks for the channel of `cls`, for advice texts.
-std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable);
-// The help text's lines on the environment variables, and the help of the
-// device listing.
+std::string ChannelWhere(const TSL_DEVICE_CLASS& cls, const char* variable);
+// The help text's lines on this system's environment variables, and the
+// help of the device listing.
 const char* EnvironmentHelp();
-// The help of send, which says what this build converts, and the start of
-// receive's, which says how the job is stopped and runs its hook.
-const char* SendHelp();
-const char* ReceiveHelp();
 const char* DevicesHelp();
+// This system's words for the help (help_text.h): what stops a job
+// ("SIGINT or SIGTERM"), and how a hook is run ("with sh for each fax
+// stored, the file's path as $1").
+const char* StopRequestText();
+const char* HookRunText();
 
 }  // namespace cli
 

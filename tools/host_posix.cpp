@@ -14,7 +14,8 @@
 #include <cstring>
 #include <iostream>
 
-#include "platform/device_directory.h"
+#include <tessaline/device_listing.h>
+
 #include "tools/com_ref.h"
 #include "tools/json_output.h"
 
@@ -193,33 +194,44 @@ FaxDeviceLook LookForFaxDevice() {
         look.kind = NotPermitted(named, look.detail) ? FaxDeviceLook::Kind::NotPermitted : FaxDeviceLook::Kind::Present;
         return look;
     }
-    std::vector<plat::DeviceEntry> entries;
-    std::string refusal;
-    if (plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL, entries, &refusal) == plat::ClassListing::Untrusted) {
+    // The library's own listing: the device it names is the one the call
+    // that failed would have opened.
+    const tessaline::DeviceListing listing = tessaline::ListDevices(GUID_DEVINTERFACE_FAX_CHANNEL);
+    if (listing.outcome == tessaline::ListingOutcome::Untrusted) {
         look.kind = FaxDeviceLook::Kind::NotSearched;
-        look.detail = refusal;
+        look.detail = listing.refusal;
         return look;
     }
-    // The first live or unprobed socket is the one an open would use.
-    for (const auto& e : entries) {
-        if (e.state != plat::DeviceState::Live && e.state != plat::DeviceState::Unreachable) continue;
-        look.path = e.path;
-        if (e.state == plat::DeviceState::Live) {
-            look.kind = FaxDeviceLook::Kind::Present;
-        } else if (NotPermitted(e.path, look.detail)) {
-            look.kind = FaxDeviceLook::Kind::NotPermitted;
-        } else {
-            continue;
-        }
-        return look;
-    }
+    if (listing.would_use < 0) return look;
+    const tessaline::ListedDevice& used = listing.devices[static_cast<std::size_t>(listing.would_use)];
+    look.path = used.path;
+    if (used.state == tessaline::DeviceState::Live)
+        look.kind = FaxDeviceLook::Kind::Present;
+    else if (NotPermitted(used.path, look.detail))
+        look.kind = FaxDeviceLook::Kind::NotPermitted;
+    else
+        look.kind = FaxDeviceLook::Kind::NotOpened;
     return look;
 }
 
-std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) {
+LockProbe ProbeAccessLock() {
+    switch (tessaline::ProbeAccessLock()) {
+        case tessaline::AccessLockState::Free:
+            return LockProbe::Free;
+        case tessaline::AccessLockState::Held:
+            return LockProbe::Held;
+        case tessaline::AccessLockState::Abandoned:
+            return LockProbe::Abandoned;
+        case tessaline::AccessLockState::Unavailable:
+            break;
+    }
+    return LockProbe::Unavailable;
+}
+
+std::string ChannelWhere(const TSL_DEVICE_CLASS& cls, const char* variable) {
     if (const char* named = std::getenv(variable); named && *named)
         return std::string("the device named by ") + variable + " (" + named + ")";
-    return "a device socket in " + plat::ClassDirectory(cls);
+    return "a device socket in " + tessaline::ClassDirectory(cls);
 }
 
 const char* EnvironmentHelp() {
@@ -229,45 +241,12 @@ const char* EnvironmentHelp() {
            "  TESSALINE_DIAGNOSTICS  the library's discovery messages: shown on standard error when stderr or with\n"
            "                         --verbose, dropped otherwise\n"
            "  TESSALINE_JOURNAL      the journal's file (default $XDG_STATE_HOME/tessaline/journal.jsonl, else\n"
-           "                         ~/.local/state/tessaline/journal.jsonl); none turns it off\n"
-           "  TESSALINE_GHOSTSCRIPT  the Ghostscript program that renders documents (default gs)\n"
-           "  PAPERSIZE              a4 or letter, the page of a conversion (default: the locale's)\n";
+           "                         ~/.local/state/tessaline/journal.jsonl); none turns it off\n";
 }
 
-const char* SendHelp() {
-    return "Sends FILE as a fax to each NUMBER. A fax image (a TIFF: bilevel, CCITT G3 or G4, 1728 pixels wide,\n"
-           "204 x 196 or 204 x 98 dpi) is sent as it is, byte for byte. PDF, PostScript, plain text, PNG, JPEG\n"
-           "and other TIFF images are converted into one first (PDF, PostScript and text by Ghostscript, the\n"
-           "program gs): bilevel, CCITT G4, 1728 pixels wide, in a temporary file removed afterwards. Any other\n"
-           "file is refused before the device is touched (exit status 65), naming what it is.\n"
-           "  --resolution=fine|normal  204 x 196 dpi (fine, the default) or 204 x 98 dpi; a fax image of the\n"
-           "                            other resolution is converted when it is given\n"
-           "  --paper=a4|letter         the page of a conversion (default: PAPERSIZE, else the locale's\n"
-           "                            LC_PAPER, else A4)\n"
-           "  --raw                     send FILE unexamined, whatever it holds\n"
-           "  --prefix=P                the dialling prefix of every recipient\n"
-           "FILE must be a readable regular file, and each NUMBER (and P) holds what a dialler takes: digits,\n"
-           "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
-           "is asked (a NUMBER that names a file is pointed out). FILE - reads the document from standard input.\n"
-           "The summary (and --json: pages, recipients, kind, converted) says how many pages went to\n"
-           "how many recipients. TESSALINE_GHOSTSCRIPT names another Ghostscript program. On a terminal the page\n"
-           "being converted, and an upload's time and size, are shown on standard error, cleared at the end.";
-}
+const char* StopRequestText() { return "SIGINT or SIGTERM"; }
 
-const char* ReceiveHelp() {
-    return "Receives unattended: stores each fax on the device that is not yet in DIR, then waits for fax\n"
-           "events and does the same for each new one, until SIGINT or SIGTERM (exit status 0). Each fax is\n"
-           "downloaded to a hidden file in DIR and put in place whole under its device name (a file of that\n"
-           "name is never replaced), and one line is printed for it (with --json, one JSON object). DIR is\n"
-           "checked first (exit status 66).\n"
-           "  --pdf          store a PDF of each fax beside it (NAME.pdf)\n"
-           "  --remove       remove each fax from the device once it is stored and reads as a fax image\n"
-           "  --exec=CMD     run CMD with sh for each fax stored, the file's path as $1 and in the environment\n"
-           "                 TESSALINE_FAX_NAME, TESSALINE_FAX_PATH, TESSALINE_FAX_PDF, and from its log entry\n"
-           "                 TESSALINE_FAX_TIME, TESSALINE_FAX_PAGES, TESSALINE_FAX_SENDER,\n"
-           "                 TESSALINE_FAX_DURATION, TESSALINE_FAX_STATUS, TESSALINE_FAX_TYPE; its output goes\n"
-           "                 to standard error\n";
-}
+const char* HookRunText() { return "with sh for each fax stored, the file's path as $1"; }
 
 const char* DevicesHelp() {
     return "Shows where discovery looks, the devices present in each channel class, and which one an\n"

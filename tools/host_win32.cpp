@@ -228,7 +228,7 @@ std::string CheckStoreDirectory(const std::string& dir) {
     return {};
 }
 
-std::string ChannelWhere(const plat::InterfaceClass& cls, const char* variable) {
+std::string ChannelWhere(const TSL_DEVICE_CLASS& cls, const char* variable) {
     if (const char* named = std::getenv(variable); named && *named)
         return std::string("the device named by ") + variable + " (" + named + ")";
     return "a present device interface of class " + tessaline::GuidText(cls);
@@ -244,38 +244,9 @@ const char* EnvironmentHelp() {
            "Tessaline.dll is used as registered (regsvr32, or the installer package).\n";
 }
 
-const char* SendHelp() {
-    return "Sends FILE as a fax to each NUMBER. A fax image (a TIFF, every page bilevel, CCITT G3 or G4, 1728\n"
-           "pixels wide, 204 x 196 or 204 x 98 dpi, as the Windows Imaging Component reads it) is sent as it\n"
-           "stands, byte for byte, its pages counted. This build converts nothing: another TIFF and a document\n"
-           "(PDF, PostScript, text, PNG, JPEG) are refused with exit status 69, a TIFF that cannot be read and\n"
-           "anything else with 65, before the device is touched, naming what the file is.\n"
-           "  --raw                     send FILE unexamined, whatever it holds\n"
-           "  --prefix=P                the dialling prefix of every recipient\n"
-           "  --resolution=fine|normal  send a fax image only when it is of this resolution; one of the\n"
-           "                            other needs a conversion (exit status 69)\n"
-           "  --paper=a4|letter         taken, without effect: it is the page of a conversion\n"
-           "FILE must be a readable regular file, and each NUMBER (and P) holds what a dialler takes: digits,\n"
-           "spaces, + - . ( ) * #, the pause , and the dial letters P T W. Both are checked before the device\n"
-           "is asked (a NUMBER that names a file is pointed out). FILE - reads the document from standard input.\n"
-           "The summary (and --json: pages, recipients, kind, converted) says how many pages went to how many\n"
-           "recipients.";
-}
+const char* StopRequestText() { return "Ctrl+C, Ctrl+Break or the console's closing"; }
 
-const char* ReceiveHelp() {
-    return "Receives unattended: stores each fax on the device that is not yet in DIR, then waits for fax\n"
-           "events and does the same for each new one, until Ctrl+C, Ctrl+Break or the console's closing (exit\n"
-           "status 0). Each fax is downloaded to a hidden file in DIR and put in place whole under its device\n"
-           "name (a file of that name is never replaced), and one line is printed for it (with --json, one JSON\n"
-           "object). DIR is checked first (exit status 66).\n"
-           "  --pdf          refused (exit status 69): this build writes no PDF\n"
-           "  --remove       remove each fax from the device once it is stored and reads as a TIFF\n"
-           "  --exec=CMD     run CMD with cmd.exe for each fax stored, the file's path as its last argument and\n"
-           "                 in the environment TESSALINE_FAX_NAME, TESSALINE_FAX_PATH, and from its log entry\n"
-           "                 TESSALINE_FAX_TIME, TESSALINE_FAX_PAGES, TESSALINE_FAX_SENDER,\n"
-           "                 TESSALINE_FAX_DURATION, TESSALINE_FAX_STATUS, TESSALINE_FAX_TYPE; its output goes\n"
-           "                 to standard error\n";
-}
+const char* HookRunText() { return "with cmd.exe for each fax stored, the file's path as its last argument"; }
 
 const char* DevicesHelp() {
     return "Shows the present device interfaces of each channel's class, as the device-installation services\n"
