@@ -79,4 +79,10 @@ int FinishDevices(const Output& out, bool any, JsonObject data, const std::strin
                       [&] { std::fputs(human.c_str(), stdout); }, {}, std::move(data));
 }
 
+std::string ChannelWhere(const TSL_DEVICE_CLASS& cls, const char* variable) {
+    if (const char* named = std::getenv(variable); named && *named)
+        return std::string("the device named by ") + variable + " (" + named + ")";
+    return DiscoveryWhere(cls);
+}
+
 }  // namespace cli

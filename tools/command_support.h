@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "tools/com_ref.h"
-#include "tools/host.h"
+#include "tools/os/device_presence.h"
+#include "tools/os/files.h"
+#include "tools/os/process.h"
 #include "tools/options.h"
 #include "tools/output.h"
 
@@ -102,6 +104,9 @@ struct ChannelView {
 };
 extern const ChannelView kChannels[2];
 int FinishDevices(const Output& out, bool any, JsonObject data, const std::string& human);
+// Where an operation looks for the channel of `cls`, for advice texts: the
+// device named by `variable` in the environment, else where discovery looks.
+std::string ChannelWhere(const TSL_DEVICE_CLASS& cls, const char* variable);
 
 }  // namespace cli
 

@@ -13,7 +13,6 @@
 #include "tools/com_ref.h"
 #include "tools/command_support.h"
 #include "tools/deadline.h"
-#include "tools/host.h"
 #include "tools/retry.h"
 
 namespace cli {

@@ -2,7 +2,7 @@
 // command table, the help text and main.
 //
 // A host like any other: it creates the automation objects as a host of
-// its platform does (tools/host.h) and calls their methods. Output is for
+// its platform does (tools/os/process.h) and calls their methods. Output is for
 // people by default; --json prints one JSON object per command instead. The
 // exit statuses are listed in kExitStatus.
 #include <cstdio>
@@ -16,8 +16,8 @@
 #include "tools/documents/documents.h"
 #include "tools/documents/temp_file.h"
 #include "tools/help_text.h"
-#include "tools/host.h"
-#include "tools/receive_platform.h"
+#include "tools/os/child_process.h"
+#include "tools/os/process.h"
 
 namespace cli {
 

@@ -1,8 +1,8 @@
-// What the receive job needs of the system: files put in place without
-// replacing another, a hook run with its own environment, and a stop
-// request from a signal.
-#ifndef TESSALINE_TOOLS_RECEIVE_PLATFORM_H
-#define TESSALINE_TOOLS_RECEIVE_PLATFORM_H
+// Child processes of the command: the receive job's hook, run through this
+// system's shell. One POSIX and one Win32 file (child_process_posix.cpp,
+// child_process_win32.cpp).
+#ifndef TESSALINE_TOOLS_OS_CHILD_PROCESS_H
+#define TESSALINE_TOOLS_OS_CHILD_PROCESS_H
 
 #include <functional>
 #include <string>
@@ -10,13 +10,6 @@
 #include <vector>
 
 namespace cli {
-
-// Flushes `temp` to disk and gives it the name `target` unless that name is
-// taken. False with errno EEXIST when it is; false with another errno when
-// the file can't be flushed or named.
-bool PutInPlace(const std::string& temp, const std::string& target);
-bool FileExists(const std::string& path);
-bool IsDirectory(const std::string& path);
 
 // Runs `command` through the shell with `path` as its first argument and
 // `env` added to the environment, its standard output sent to standard
@@ -28,13 +21,9 @@ bool IsDirectory(const std::string& path);
 int RunHook(const std::string& command, const std::string& path,
             const std::vector<std::pair<std::string, std::string>>& env, double timeout_seconds,
             const std::function<bool()>& stop, bool& ended);
-
-// SIGINT and SIGTERM call `on_stop` with the signal's number from a thread
-// of their own (never from the signal handler itself), once per signal. On
-// Windows, Ctrl+C and Ctrl+Break come as SIGINT, the console's closing as
-// SIGTERM.
-void OnStopSignals(std::function<void(int signal)> on_stop);
-void RestoreStopSignals();
+// How RunHook runs a hook, for the help: "with sh for each fax stored, the
+// file's path as $1".
+const char* HookRunText();
 
 }  // namespace cli
 

@@ -1,8 +1,6 @@
-// What the receive job needs of Windows: hard links (a copy where the file
-// system has none) that never replace a file, FlushFileBuffers, a hook run
-// through cmd.exe, and the console's stop events, which Windows delivers on
-// a thread of their own.
-#include "tools/receive_platform.h"
+// The receive job's hook on Windows: run through cmd.exe with the
+// command's standard handles.
+#include "tools/os/child_process.h"
 
 #include <windows.h>
 
@@ -15,55 +13,6 @@
 namespace cli {
 namespace {
 
-int ErrnoOf(DWORD error) {
-    switch (error) {
-        case ERROR_ALREADY_EXISTS:
-        case ERROR_FILE_EXISTS:
-            return EEXIST;
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return ENOENT;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            return EACCES;
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-            return ENOSPC;
-        default:
-            return EIO;
-    }
-}
-
-bool Flush(const std::string& path) {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool ok = FlushFileBuffers(file) != 0;
-    CloseHandle(file);
-    return ok;
-}
-
-std::mutex g_stop_mu;
-std::function<void(int)> g_on_stop;
-
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-    switch (event) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT: {
-            // Called with the lock held: the call reaches objects of the
-            // job, and RestoreStopSignals, which the job's end calls before
-            // they go, waits for it to return.
-            std::lock_guard<std::mutex> lock(g_stop_mu);
-            if (!g_on_stop) return FALSE;
-            g_on_stop(event == CTRL_CLOSE_EVENT ? SIGTERM : SIGINT);
-            return TRUE;
-        }
-        default:
-            return FALSE;
-    }
-}
-
 // An inheritable copy of one of this process's standard handles, or null.
 HANDLE Inheritable(DWORD which) {
     const HANDLE h = GetStdHandle(which);
@@ -75,31 +24,6 @@ HANDLE Inheritable(DWORD which) {
 }
 
 }  // namespace
-
-bool PutInPlace(const std::string& temp, const std::string& target) {
-    if (!Flush(temp)) {
-        errno = ErrnoOf(GetLastError());
-        return false;
-    }
-    // Neither a hard link nor a copy that may fail when the name exists ever
-    // replaces a file, so a name that appeared meanwhile is kept.
-    if (CreateHardLinkA(target.c_str(), temp.c_str(), nullptr)) return true;
-    DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS && CopyFileA(temp.c_str(), target.c_str(), TRUE)) {
-        Flush(target);
-        return true;
-    }
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) error = GetLastError();
-    errno = ErrnoOf(error);
-    return false;
-}
-
-bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool IsDirectory(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 int RunHook(const std::string& command, const std::string& path,
             const std::vector<std::pair<std::string, std::string>>& env, double timeout_seconds,
@@ -156,18 +80,6 @@ int RunHook(const std::string& command, const std::string& path,
     return got ? static_cast<int>(code & 0x7fffffff) : -1;
 }
 
-void OnStopSignals(std::function<void(int)> on_stop) {
-    {
-        std::lock_guard<std::mutex> lock(g_stop_mu);
-        g_on_stop = std::move(on_stop);
-    }
-    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
-
-void RestoreStopSignals() {
-    SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
-    std::lock_guard<std::mutex> lock(g_stop_mu);
-    g_on_stop = nullptr;
-}
+const char* HookRunText() { return "with cmd.exe for each fax stored, the file's path as its last argument"; }
 
 }  // namespace cli

@@ -1,7 +1,8 @@
-// The tool's device listing on Windows: the present device interfaces of
-// each channel's class, as the device-installation services report them, and
-// which one an operation would use.
-#include "tools/command_support.h"
+// What the command finds of the device on Windows, by the walk of the
+// present device interfaces that discovery makes: 'tessaline devices' shows
+// each channel's interfaces and which one an operation would use; a failed
+// call's cause says what stood in its way.
+#include "tools/os/device_presence.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -12,8 +13,9 @@
 
 #include <tessaline/device_interfaces_win32.h>
 #include <tessaline/fax_device.h>
+#include <tessaline/guid_text.h>
 
-#include "tools/host.h"
+#include "tools/command_support.h"
 
 namespace cli {
 namespace {
@@ -103,7 +105,7 @@ int RunDevices(const Output& out, const Parsed& args) {
                                 : found.would_use >= 0 ? paths[static_cast<std::size_t>(found.would_use)]
                                                        : std::string();
         any |= !use.empty();
-        human += std::string(c.label) + " channel: " + ChannelWhere(*c.cls, "TESSALINE_NO_VARIABLE") + "\n";
+        human += std::string(c.label) + " channel: " + DiscoveryWhere(*c.cls) + "\n";
         std::vector<std::string> json_paths;
         for (const auto& p : paths) {
             human += "  " + p + "\n";
@@ -119,6 +121,15 @@ int RunDevices(const Output& out, const Parsed& args) {
         json_channels.push_back(jc.Text());
     }
     return FinishDevices(out, any, JsonObject().Raw("channels", JsonArray(json_channels)), human);
+}
+
+std::string DiscoveryWhere(const TSL_DEVICE_CLASS& cls) {
+    return "a present device interface of class " + tessaline::GuidText(cls);
+}
+
+const char* DevicesHelp() {
+    return "Shows the present device interfaces of each channel's class, as the device-installation services\n"
+           "report them, and which one an operation would use.";
 }
 
 }  // namespace cli

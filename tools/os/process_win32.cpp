@@ -1,22 +1,20 @@
 // The tool on Windows: a host of Tessaline.dll as any Windows program is,
 // through COM and the classes as registered; its arguments in the system's
 // ANSI code page, which the interface's strings use; and a console that
-// shows that code page's text as it is.
-#include "tools/host.h"
+// shows that code page's text as it is; the console's stop events, which
+// Windows delivers on a thread of their own.
+#include "tools/os/process.h"
 
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
 
-#include <sys/stat.h>
-
-#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-
-#include <tessaline/guid_text.h>
+#include <mutex>
 
 #include "tools/json_output.h"
 
@@ -25,6 +23,28 @@ namespace {
 
 bool g_com = false;
 UINT g_console_cp = 0;  // the console's output code page before, or 0
+
+
+std::mutex g_stop_mu;
+std::function<void(int)> g_on_stop;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT: {
+            // Called with the lock held: the call reaches objects of the
+            // job, and RestoreStopSignals, which the job's end calls before
+            // they go, waits for it to return.
+            std::lock_guard<std::mutex> lock(g_stop_mu);
+            if (!g_on_stop) return FALSE;
+            g_on_stop(event == CTRL_CLOSE_EVENT ? SIGTERM : SIGINT);
+            return TRUE;
+        }
+        default:
+            return FALSE;
+    }
+}
 
 }  // namespace
 
@@ -126,63 +146,9 @@ bool ReadHidden(const char* prompt, std::string& line) {
     return got;
 }
 
-std::string CheckInputFile(const std::string& file) {
-    struct _stat64 st {};
-    if (_stat64(file.c_str(), &st) != 0) return "cannot read " + file + ": " + std::strerror(errno);
-    if ((st.st_mode & _S_IFMT) == _S_IFDIR) return "cannot read " + file + ": it is a directory";
-    if ((st.st_mode & _S_IFMT) != _S_IFREG) return "cannot read " + file + ": not a regular file";
-    std::FILE* f = std::fopen(file.c_str(), "rb");
-    if (!f) return "cannot read " + file + ": " + std::strerror(errno);
-    std::fclose(f);
-    return {};
-}
-
-std::string CheckOutputPath(const std::string& path) {
-    struct _stat64 st {};
-    if (_stat64(path.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR) return path + " is a directory";
-    const std::string dir = DirectoryOf(path);
-    if (_stat64(dir.c_str(), &st) != 0) return "cannot write " + path + ": " + dir + ": " + std::strerror(errno);
-    if ((st.st_mode & _S_IFMT) != _S_IFDIR) return "cannot write " + path + ": " + dir + " is not a directory";
-    return {};
-}
-
-void GiveDefaultMode(const std::string&) {}
-
-std::string DefaultJournalPath() {
-    const char* local = std::getenv("LOCALAPPDATA");
-    return local && *local ? std::string(local) + "\\Tessaline\\journal.jsonl" : std::string();
-}
-
-std::string AppendLine(const std::string& path, const std::string& line) {
-    for (std::size_t sep = path.find_first_of("/\\", 3); sep != std::string::npos; sep = path.find_first_of("/\\", sep + 1))
-        CreateDirectoryA(path.substr(0, sep).c_str(), nullptr);
-    // Appending access alone: every write goes to the end, in one piece.
-    const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "error " + std::to_string(GetLastError());
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    const DWORD why = GetLastError();
-    CloseHandle(file);
-    if (!ok || written != line.size()) return "error " + std::to_string(why);
-    return {};
-}
-
 bool StandardErrorIsTerminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-}
-
-bool IsStandardOutput(const std::string& path) {
-    BY_HANDLE_FILE_INFORMATION out {}, target {};
-    if (!GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out)) return false;
-    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool got = GetFileInformationByHandle(file, &target) != 0;
-    CloseHandle(file);
-    return got && out.dwVolumeSerialNumber == target.dwVolumeSerialNumber &&
-           out.nFileIndexHigh == target.nFileIndexHigh && out.nFileIndexLow == target.nFileIndexLow;
 }
 
 bool LocalTime(std::time_t t, std::tm& out) { return localtime_s(&out, &t) == 0; }
@@ -190,48 +156,6 @@ bool LocalTime(std::time_t t, std::tm& out) { return localtime_s(&out, &t) == 0;
 HostThread::HostThread() : joined_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
 HostThread::~HostThread() {
     if (joined_) CoUninitialize();
-}
-
-PathKind StatPath(const std::string& path, long long* size) {
-    struct _stat64 st {};
-    if (_stat64(path.c_str(), &st) != 0) return PathKind::Missing;
-    if ((st.st_mode & _S_IFMT) == _S_IFDIR) return PathKind::Directory;
-    if ((st.st_mode & _S_IFMT) != _S_IFREG) return PathKind::Other;
-    if (size) *size = static_cast<long long>(st.st_size);
-    return PathKind::Regular;
-}
-
-std::string ResolvedPath(const std::string& path) {
-    char full[MAX_PATH];
-    const DWORD n = GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
-    return n == 0 || n >= sizeof(full) ? std::string() : std::string(full, n);
-}
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-    // "C:" names the drive's current directory: its files follow it directly.
-    const bool ends = !dir.empty() && (dir.back() == '\\' || dir.back() == '/' || (dir.size() == 2 && dir[1] == ':'));
-    return ends ? dir + name : dir + "\\" + name;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    // Both separators name directories; "C:" alone is the drive's current
-    // directory, "C:\" its root.
-    const std::size_t slash = path.find_last_of("/\\");
-    if (slash == std::string::npos) return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
-    return path.substr(0, slash == 0 || path[slash - 1] == ':' ? slash + 1 : slash);
-}
-
-std::string CheckStoreDirectory(const std::string& dir) {
-    const DWORD attributes = GetFileAttributesA(dir.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return std::strerror(ENOENT);
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return "not a directory";
-    return {};
-}
-
-std::string ChannelWhere(const TSL_DEVICE_CLASS& cls, const char* variable) {
-    if (const char* named = std::getenv(variable); named && *named)
-        return std::string("the device named by ") + variable + " (" + named + ")";
-    return "a present device interface of class " + tessaline::GuidText(cls);
 }
 
 const char* EnvironmentHelp() {
@@ -246,11 +170,18 @@ const char* EnvironmentHelp() {
 
 const char* StopRequestText() { return "Ctrl+C, Ctrl+Break or the console's closing"; }
 
-const char* HookRunText() { return "with cmd.exe for each fax stored, the file's path as its last argument"; }
+void OnStopSignals(std::function<void(int)> on_stop) {
+    {
+        std::lock_guard<std::mutex> lock(g_stop_mu);
+        g_on_stop = std::move(on_stop);
+    }
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
 
-const char* DevicesHelp() {
-    return "Shows the present device interfaces of each channel's class, as the device-installation services\n"
-           "report them, and which one an operation would use.";
+void RestoreStopSignals() {
+    SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+    std::lock_guard<std::mutex> lock(g_stop_mu);
+    g_on_stop = nullptr;
 }
 
 }  // namespace cli
