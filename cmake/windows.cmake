@@ -131,7 +131,7 @@ endif()
 # named by its content, a TIFF is told a fax image or not from what the
 # platform's imaging component reads of its pages, a fax image is sent as
 # it stands and conversions are refused with a message that says so.
-add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES}
+add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/os/files_win32.cpp
                tools/documents/detect.cpp tools/documents/documents_none.cpp
                tools/documents/fax_page.cpp tools/documents/tiff_pages_win32.cpp
                tools/documents/temp_file.cpp tools/documents/temp_file_win32.cpp tools/documents/paper_win32.cpp)

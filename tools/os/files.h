@@ -51,6 +51,15 @@ std::string DefaultJournalPath();
 // success, else why not.
 std::string AppendLine(const std::string& path, const std::string& line);
 
+// The system's directory for temporary files ($TMPDIR, else /tmp, on POSIX
+// systems).
+std::string TempDirectory();
+// Creates an empty file of a new name in `dir`, ending in `suffix`; its
+// name in `path`. False, with the system's reason in `error`, otherwise.
+bool CreateUniqueFile(const std::string& dir, const std::string& suffix, std::string& path, std::string& error);
+// Removes the file; only system calls that a signal handler may make.
+void RemovePath(const char* path);
+
 }  // namespace cli
 
 #endif

@@ -1,6 +1,7 @@
 // Files and paths on POSIX systems: what stands at a path, the checks made
-// before the device is asked, the journal's file, and a stored fax put in
-// place with a hard link that never replaces a file.
+// before the device is asked, the journal's file, a stored fax put in place
+// with a hard link that never replaces a file, and temporary files named by
+// mkstemps.
 #include "tools/os/files.h"
 
 #include <fcntl.h>
@@ -138,5 +139,24 @@ bool FileExists(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }
+
+std::string TempDirectory() {
+    const char* dir = std::getenv("TMPDIR");
+    return dir && *dir ? dir : "/tmp";
+}
+
+bool CreateUniqueFile(const std::string& dir, const std::string& suffix, std::string& path, std::string& error) {
+    std::string pattern = dir + "/.tessaline-XXXXXX" + suffix;
+    const int fd = mkstemps(pattern.data(), static_cast<int>(suffix.size()));
+    if (fd < 0) {
+        error = "cannot create a temporary file in " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    path = pattern;
+    return true;
+}
+
+void RemovePath(const char* path) { unlink(path); }
 
 }  // namespace cli
