@@ -89,7 +89,7 @@ int RunEws(const Output& out, const Parsed& args);
 // The device's web pages, served to this machine's browsers over the EWS
 // channel until a stop signal.
 int RunWeb(const Output& out, const Parsed& args);
-// The device listing (one file per platform), its channels, and its end:
+// The device listing, its channels, and its end:
 // status 0 when an operation would find a channel, else 7, the listing shown
 // either way.
 int RunDevices(const Output& out, const Parsed& args);

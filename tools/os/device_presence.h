@@ -3,13 +3,15 @@
 // library's own listing on POSIX systems (tessaline/device_listing.h), the
 // walk that discovery makes on Windows (tessaline/device_interfaces_win32.h).
 // One POSIX and one Win32 file (device_presence_posix.cpp,
-// device_presence_win32.cpp); RunDevices (command_support.h) is there too.
+// device_presence_win32.cpp); 'tessaline devices' itself is portable
+// (commands_devices.cpp).
 #ifndef TESSALINE_TOOLS_OS_DEVICE_PRESENCE_H
 #define TESSALINE_TOOLS_OS_DEVICE_PRESENCE_H
 
 #include <tessaline/fax_device.h>
 
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -36,6 +38,27 @@ LockProbe ProbeAccessLock();
 // `detail` then says what the system has (on POSIX systems the socket's
 // mode, owner and group).
 bool NotPermitted(const std::string& path, std::string& detail);
+
+// One channel class as discovery finds it, for 'tessaline devices'.
+struct ChannelFindings {
+    std::string where;  // where discovery looks: a class directory, or the class's present interfaces
+    // How the search of a device directory went, where the system has one
+    // ("ok", "absent", "unreadable", "untrusted"); empty elsewhere.
+    std::string listing;
+    std::string refusal;  // untrusted: the directory refused, and why
+    struct Device {
+        std::string path;
+        std::string state;   // "live", "stale", "not a socket", "not permitted", "cannot be probed"; "present"
+        std::string detail;  // not permitted: the socket's mode and owners
+        std::string advice;  // not permitted: what its server can do about it
+    };
+    std::vector<Device> devices;  // in discovery order
+    int would_use = -1;           // the index of the one an open uses; -1 when none
+};
+ChannelFindings FindChannel(const TSL_DEVICE_CLASS& cls);
+// The device directory that discovery searches, where the system has one;
+// empty elsewhere.
+std::string DeviceDirectoryShown();
 
 // Where discovery looks for the channel of `cls`, for advice texts ("a
 // device socket in DIR").

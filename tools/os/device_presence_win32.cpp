@@ -15,7 +15,6 @@
 #include <tessaline/fax_device.h>
 #include <tessaline/guid_text.h>
 
-#include "tools/command_support.h"
 
 namespace cli {
 namespace {
@@ -44,6 +43,17 @@ PresentInterfaces ListPresent(const TSL_DEVICE_CLASS& cls) {
 }
 
 }  // namespace
+
+std::string DeviceDirectoryShown() { return {}; }
+
+ChannelFindings FindChannel(const TSL_DEVICE_CLASS& cls) {
+    const PresentInterfaces present = ListPresent(cls);
+    ChannelFindings found;
+    found.where = DiscoveryWhere(cls);
+    for (const std::string& path : present.paths) found.devices.push_back({path, "present", "", ""});
+    found.would_use = present.would_use;
+    return found;
+}
 
 bool NotPermitted(const std::string&, std::string&) { return false; }
 
@@ -90,37 +100,6 @@ FaxDeviceLook LookForFaxDevice() {
     }
     if (present) look.kind = FaxDeviceLook::Kind::Present;
     return look;
-}
-
-int RunDevices(const Output& out, const Parsed& args) {
-    if (!args.positional.empty()) return out.Usage("devices takes no arguments");
-    std::vector<std::string> json_channels;
-    std::string human;
-    bool any = false;
-    for (const ChannelView& c : kChannels) {
-        const PresentInterfaces found = ListPresent(*c.cls);
-        const std::vector<std::string>& paths = found.paths;
-        const char* named = std::getenv(c.variable);
-        const std::string use = named && *named          ? std::string(named)
-                                : found.would_use >= 0 ? paths[static_cast<std::size_t>(found.would_use)]
-                                                       : std::string();
-        any |= !use.empty();
-        human += std::string(c.label) + " channel: " + DiscoveryWhere(*c.cls) + "\n";
-        std::vector<std::string> json_paths;
-        for (const auto& p : paths) {
-            human += "  " + p + "\n";
-            json_paths.push_back(JsonObject().Str("path", p).Str("state", "present").Text());
-        }
-        if (named && *named) human += "  " + std::string(c.variable) + " names " + named + "\n";
-        human += "  an operation would use: " + (use.empty() ? std::string("none") : use) + "\n";
-        JsonObject jc;
-        jc.Str("channel", c.label)
-            .Raw("devices", JsonArray(json_paths))
-            .Raw("explicit", named && *named ? JsonString(named) : "null")
-            .Raw("would_use", use.empty() ? "null" : JsonString(use));
-        json_channels.push_back(jc.Text());
-    }
-    return FinishDevices(out, any, JsonObject().Raw("channels", JsonArray(json_channels)), human);
 }
 
 std::string DiscoveryWhere(const TSL_DEVICE_CLASS& cls) {
