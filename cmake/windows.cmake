@@ -124,25 +124,22 @@ endif()
 
 # tessaline.exe: the same command as on POSIX systems, a host of
 # Tessaline.dll through COM (the classes as registered), built from none of
-# the DLL's code; it takes only the channel class identities from the
-# platform layer's header for its device listing, and the named mutex, to
-# tell after a call that found no device whether another program holds the
-# device's access lock.
+# the DLL's code. What it knows of the device beyond the objects comes from
+# the public headers: the channel classes and the access lock's name
+# (tessaline/fax_device.h), and the walk of the present interfaces that
+# discovery makes (tessaline/device_interfaces_win32.h).
 # Documents: this build has no imaging libraries of its own, so a file is
 # named by its content, a TIFF is told a fax image or not from what the
 # platform's imaging component reads of its pages, a fax image is sent as
 # it stands and conversions are refused with a message that says so.
-add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/host_win32.cpp tools/devices_win32.cpp
-               tools/receive_win32.cpp src/platform/named_mutex_win32.cpp
+add_executable(tessaline-cli ${TESSALINE_TOOL_SOURCES} tools/os/files_win32.cpp
                tools/documents/detect.cpp tools/documents/documents_none.cpp
                tools/documents/fax_page.cpp tools/documents/tiff_pages_win32.cpp
                tools/documents/temp_file.cpp tools/documents/temp_file_win32.cpp tools/documents/paper_win32.cpp)
 set_target_properties(tessaline-cli PROPERTIES OUTPUT_NAME tessaline)
-target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include
-                           ${TESSALINE_LAYER_ROOT}/platform)
+target_include_directories(tessaline-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 target_compile_definitions(tessaline-cli PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX TESSALINE_VERSION="${PROJECT_VERSION}")
-# The platform layer's headers rest on the base layer (the channel contract).
-target_link_libraries(tessaline-cli PRIVATE tessaline_base ole32 oleaut32 uuid shell32 setupapi ws2_32)
+target_link_libraries(tessaline-cli PRIVATE ole32 oleaut32 uuid shell32 setupapi ws2_32)
 
 if(TESSALINE_TESTS)
   enable_testing()

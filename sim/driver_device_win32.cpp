@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <tessaline/device_interfaces_win32.h>
+
 extern "C" {
 #include "driver/sim_protocol.h"
 }
@@ -92,25 +94,15 @@ struct Taker {
 const plat::InterfaceClass kControlInterfaceClass = SIM_CONTROL_INTERFACE_INIT;
 
 std::string FirstPresentInterface(const plat::InterfaceClass& cls) {
-    GUID guid;
-    std::memcpy(&guid, &cls, sizeof(guid));
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return "";
+    // The walk that discovery makes, without its messages.
     std::string path;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 0, &data)) {
-        DWORD required = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
-        if (required >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-            std::vector<std::uint8_t> memory(required + 1, 0);
-            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(memory.data());
-            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-            if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr))
-                path = detail->DevicePath;
-        }
-    }
-    SetupDiDestroyDeviceInfoList(set);
+    tessaline::WalkDeviceInterfaces(
+        cls,
+        [&](DWORD, const char* found, std::size_t available) {
+            path.assign(found, strnlen(found, available));
+            return false;
+        },
+        [](DWORD, tessaline::InterfaceStep, DWORD) {});
     return path;
 }
 

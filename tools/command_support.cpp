@@ -7,8 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/device_channel.h"
-
 namespace cli {
 
 // A zero-terminated text field of `width` bytes, never read past the field.
@@ -79,6 +77,12 @@ int FinishDevices(const Output& out, bool any, JsonObject data, const std::strin
     // The listing is what was found, present or not: printed either way.
     return out.Finish(any ? FAXSTATUS_OK : FAXSTATUS_NO_DEVICE, JsonObject(),
                       [&] { std::fputs(human.c_str(), stdout); }, {}, std::move(data));
+}
+
+std::string ChannelWhere(const TSL_DEVICE_CLASS& cls, const char* variable) {
+    if (const char* named = std::getenv(variable); named && *named)
+        return std::string("the device named by ") + variable + " (" + named + ")";
+    return DiscoveryWhere(cls);
 }
 
 }  // namespace cli

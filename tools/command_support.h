@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "tools/com_ref.h"
-#include "tools/host.h"
+#include "tools/os/device_presence.h"
+#include "tools/os/files.h"
+#include "tools/os/process.h"
 #include "tools/options.h"
 #include "tools/output.h"
 
@@ -87,7 +89,7 @@ int RunEws(const Output& out, const Parsed& args);
 // The device's web pages, served to this machine's browsers over the EWS
 // channel until a stop signal.
 int RunWeb(const Output& out, const Parsed& args);
-// The device listing (one file per platform), its channels, and its end:
+// The device listing, its channels, and its end:
 // status 0 when an operation would find a channel, else 7, the listing shown
 // either way.
 int RunDevices(const Output& out, const Parsed& args);
@@ -97,11 +99,14 @@ int RunHistory(const Output& out, const Parsed& args);
 int RunReceive(const Output& out, const Parsed& args);
 struct ChannelView {
     const char* label;
-    const plat::InterfaceClass* cls;
+    const TSL_DEVICE_CLASS* cls;
     const char* variable;
 };
 extern const ChannelView kChannels[2];
 int FinishDevices(const Output& out, bool any, JsonObject data, const std::string& human);
+// Where an operation looks for the channel of `cls`, for advice texts: the
+// device named by `variable` in the environment, else where discovery looks.
+std::string ChannelWhere(const TSL_DEVICE_CLASS& cls, const char* variable);
 
 }  // namespace cli
 

@@ -69,7 +69,7 @@ int RunSend(const Output& out, const Parsed& args) {
     if (file == "-") {
         doc::RemoveTempFilesOnSignals();
         std::string why;
-        if (!from_stdin.Create(doc::TempDirectory(), ".in", why)) return out.Fail(kCannotWrite, "cannot_write", why);
+        if (!from_stdin.Create(TempDirectory(), ".in", why)) return out.Fail(kCannotWrite, "cannot_write", why);
         UseBinary(stdin);
         std::FILE* f = std::fopen(from_stdin.Path().c_str(), "wb");
         bool ok = f != nullptr;

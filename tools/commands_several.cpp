@@ -8,7 +8,6 @@
 #include "tools/command_support.h"
 #include "tools/documents/documents.h"
 #include "tools/journal.h"
-#include "tools/receive_platform.h"
 
 namespace cli {
 namespace {

@@ -33,7 +33,7 @@
 #include "tools/command_support.h"
 #include "tools/deadline.h"
 #include "tools/http_proxy.h"
-#include "tools/receive_platform.h"
+#include "tools/os/process.h"
 #include "tools/web_socket.h"
 
 namespace cli {

@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "tools/host.h"
+#include "tools/os/files.h"
+#include "tools/os/process.h"
 
 namespace cli {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/host.h"
+#include "tools/os/process.h"
 
 namespace cli {
 

@@ -5,13 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 
-#include "platform/named_mutex.h"
+#include <tessaline/fax_device.h>
+
 #include "tools/com_ref.h"
 #include "tools/command_support.h"
 #include "tools/deadline.h"
-#include "tools/host.h"
 #include "tools/retry.h"
 
 namespace cli {
@@ -87,9 +88,16 @@ std::string Advice(FAXSTATUS s, const std::string& command) {
 namespace {
 
 // When the command's current call to the device began: a call that failed
-// after about the access lock's 5 s wait met a lock held by another program.
+// after about the access lock's wait met a lock held by another program.
 std::chrono::steady_clock::time_point g_call_start = std::chrono::steady_clock::now();
-constexpr std::chrono::milliseconds kLockWaitSeen{4500};
+constexpr std::chrono::milliseconds kLockWaitSeen{FAX_DEVICE_ACCESS_LOCK_TIMEOUT_MS * 9 / 10};
+
+// The access lock's wait for people: "5 s".
+std::string LockWaitText() {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g s", FAX_DEVICE_ACCESS_LOCK_TIMEOUT_MS / 1000.0);
+    return text;
+}
 
 }  // namespace
 
@@ -113,28 +121,27 @@ Cause Diagnose(FAXSTATUS s, const std::string& command, const std::string* fax_n
                 return {"not_permitted", "a device is present at " + look.path + ", but this user may not open it (" +
                                              look.detail + "): its server must share it with a group of this "
                                              "user's (tessaline-simd --socket-group GROUP)"};
+            case FaxDeviceLook::Kind::NotOpened:
+                return {"device_not_opened", "a device is present at " + look.path + " but could not be opened"};
             case FaxDeviceLook::Kind::Present:
                 break;
         }
         // The device is there: was the access lock the obstacle? The
         // library fails a call at once on a lock that a program left
-        // abandoned (and releases it), and after 5 s on one that another
-        // program holds.
-        plat::MutexWait w = plat::MutexWait::Failed;
-        if (const plat::MutexHandle lock = plat::OpenNamedMutex("FAX_DEVICE_ACCESS_LOCK"); lock.is_open()) {
-            w = plat::WaitNamedMutex(lock, 0);
-            if (w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned) plat::ReleaseNamedMutex(lock);
-        }
+        // abandoned (and releases it), and after its wait on one that
+        // another program holds.
+        const LockProbe lock = ProbeAccessLock();
         const std::string retry = "; --retry S tries again for up to S seconds";
-        if (w == plat::MutexWait::TimedOut)
+        if (lock == LockProbe::Held)
             return {"lock_held", std::string("the device is present, but another program ") +
-                                     (waited ? "has held its access lock for more than 5 s and still holds it"
+                                     (waited ? "has held its access lock for more than " + LockWaitText() +
+                                                   " and still holds it"
                                              : "holds its access lock") +
                                      " (a long transfer, or a program that hangs)" + retry};
-        if (w == plat::MutexWait::Acquired && waited)
-            return {"lock_held", "the device is present, but another program held its access lock for 5 s (it "
-                                 "has released it since)" + retry};
-        if (w == plat::MutexWait::Acquired || w == plat::MutexWait::Abandoned)
+        if (lock == LockProbe::Free && waited)
+            return {"lock_held", "the device is present, but another program held its access lock for " +
+                                     LockWaitText() + " (it has released it since)" + retry};
+        if (lock == LockProbe::Free || lock == LockProbe::Abandoned)
             return {"lock_abandoned", "a program ended while holding the device's access lock, which fails the "
                                       "next call at once; the lock is free again now, so the next command can run" +
                                           retry};

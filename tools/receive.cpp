@@ -17,7 +17,9 @@
 #include "tools/deadline.h"
 #include "tools/documents/documents.h"
 #include "tools/output.h"
-#include "tools/receive_platform.h"
+#include "tools/os/child_process.h"
+#include "tools/os/files.h"
+#include "tools/os/process.h"
 #include "tools/retry.h"
 
 namespace cli {
@@ -420,7 +422,7 @@ std::string LogTime(const FAX_TIME& t) {
 }
 
 int Receive(const ReceiveOptions& options, const ReceiveReport& report, ReceiveSummary& summary) {
-    if (!IsDirectory(options.dir)) {
+    if (StatPath(options.dir) != PathKind::Directory) {
         std::fprintf(stderr, "tessaline receive: %s is not a directory\n", options.dir.c_str());
         return kLocalFileError;
     }

@@ -2,7 +2,7 @@
 // command table, the help text and main.
 //
 // A host like any other: it creates the automation objects as a host of
-// its platform does (tools/host.h) and calls their methods. Output is for
+// its platform does (tools/os/process.h) and calls their methods. Output is for
 // people by default; --json prints one JSON object per command instead. The
 // exit statuses are listed in kExitStatus.
 #include <cstdio>
@@ -13,15 +13,31 @@
 
 #include "tools/command_support.h"
 #include "tools/deadline.h"
+#include "tools/documents/documents.h"
 #include "tools/documents/temp_file.h"
-#include "tools/host.h"
-#include "tools/receive_platform.h"
+#include "tools/help_text.h"
+#include "tools/os/child_process.h"
+#include "tools/os/process.h"
 
 namespace cli {
+
+HelpFacts ThisBuild() {
+    const doc::Abilities abilities = doc::BuildAbilities();
+    HelpFacts facts;
+    facts.converts = abilities.converts;
+    facts.writes_pdf = abilities.writes_pdf;
+    facts.tiff_reader = abilities.tiff_reader;
+    facts.stop_request = StopRequestText();
+    facts.hook_runs = HookRunText();
+    return facts;
+}
+
 namespace {
 
-// receive's help: the platform's part, then what every platform shares.
-const std::string kReceiveHelp = std::string(ReceiveHelp()) +
+const std::string kSendHelp = SendHelp(ThisBuild());
+const std::string kGetHelp = GetHelp(ThisBuild());
+// receive's help: what this build does, then what every build shares.
+const std::string kReceiveHelp = ReceiveHelp(ThisBuild()) +
     "  --exec-timeout=S  end a hook still running after S seconds (it counts as failed); --timeout and\n"
     "                 a stop end a running hook too\n"
     "  --once         store what is on the device and exit, without waiting\n"
@@ -40,7 +56,7 @@ const std::string kReceiveHelp = std::string(ReceiveHelp()) +
 
 const Command kCommands[] = {
     {"send", "send [--prefix=P] [--resolution=fine|normal] [--paper=a4|letter] [--raw] FILE|- NUMBER...",
-     SendHelp(),
+     kSendHelp.c_str(),
      {{"--prefix", 0, true}, {"--resolution", 0, true}, {"--paper", 0, true}, {"--raw", 0, false}}, RunSend},
     {"count", "count",
      "Prints how many received faxes the device holds. The device counts and lists at most 40: at 40 it\n"
@@ -56,14 +72,7 @@ const Command kCommands[] = {
      "\"more_may_exist\": true).",
      {{"--long", 'l', false}}, RunList},
     {"get", "get NAME [-o PATH|-] [--pdf] [--no-clobber] | get NAME... | --all [-d DIR] [--pdf] [--no-clobber]",
-     "Downloads the received fax NAME into PATH (default: NAME in the current directory). A regular file\n"
-     "(also one reached through symbolic links, which stay) is replaced only once the whole fax has arrived\n"
-     "and been written; a FIFO or a device is written as it is. PATH's directory is checked first. With\n"
-     "--pdf, or a PATH ending in .pdf, the fax is stored as a PDF, one page per page of the fax (default\n"
-     "PATH: NAME with .pdf). -o - writes the fax (or, with --pdf, the PDF) to standard output.\n"
-     "Several NAMEs, or --all (every fax the device lists), are stored each under its name in DIR (-d,\n"
-     "default the current directory), one line each (--json: one object, faxes), the exit status that of\n"
-     "the first that failed. --no-clobber keeps a file that is there: exit status 73, naming it.",
+     kGetHelp.c_str(),
      {{"--output", 'o', true}, {"--pdf", 0, false}, {"--all", 'a', false}, {"--directory", 'd', true},
       {"--no-clobber", 'n', false}},
      RunGet},
@@ -172,6 +181,7 @@ void PrintHelp() {
         "Environment:\n",
         kExitStatus);
     std::fputs(EnvironmentHelp(), stdout);
+    std::fputs(ConversionEnvironmentHelp(ThisBuild()).c_str(), stdout);
 }
 
 // The library's discovery messages speak of the platform's services

@@ -26,6 +26,14 @@
 #define TSL_ENUM(name) enum name
 #endif
 
+/* Marks the identities defined in the headers (static constants) as
+ * possibly unused by the file that includes them. */
+#if defined(__GNUC__) && !defined(TSL_UNUSED)
+#define TSL_UNUSED __attribute__((unused))
+#elif !defined(TSL_UNUSED)
+#define TSL_UNUSED
+#endif
+
 /* Result of every automation method, stored through its last parameter. */
 typedef TSL_ENUM(FAXSTATUS){
     FAXSTATUS_OK = 0,

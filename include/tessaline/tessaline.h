@@ -15,12 +15,6 @@
 #include <tessaline/fax_types.h>
 #include <tessaline/tessaline_com.h>
 
-#if defined(__GNUC__) && !defined(TSL_UNUSED)
-#define TSL_UNUSED __attribute__((unused))
-#elif !defined(TSL_UNUSED)
-#define TSL_UNUSED
-#endif
-
 /* Identities */
 static const GUID LIBID_TessalineLib TSL_UNUSED = {
     0x31B87BF5, 0xADAB, 0x401B, {0xB8, 0x46, 0x6E, 0x4F, 0x59, 0xA3, 0xE9, 0x4C}};

@@ -81,9 +81,9 @@ inline bool IsEqualGUID(REFGUID a, REFGUID b) { return memcmp(&a, &b, sizeof(GUI
 #define IsEqualGUID(a, b) (memcmp((a), (b), sizeof(GUID)) == 0)
 #endif
 
-#if defined(__GNUC__)
+#if defined(__GNUC__) && !defined(TSL_UNUSED)
 #define TSL_UNUSED __attribute__((unused))
-#else
+#elif !defined(TSL_UNUSED)
 #define TSL_UNUSED
 #endif
 

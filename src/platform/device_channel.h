@@ -12,32 +12,20 @@
 
 #include <cstdint>
 
+#include <tessaline/fax_device.h>
+
 #include "base/channel_frame.h"
 #include "platform/handle.h"
 
 namespace plat {
 
-// A device interface class identity, laid out as the platform's GUID.
-struct InterfaceClass {
-    std::uint32_t Data1;
-    std::uint16_t Data2;
-    std::uint16_t Data3;
-    std::uint8_t Data4[8];
-};
-static_assert(sizeof(InterfaceClass) == 16, "GUID layout");
-
-}  // namespace plat
-
-// The device's two channels, by the class of their device interface.
-inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_FAX_CHANNEL = {
-    0x783E1D39, 0x8E60, 0x4E98, {0xA9, 0x47, 0xE2, 0xDE, 0x68, 0x8F, 0x17, 0x71}};
-inline constexpr plat::InterfaceClass GUID_DEVINTERFACE_EWS_CHANNEL = {
-    0xB72F809C, 0xA9CD, 0x4094, {0x8C, 0x69, 0xCE, 0x34, 0x99, 0x47, 0xDF, 0xAC}};
-
-namespace plat {
+// A device interface class identity, laid out as the platform's GUID; the
+// device's two classes are GUID_DEVINTERFACE_FAX_CHANNEL and
+// GUID_DEVINTERFACE_EWS_CHANNEL of the public header.
+using InterfaceClass = TSL_DEVICE_CLASS;
 
 // Longest device path usable, with its terminating zero.
-inline constexpr int kDevicePathCapacity = 256;
+inline constexpr int kDevicePathCapacity = FAX_DEVICE_PATH_MAX + 1;
 
 // Writes the device path of the first present interface of `cls` into
 // `path`, which holds `capacity` bytes. False, with the discovery diagnostics

@@ -1,11 +1,11 @@
 // Device channels on POSIX: Unix stream sockets served by the device's driver
 // (a USB bridge, or the simulated device).
 //
-// Discovery: the first present device of a class is the entry of lowest
-// name (byte order) in its class subdirectory (device_directory_posix.cpp)
-// that is a socket with a listener. A socket that refuses connections was
-// left by a device that died and is passed over, as is anything that is not
-// a socket. A directory that may not be searched finds no device, and says
+// Discovery: the first present device of a class is the one the listing of
+// its class subdirectory (device_directory_posix.cpp) names: the entry of
+// lowest name (byte order) that is a socket with a listener, or one that
+// could not be probed. A socket that refuses connections was left by a
+// device that died and is passed over, as is anything that is not a socket. A directory that may not be searched finds no device, and says
 // why on standard error. An explicitly named device path is the user's own
 // choice and is not checked.
 //
@@ -111,16 +111,16 @@ void EmitNoDevice() { EmitDiagnostic("SetupDiEnumDeviceInterfaces failed: No mor
 
 bool FindFirstDevice(const InterfaceClass& cls, char* path, std::int32_t capacity) {
     t_probe.Drop();
-    const std::string class_dir = ClassDirectory(cls);
-    std::vector<ClassEntry> entries;
-    std::string refusal;
-    switch (ReadClassDirectory(cls, entries, refusal)) {
+    // The listing the hosts show, up to the device it would use.
+    int kept = -1;
+    const ClassListing listing = ListDeviceInterfaces(cls, ListingScope::UpToFirstUsable, &kept);
+    switch (listing.trust) {
         case DirectoryTrust::Trusted:
             break;
         case DirectoryTrust::Untrusted:
             // Searched no further, as if no device were there; the user is
             // told why, since nothing else would show it.
-            EmitWarning(("libtessaline: not searching " + refusal + "\n").c_str());
+            EmitWarning(("libtessaline: not searching " + listing.refusal + "\n").c_str());
             EmitNoDevice();
             return false;
         case DirectoryTrust::Missing:
@@ -130,35 +130,31 @@ bool FindFirstDevice(const InterfaceClass& cls, char* path, std::int32_t capacit
             EmitDiagnostic("SetupDiGetClassDevs failed!\n");
             return false;
     }
-
-    for (const ClassEntry& entry : entries) {
-        const std::string full = class_dir + "/" + entry.name;
-        // The listing tells a socket without a stat; a symbolic link (which
-        // may lead to one) and an entry of unknown type are looked at.
-        if (entry.type != DT_SOCK) {
-            if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) continue;
-            struct stat st {};
-            if (stat(full.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        }
-        if (capacity <= 0 || full.size() + 1 > static_cast<std::size_t>(capacity)) {
-            // The first present device has a path that does not fit.
-            if (capacity > 0) path[capacity - 1] = '\0';
-            return false;
-        }
-        int fd = ConnectPath(full.c_str());
-        if (fd < 0 && (errno == ECONNREFUSED || errno == ENOENT)) continue;  // stale, or gone meanwhile
-        std::memcpy(path, full.c_str(), full.size() + 1);
-        if (fd >= 0) {
-            t_probe.path = full;
-            t_probe.fd = fd;
-        }
-        // A socket that could not be probed for another reason (a path too
-        // long for a socket address, no permission) is still the first
-        // present device; opening it fails later, without a message.
-        return true;
+    if (listing.first_too_long) {
+        // The first present device has a path that does not fit.
+        if (capacity > 0) path[capacity - 1] = '\0';
+        return false;
     }
-    EmitNoDevice();
-    return false;
+    if (listing.first_usable < 0) {
+        EmitNoDevice();
+        return false;
+    }
+    const std::string& found = listing.entries[static_cast<std::size_t>(listing.first_usable)].path;
+    if (capacity <= 0 || found.size() + 1 > static_cast<std::size_t>(capacity)) {
+        if (kept >= 0) close(kept);
+        if (capacity > 0) path[capacity - 1] = '\0';
+        return false;
+    }
+    std::memcpy(path, found.c_str(), found.size() + 1);
+    // The probe's connection goes to the open that follows. A socket that
+    // could not be probed (a path too long for a socket address, no
+    // permission) is still the first present device; opening it fails
+    // later, without a message.
+    if (kept >= 0) {
+        t_probe.path = found;
+        t_probe.fd = kept;
+    }
+    return true;
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 // Device channels on Windows: the driver exposes each channel as a device
 // interface of its own class. Discovery asks the device-installation services
-// for the first present interface of the class; the channel is then a file
-// opened for overlapped I/O, and every request is issued asynchronously and
-// awaited at once.
+// for the first present interface of the class, by the walk of
+// tessaline/device_interfaces_win32.h that hosts' listings share; the channel
+// is then a file opened for overlapped I/O, and every request is issued
+// asynchronously and awaited at once.
 #include <windows.h>
 #include <setupapi.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+
+#include <tessaline/device_interfaces_win32.h>
 
 #include "platform/device_channel.h"
 #include "platform/diagnostics.h"
@@ -23,36 +26,6 @@ static_assert(sizeof(InterfaceClass) == sizeof(GUID), "an interface class is a G
 static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "SP_DEVICE_INTERFACE_DATA is 28 bytes");
 static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5,
               "the fixed part of SP_DEVICE_INTERFACE_DETAIL_DATA_A is 5 bytes");
-
-// The device-information set of one discovery, destroyed on every path.
-class DeviceInfoSet {
-public:
-    explicit DeviceInfoSet(HDEVINFO set) : set_(set) {}
-    ~DeviceInfoSet() {
-        if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
-    }
-    DeviceInfoSet(const DeviceInfoSet&) = delete;
-    DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
-    HDEVINFO get() const { return set_; }
-
-private:
-    HDEVINFO set_;
-};
-
-// Memory from LocalAlloc, freed on every path.
-class LocalMemory {
-public:
-    explicit LocalMemory(std::size_t bytes) : p_(LocalAlloc(LMEM_FIXED, bytes)) {}
-    ~LocalMemory() {
-        if (p_) LocalFree(p_);
-    }
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    void* get() const { return p_; }
-
-private:
-    HLOCAL p_;
-};
 
 // Emits `format` with the system's text for `error` in place of its %s. When
 // the system has no text for the error, nothing is emitted.
@@ -90,53 +63,34 @@ bool CopyDevicePath(char* path, std::int32_t capacity, const char* source, std::
 }  // namespace
 
 bool GetDeviceInterfacePath(const InterfaceClass& cls, char* path, std::int32_t capacity) {
-    GUID guid;
-    std::memcpy(&guid, &cls, sizeof(guid));
-
-    // Only devices now present, enumerated by interface class.
-    DeviceInfoSet set(SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (set.get() == INVALID_HANDLE_VALUE) {
-        EmitDiagnostic("SetupDiGetClassDevs failed!\n");
-        return false;
-    }
-
     // Only the first interface is looked at; with several devices attached,
-    // the first one enumerated is used.
-    SP_DEVICE_INTERFACE_DATA interface_data;
-    std::memset(&interface_data, 0, sizeof(interface_data));
-    interface_data.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-    if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &guid, 0, &interface_data)) {
-        // The system's text ends in a line break of its own.
-        EmitSystemError("SetupDiEnumDeviceInterfaces failed: %s", GetLastError());
-        return false;
-    }
-
-    // The first call only learns the size of the detail record.
-    DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailA(set.get(), &interface_data, nullptr, 0, &required, nullptr);
-    const DWORD size_error = GetLastError();
-    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        // No usable size: the record could not even hold its fixed part.
-        EmitSystemError("Error in SetupDiGetDeviceInterfaceDetail: %s\n", size_error);
-        return false;
-    }
-
-    LocalMemory memory(required);
-    if (!memory.get()) {
-        EmitDiagnostic("Failed to allocate memory.\n");
-        return false;
-    }
-    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(memory.get());
-    // The size of the record's fixed part (5 bytes in the packed 32-bit layout).
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(set.get(), &interface_data, detail, required, nullptr, nullptr)) {
-        EmitSystemError("Error in SetupDiGetDeviceInterfaceDetail: %s\n", GetLastError());
-        return false;
-    }
-
-    // Never read past the record, whatever the path in it looks like.
-    const std::size_t path_offset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-    return CopyDevicePath(path, capacity, detail->DevicePath, required - path_offset);
+    // the first one enumerated is used. A host's listing walks the same way.
+    bool copied = false;
+    tessaline::WalkDeviceInterfaces(
+        cls,
+        [&](DWORD, const char* device_path, std::size_t available) {
+            copied = CopyDevicePath(path, capacity, device_path, available);
+            return false;
+        },
+        [](DWORD, tessaline::InterfaceStep step, DWORD error) {
+            switch (step) {
+                case tessaline::InterfaceStep::ClassDevices:
+                    EmitDiagnostic("SetupDiGetClassDevs failed!\n");
+                    break;
+                case tessaline::InterfaceStep::Enumerate:
+                    // The system's text ends in a line break of its own.
+                    EmitSystemError("SetupDiEnumDeviceInterfaces failed: %s", error);
+                    break;
+                case tessaline::InterfaceStep::DetailSize:
+                case tessaline::InterfaceStep::Detail:
+                    EmitSystemError("Error in SetupDiGetDeviceInterfaceDetail: %s\n", error);
+                    break;
+                case tessaline::InterfaceStep::Allocate:
+                    EmitDiagnostic("Failed to allocate memory.\n");
+                    break;
+            }
+        });
+    return copied;
 }
 
 ChannelHandle OpenDevicePath(const char* path) {

@@ -1,7 +1,7 @@
 // The device directory on POSIX: where each channel class keeps its devices,
-// whether a directory may be searched at all, the sorted listing of a class
-// subdirectory, and connecting to a device's socket. Holds no state: the
-// command-line tool links it alone for its device listing.
+// whether a directory may be searched at all, the one listing of a class
+// subdirectory (discovery and the hosts' device listing both run it), and
+// connecting to a device's socket. Holds no state.
 //
 // Each channel class is a subdirectory of the device directory, named by the
 // class GUID in upper case and braces; each present device is a listening
@@ -10,6 +10,7 @@
 // and the caller can add entries to them (see CheckDeviceDirectory).
 #include "platform/device_directory_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,6 +29,14 @@
 
 namespace plat {
 namespace {
+
+// One entry of a class subdirectory: its name, and its type as the listing
+// gives it (DT_UNKNOWN where the file system does not tell).
+struct ClassEntry {
+    std::string name;
+    unsigned char type = DT_UNKNOWN;
+    bool operator<(const ClassEntry& other) const { return name < other.name; }
+};
 
 // Moves a descriptor above the standard streams, so that a live channel is
 // never descriptor 0, which the transfer operations would take for "none".
@@ -100,6 +109,51 @@ void ListDirectory(int fd, std::vector<ClassEntry>& entries) {
     close(fd);
 }
 
+// The entries of the class subdirectory of `cls`, sorted by name (bytes
+// compared as unsigned, which is what char_traits<char> does). The device
+// directory and the class subdirectory are each checked before they are
+// searched; when one is refused, `refusal` names it and says why.
+DirectoryTrust ReadClassDirectory(const InterfaceClass& cls, std::vector<ClassEntry>& entries, std::string& refusal) {
+    const std::string device_dir = DeviceDirectory();
+    const std::string class_name = FormatInterfaceClass(cls);
+    int device_fd = -1, class_fd = -1;
+    std::string why;
+    DirectoryTrust trust = OpenSearchable(AT_FDCWD, device_dir.c_str(), O_PATH, device_fd, why);
+    if (trust != DirectoryTrust::Trusted) {
+        if (trust == DirectoryTrust::Untrusted) refusal = device_dir + ": " + why;
+        return trust;
+    }
+    trust = OpenSearchable(device_fd, class_name.c_str(), O_RDONLY, class_fd, why);
+    close(device_fd);
+    if (trust != DirectoryTrust::Trusted) {
+        if (trust == DirectoryTrust::Untrusted) refusal = device_dir + "/" + class_name + ": " + why;
+        return trust;
+    }
+    ListDirectory(class_fd, entries);
+    std::sort(entries.begin(), entries.end());
+    return DirectoryTrust::Trusted;
+}
+
+// What stands at one entry. The listing's type is trusted where it tells
+// (a socket is then only probed); a link, or an entry of unknown type, is
+// looked at through stat, so that a link to a socket is a device and a link
+// that leads nowhere is not. A probe that connects keeps its descriptor in
+// `fd` when asked to, else closes it.
+DeviceState JudgeEntry(const std::string& path, unsigned char type, int* fd) {
+    if (type != DT_SOCK) {
+        if (type != DT_LNK && type != DT_UNKNOWN) return DeviceState::NotASocket;
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return DeviceState::NotASocket;
+    }
+    const int probe = ConnectPath(path.c_str());
+    if (probe < 0) return errno == ECONNREFUSED || errno == ENOENT ? DeviceState::Stale : DeviceState::Unreachable;
+    if (fd)
+        *fd = probe;
+    else
+        close(probe);
+    return DeviceState::Live;
+}
+
 }  // namespace
 
 // Connects to a Unix socket path; -1 with errno set on failure.
@@ -127,27 +181,6 @@ int ConnectPath(const char* path) {
     return AboveStandardStreams(fd);
 }
 
-DirectoryTrust ReadClassDirectory(const InterfaceClass& cls, std::vector<ClassEntry>& entries, std::string& refusal) {
-    const std::string device_dir = DeviceDirectory();
-    const std::string class_name = FormatInterfaceClass(cls);
-    int device_fd = -1, class_fd = -1;
-    std::string why;
-    DirectoryTrust trust = OpenSearchable(AT_FDCWD, device_dir.c_str(), O_PATH, device_fd, why);
-    if (trust != DirectoryTrust::Trusted) {
-        if (trust == DirectoryTrust::Untrusted) refusal = device_dir + ": " + why;
-        return trust;
-    }
-    trust = OpenSearchable(device_fd, class_name.c_str(), O_RDONLY, class_fd, why);
-    close(device_fd);
-    if (trust != DirectoryTrust::Trusted) {
-        if (trust == DirectoryTrust::Untrusted) refusal = device_dir + "/" + class_name + ": " + why;
-        return trust;
-    }
-    ListDirectory(class_fd, entries);
-    std::sort(entries.begin(), entries.end());
-    return DirectoryTrust::Trusted;
-}
-
 std::string DeviceDirectory() {
     if (const char* dir = std::getenv("TESSALINE_DEVICE_DIR"); dir && *dir) return dir;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
@@ -167,38 +200,35 @@ DirectoryTrust CheckDeviceDirectory(const std::string& path, std::string& why) {
     return trust;
 }
 
-ClassListing ListDeviceInterfaces(const InterfaceClass& cls, std::vector<DeviceEntry>& entries,
-                                  std::string* refusal) {
-    entries.clear();
-    const std::string class_dir = ClassDirectory(cls);
+ClassListing ListDeviceInterfaces(const InterfaceClass& cls, ListingScope scope, int* kept) {
+    if (kept) *kept = -1;
+    ClassListing listing;
     std::vector<ClassEntry> names;
-    std::string why;
-    switch (ReadClassDirectory(cls, names, why)) {
-        case DirectoryTrust::Trusted:
-            break;
-        case DirectoryTrust::Untrusted:
-            if (refusal) *refusal = why;
-            return ClassListing::Untrusted;
-        case DirectoryTrust::Missing:
-            return ClassListing::Missing;
-        case DirectoryTrust::Unreadable:
-            return ClassListing::Unreadable;
-    }
+    listing.trust = ReadClassDirectory(cls, names, listing.refusal);
+    if (listing.trust != DirectoryTrust::Trusted) return listing;
+    const std::string class_dir = ClassDirectory(cls);
+    bool decided = false;  // the first usable entry is known, or none can be
     for (const ClassEntry& name : names) {
-        DeviceEntry e;
-        e.path = class_dir + "/" + name.name;
-        struct stat st {};
-        if (stat(e.path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
-            e.state = DeviceState::NotASocket;
-        } else if (int fd = ConnectPath(e.path.c_str()); fd >= 0) {
-            close(fd);
-            e.state = DeviceState::Live;
-        } else {
-            e.state = errno == ECONNREFUSED || errno == ENOENT ? DeviceState::Stale : DeviceState::Unreachable;
+        if (decided && scope == ListingScope::UpToFirstUsable) break;
+        DeviceEntry e{class_dir + "/" + name.name, DeviceState::NotASocket};
+        int fd = -1;
+        e.state = JudgeEntry(e.path, name.type, decided ? nullptr : &fd);
+        if (!decided && (e.state == DeviceState::Live || e.state == DeviceState::Unreachable)) {
+            decided = true;
+            if (e.path.size() + 1 > static_cast<std::size_t>(kDevicePathCapacity)) {
+                listing.first_too_long = true;
+            } else {
+                listing.first_usable = static_cast<int>(listing.entries.size());
+                if (kept) {
+                    *kept = fd;
+                    fd = -1;
+                }
+            }
         }
-        entries.push_back(std::move(e));
+        if (fd >= 0) close(fd);
+        listing.entries.push_back(std::move(e));
     }
-    return ClassListing::Ok;
+    return listing;
 }
 
 }  // namespace plat

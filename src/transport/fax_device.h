@@ -14,13 +14,14 @@
 
 #include <cstdint>
 
+#include <tessaline/fax_device.h>
 #include <tessaline/fax_types.h>
 
 #include "platform/device_channel.h"
 #include "platform/handle.h"
 
-inline constexpr const char* kAccessLockName = "FAX_DEVICE_ACCESS_LOCK";
-inline constexpr std::uint32_t kAccessLockTimeoutMs = 5000;
+inline constexpr const char* kAccessLockName = FAX_DEVICE_ACCESS_LOCK_NAME;
+inline constexpr std::uint32_t kAccessLockTimeoutMs = FAX_DEVICE_ACCESS_LOCK_TIMEOUT_MS;
 
 // Finds the first present interface of `cls` and opens it, or the device path
 // named by TESSALINE_FAX_DEVICE / TESSALINE_EWS_DEVICE for that channel when

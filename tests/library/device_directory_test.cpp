@@ -67,20 +67,18 @@ protected:
     void ExpectSearch(const std::string& refusal) {
         bool opened = false;
         const std::string err = StandardErrorOf([&] { opened = FaxChannelOpens(); });
-        std::vector<plat::DeviceEntry> entries;
-        std::string listed;
-        const plat::ClassListing listing = plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL, entries, &listed);
+        const plat::ClassListing listing = plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL);
         if (refusal.empty()) {
             EXPECT_TRUE(opened);
             EXPECT_EQ(err, "");
-            EXPECT_EQ(listing, plat::ClassListing::Ok);
-            EXPECT_EQ(entries.size(), 1u);
+            EXPECT_EQ(listing.trust, plat::DirectoryTrust::Trusted);
+            EXPECT_EQ(listing.entries.size(), 1u);
         } else {
             EXPECT_FALSE(opened);
             EXPECT_EQ(err, "libtessaline: not searching " + refusal + "\n");
-            EXPECT_EQ(listing, plat::ClassListing::Untrusted);
-            EXPECT_EQ(listed, refusal);
-            EXPECT_TRUE(entries.empty());
+            EXPECT_EQ(listing.trust, plat::DirectoryTrust::Untrusted);
+            EXPECT_EQ(listing.refusal, refusal);
+            EXPECT_TRUE(listing.entries.empty());
         }
     }
 };
@@ -194,8 +192,7 @@ TEST_F(DeviceDirectoryOwnerTest, RootAndTheCallerAreTheTrustedOwners) {
         if (plat::CheckDeviceDirectory(mine, why) != plat::DirectoryTrust::Trusted) _exit(12);
         if (plat::CheckDeviceDirectory(other, why) != plat::DirectoryTrust::Untrusted) _exit(13);
         if (why != "owned by another user (uid 1)") _exit(14);
-        std::vector<plat::DeviceEntry> entries;
-        if (plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL, entries) != plat::ClassListing::Ok) _exit(15);
+        if (plat::ListDeviceInterfaces(GUID_DEVINTERFACE_FAX_CHANNEL).trust != plat::DirectoryTrust::Trusted) _exit(15);
         _exit(0);
     }
     int status = 0;

@@ -1,5 +1,6 @@
-// libtessaline.so as a host sees it: exactly two exported functions, and a C
-// host program built against the installed header.
+// libtessaline.so as a host sees it: exactly its public functions (the two
+// entry points, and device_listing.h's listing and lock probe), and a C host
+// program built against the installed header.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -16,7 +17,7 @@ extern char** environ;
 
 namespace {
 
-TEST(SharedLibrary, ExportsOnlyTheTwoEntryPoints) {
+TEST(SharedLibrary, ExportsOnlyItsPublicFunctions) {
     std::FILE* nm = popen("nm -D --defined-only " LIBTESSALINE_PATH, "r");
     ASSERT_NE(nm, nullptr);
     std::set<std::string> functions;
@@ -28,7 +29,13 @@ TEST(SharedLibrary, ExportsOnlyTheTwoEntryPoints) {
             functions.insert(name);
     }
     ASSERT_EQ(pclose(nm), 0);
-    EXPECT_EQ(functions, (std::set<std::string>{"DllCanUnloadNow", "DllGetClassObject"}));
+    EXPECT_EQ(functions, (std::set<std::string>{
+                             "DllCanUnloadNow", "DllGetClassObject",
+                             "_ZN9tessaline11ListDevicesERK16TSL_DEVICE_CLASS",               // ListDevices
+                             "_ZN9tessaline14ClassDirectoryB5cxx11ERK16TSL_DEVICE_CLASS",     // ClassDirectory
+                             "_ZN9tessaline15DeviceDirectoryB5cxx11Ev",                       // DeviceDirectory
+                             "_ZN9tessaline15ProbeAccessLockEv",                              // ProbeAccessLock
+                         }));
 }
 
 class SharedLibraryTest : public SimTest {};

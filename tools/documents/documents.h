@@ -81,6 +81,14 @@ bool VerifyFaxImage(const std::string& path, int& pages, std::string& message);
 // The paper size of the user's locale, A4 when it tells none.
 Paper DefaultPaper();
 
+// What this build does with documents, for the command's help.
+struct Abilities {
+    bool converts = false;              // documents and other images into fax images
+    bool writes_pdf = false;            // fax images into PDF
+    const char* tiff_reader = nullptr;  // what tells a fax image from another TIFF; none when null
+};
+Abilities BuildAbilities();
+
 }  // namespace doc
 
 #endif

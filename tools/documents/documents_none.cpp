@@ -63,6 +63,8 @@ Outcome PrepareForFax(const std::string& path, const FaxOptions& options, Prepar
     return Outcome::Unavailable;
 }
 
+Abilities BuildAbilities() { return {false, false, TiffReaderName()}; }
+
 bool PdfAvailable(std::string& why) {
     why = std::string("cannot write a PDF: ") + kNoConverter;
     return false;

@@ -60,6 +60,9 @@ enum class TiffRead {
     Unreadable,  // not a TIFF the reader can read, or a page that does not decode; `error` says why
 };
 TiffRead ReadTiffPages(const std::string& path, std::vector<TiffPage>& pages, std::string& error);
+// The reader ReadTiffPages uses, for the help ("the Windows Imaging
+// Component"); null when there is none.
+const char* TiffReaderName();
 
 }  // namespace doc
 

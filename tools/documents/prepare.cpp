@@ -113,4 +113,6 @@ Outcome PrepareForFax(const std::string& path, const FaxOptions& options, Prepar
     return Outcome::Refused;
 }
 
+Abilities BuildAbilities() { return {true, true, "libtiff"}; }
+
 }  // namespace doc

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "tools/documents/temp_file_platform.h"
+#include "tools/os/files.h"
 
 namespace doc {
 namespace {
@@ -63,7 +63,7 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
 bool TempFile::Create(const std::string& dir, const std::string& suffix, std::string& error) {
     Remove();
     std::string path;
-    if (!CreateUniqueFile(dir.empty() ? TempDirectory() : dir, suffix, path, error)) return false;
+    if (!cli::CreateUniqueFile(dir.empty() ? cli::TempDirectory() : dir, suffix, path, error)) return false;
     path_ = path;
     slot_ = Track(path_);
     return true;
@@ -72,7 +72,7 @@ bool TempFile::Create(const std::string& dir, const std::string& suffix, std::st
 void TempFile::Remove() {
     if (path_.empty()) return;
     Untrack(slot_);
-    RemovePath(path_.c_str());
+    cli::RemovePath(path_.c_str());
     path_.clear();
     slot_ = -1;
 }
@@ -85,7 +85,7 @@ void TempFile::Release() {
 
 void RemoveAllTempFiles() {
     for (Slot& s : g_slots)
-        if (s.used.load() && s.path[0]) RemovePath(s.path);
+        if (s.used.load() && s.path[0]) cli::RemovePath(s.path);
 }
 
 }  // namespace doc

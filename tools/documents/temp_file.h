@@ -52,9 +52,6 @@ void SetConverterProcess(int pid);
 // to stop).
 void StopConverter();
 
-// The system's directory for temporary files.
-std::string TempDirectory();
-
 }  // namespace doc
 
 #endif

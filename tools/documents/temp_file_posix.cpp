@@ -1,5 +1,5 @@
-// Temporary files on POSIX: mkstemps names them; SIGINT, SIGTERM and SIGHUP
-// remove them and end the converter before the process ends.
+// Temporary files on POSIX (created by tools/os/files.h): SIGINT, SIGTERM and
+// SIGHUP remove them and end the converter before the process ends.
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "tools/documents/temp_file.h"
-#include "tools/documents/temp_file_platform.h"
 
 namespace doc {
 namespace {
@@ -24,25 +23,6 @@ void OnSignal(int sig) {
 }
 
 }  // namespace
-
-std::string TempDirectory() {
-    const char* dir = std::getenv("TMPDIR");
-    return dir && *dir ? dir : "/tmp";
-}
-
-bool CreateUniqueFile(const std::string& dir, const std::string& suffix, std::string& path, std::string& error) {
-    std::string pattern = dir + "/.tessaline-XXXXXX" + suffix;
-    const int fd = mkstemps(pattern.data(), static_cast<int>(suffix.size()));
-    if (fd < 0) {
-        error = "cannot create a temporary file in " + dir + ": " + std::strerror(errno);
-        return false;
-    }
-    close(fd);
-    path = pattern;
-    return true;
-}
-
-void RemovePath(const char* path) { unlink(path); }
 
 void SetConverterProcess(int pid) { g_converter.store(pid); }
 

@@ -3,6 +3,8 @@
 
 namespace doc {
 
+const char* TiffReaderName() { return nullptr; }
+
 TiffRead ReadTiffPages(const std::string&, std::vector<TiffPage>& pages, std::string& error) {
     pages.clear();
     error = "this build reads no TIFF";

@@ -77,6 +77,8 @@ std::uint16_t Short(std::uint32_t value) { return value > 0xFFFF ? 0xFFFF : stat
 
 }  // namespace
 
+const char* TiffReaderName() { return "the Windows Imaging Component"; }
+
 TiffRead ReadTiffPages(const std::string& path, std::vector<TiffPage>& pages, std::string& error) {
     pages.clear();
     ComScope com;
