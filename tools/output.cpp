@@ -61,6 +61,9 @@ std::string Advice(FAXSTATUS s, const std::string& command) {
                        "; is the device (or tessaline-simd) running?";
             return "a required argument was missing";
         case FAXSTATUS_NO_DEVICE:
+            // The listing printed above is the whole answer; pointing back
+            // at this very command would send the reader in a circle.
+            if (command == "devices") return "no device is present on either channel (the listing above)";
             if (command == "ews")
                 return "the EWS channel cannot be reached: looked for " +
                        ChannelWhere(GUID_DEVINTERFACE_EWS_CHANNEL, "TESSALINE_EWS_DEVICE") +

@@ -32,6 +32,9 @@ mkdir "$work/empty"
 run 7 receive --once "$work/empty"
 [[ "$err" == *"FAXSTATUS_NO_DEVICE (7): no device found"* ]] || fail "receive --once without a device: $err"
 run 7 devices
+# The listing is the answer: the failure line does not send the reader to
+# the very command that printed it.
+[[ "$err" == *"no device is present"* && "$err" != *"Run 'tessaline devices'"* ]] || fail "devices without a device: $err"
 run 5 cancel
 
 # What the command can check itself is checked before the device is
