@@ -19,6 +19,15 @@ struct Done {
     long long bytes = -1;     // get: the file's size, -1 when unknown
     std::string error;        // what went wrong
     std::string cause;        // in JSON, as Diagnose names it (or cannot_write, exists)
+
+    // Records a call on the fax that did not succeed, with its cause and
+    // what to check, as a single call's failure is reported.
+    void Failed(FAXSTATUS s, const char* command, const std::string& fax_name) {
+        const Cause c = Diagnose(s, command, &fax_name);
+        exit = s;
+        cause = c.code;
+        error = c.text.empty() ? Advice(s, command) : c.text;
+    }
 };
 
 // Downloads one fax into `path` by way of a temporary file beside it, as a
@@ -56,10 +65,7 @@ Done FetchOne(const Output& out, IUSBFAX* fax, const std::string& name, const st
         return s;
     });
     if (s != FAXSTATUS_OK) {
-        const Cause c = Diagnose(s, "get", &bytes);
-        d.exit = s;
-        d.cause = c.code;
-        d.error = c.text.empty() ? Advice(s, "get") : c.text;
+        d.Failed(s, "get", bytes);
         return d;
     }
     if (pdf) {
@@ -206,12 +212,7 @@ int RemoveSeveral(const Output& out, const Parsed& args) {
             fax->RemoveReceivedFax(&fax_name, &s);
             return s;
         });
-        if (s != FAXSTATUS_OK) {
-            const Cause c = Diagnose(s, "rm", &bytes);
-            d.exit = s;
-            d.cause = c.code;
-            d.error = c.text.empty() ? Advice(s, "rm") : c.text;
-        }
+        if (s != FAXSTATUS_OK) d.Failed(s, "rm", bytes);
         done.push_back(d);
     }
     return Report(out, done, false, "removed");
